@@ -1,0 +1,94 @@
+// SoundView's construction and teardown: starting values, the string table, the images
+// and the off-screen bitmap.
+#include "SoundView.h"
+
+#include "NSBitmapImageRep.h"
+#include "NSImage.h"
+#include "SaturatingCast.h"
+
+namespace {
+
+NSImage* loadImage(const char* name) {
+    const std::string path = NSBundle::mainBundle().pathForResource(name, "png");
+    if (path.empty()) {
+        return nullptr;
+    }
+    return NSImage::initWithContentsOfFile(path).release();
+}
+
+} // namespace
+
+SoundView::SoundView(NSRect frame) : NSView(frame) {
+    const std::int32_t width = toInt32(frame.size.width);
+    const std::int32_t height = toInt32(frame.size.height);
+
+    mSampleBufferSize = 0;
+    mStepsPerBuffer = 4;
+    mCurrentStep = 0;
+    mHighestVolume = 0.1f;
+    mCurrentFrequency = 0.0f;
+    mFrequency = 0.0f;
+    mPeriodMarkAlpha = 0.0f;
+    mWaveAlpha = 0.0f;
+
+    const float strings[6] = {82.41f, 110.0f, 146.83f, 196.0f, 246.94f, 329.63f};
+    for (int i = 0; i < 6; ++i) {
+        frequencyList[i] = strings[i];
+    }
+    selectedFrequency = 0;
+    // One period of the selected string when 700 samples span the width.
+    const float periodInSamples = 44100.0f / frequencyList[selectedFrequency];
+    selectedMarkPos = static_cast<float>(static_cast<double>(width) / 700.0 *
+                                         static_cast<double>(periodInSamples));
+    autoSelect = 1;
+
+    imageTooLow = loadImage("TOOLOW");
+    n1 = loadImage("n1");
+    n2 = loadImage("n2");
+    n3 = loadImage("n3");
+    n4 = loadImage("n4");
+    n5 = loadImage("n5");
+    n6 = loadImage("n6");
+    n7 = loadImage("n7");
+    n8 = loadImage("n8");
+    n9 = loadImage("n9");
+    n0 = loadImage("n0");
+    dot = loadImage("dot");
+    e2 = loadImage("E2");
+    a2 = loadImage("A2");
+    d3 = loadImage("D3");
+    g3 = loadImage("G3");
+    b3 = loadImage("B3");
+    e4 = loadImage("E4");
+
+    NSImage* const buttons[6] = {e2, a2, d3, g3, b3, e4};
+    const float buttonX[6] = {4.0f, 26.0f, 48.0f, 70.0f, 92.0f, 114.0f};
+    for (int i = 0; i < 6; ++i) {
+        buttonPicts[i] = buttons[i];
+        buttonLocs[i] = NSMakePoint(buttonX[i], 4.0f);
+    }
+
+    mDestImage = NSImage::initWithSize(
+                     NSMakeSize(static_cast<float>(width), static_cast<float>(height)))
+                     .release();
+    // A frame too small for any bitmap gets none; the frame composition then draws no
+    // wave picture.
+    mDestImageRep = NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, width, height, 8, 3,
+                                                               false, false,
+                                                               NSCalibratedRGBColorSpace, 0, 0)
+                        .release();
+    mDestImage->addRepresentation(mDestImageRep);
+}
+
+SoundView::~SoundView() {
+    delete mDestImageRep;
+    delete mDestImage;
+    NSImage* const owned[] = {imageTooLow, n1, n2, n3, n4, n5, n6, n7, n8,
+                              n9,          n0, dot, e2, a2, d3, g3, b3, e4};
+    for (NSImage* image : owned) {
+        delete image;
+    }
+    // mSampleBuffer belongs to mWindowHandover, which frees it with the view.
+    delete[] mPosZeroCrossings;
+    delete[] mPeaks;
+}

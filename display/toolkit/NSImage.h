@@ -1,0 +1,65 @@
+#pragma once
+
+#include "NSGeometry.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class NSBitmapImageRep;
+
+enum NSCompositingOperation : int {
+    NSCompositeCopy = 1,       // the image's colours replace the destination's
+    NSCompositeSourceAtop = 5, // Porter-Duff source-atop, the source alpha scaled by the fraction
+};
+
+// An image: either decoded from a PNG file (8-bit RGBA, not premultiplied) or an empty
+// image of a given size that shows an attached bitmap.
+class NSImage {
+public:
+    // Decodes a PNG file; null when the file is missing or is not a readable PNG.
+    static std::unique_ptr<NSImage> initWithContentsOfFile(const std::string& path);
+    // An empty image of the given size in points, to carry a bitmap.
+    static std::unique_ptr<NSImage> initWithSize(NSSize size);
+
+    // Attaches a bitmap (not owned) as the image's representation.
+    void addRepresentation(NSBitmapImageRep* representation) { mRepresentation = representation; }
+
+    // Width and height in pixels (points are pixels here).
+    NSSize size() const { return mSize; }
+    int pixelsWide() const { return mWidth; }
+    int pixelsHigh() const { return mHeight; }
+    // Decoded pixels, RGBA rows top first; empty for a bitmap-carrying image.
+    const std::vector<std::uint8_t>& rgba() const { return mRgba; }
+
+    // Draws the part fromRect (image coordinates, y up) with its lower-left corner at point
+    // (view coordinates, y up) onto the focused view's picture; outside pixels are dropped.
+    // Copy takes the colours as they are; source-atop blends with alpha × fraction. Does
+    // nothing when no view has focus.
+    void drawAtPoint(NSPoint point, NSRect fromRect, NSCompositingOperation operation,
+                     float fraction) const;
+
+private:
+    NSImage() = default;
+    NSSize mSize;
+    int mWidth = 0;
+    int mHeight = 0;
+    std::vector<std::uint8_t> mRgba;
+    NSBitmapImageRep* mRepresentation = nullptr;
+};
+
+// Where the program's resources are: the directory named by TUNER_RESOURCE_DIR if set,
+// else resources/ beside the program, else the installed share directory, else the
+// source tree's resources/ (for a program run from its build tree).
+class NSBundle {
+public:
+    static NSBundle& mainBundle();
+    // The path of name.type among the resources, or an empty string when there is none.
+    std::string pathForResource(const std::string& name, const std::string& type) const;
+    const std::string& resourcePath() const { return mResourcePath; }
+
+private:
+    NSBundle();
+    std::string mResourcePath;
+};

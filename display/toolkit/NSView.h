@@ -1,0 +1,61 @@
+#pragma once
+
+#include "NSGeometry.h"
+#include "NSObject.h"
+#include "RgbPicture.h"
+#include "SaturatingCast.h"
+
+#include <atomic>
+
+// A mouse event as the view receives it: the point in window coordinates, y up.
+class NSEvent {
+public:
+    explicit NSEvent(NSPoint locationInWindow) : mLocation(locationInWindow) {}
+    NSPoint locationInWindow() const { return mLocation; }
+
+private:
+    NSPoint mLocation;
+};
+
+// The view base. Its picture (W × H, the frame's size truncated) is what the window
+// shows 1:1; drawRect: composes it, and images drawn while the view has focus land on it.
+//
+// Threads: everything here belongs to the main thread except setNeedsDisplay, which any
+// thread may call, audio threads included. It only sets an atomic flag: no lock, no
+// allocation, no toolkit call. The backend's main-thread tick takes the flag and redraws.
+class NSView : public NSObject {
+public:
+    explicit NSView(NSRect frame);
+    ~NSView() override;
+
+    NSView(const NSView&) = delete;
+    NSView& operator=(const NSView&) = delete;
+
+    // The view's rectangle in its window: origin in window coordinates, size in pixels.
+    NSRect frame() const { return mFrame; }
+    // The backend sets the origin from the window layout; the size stays as constructed.
+    void setFrameOrigin(NSPoint origin) { mFrame.origin = origin; }
+
+    // Requests a redraw of the whole view. Real-time safe.
+    void setNeedsDisplay(bool flag) noexcept { mNeedsDisplay.store(flag, std::memory_order_release); }
+    // Main thread: true once per request made since the last call.
+    bool takeNeedsDisplay() noexcept { return mNeedsDisplay.exchange(false, std::memory_order_acquire); }
+
+    // Composes one frame: gives the view focus, calls drawRect: with the whole view.
+    void display();
+
+    // The finished frame, W × H RGB, row 0 at the top.
+    const RgbPicture& picture() const { return mPicture; }
+
+    // The view that has focus while display() runs, else null (main thread only).
+    static NSView* focusView();
+    RgbPicture& focusedPicture() { return mPicture; }
+
+    virtual void drawRect(NSRect dirtyRect);
+    virtual void mouseUp(const NSEvent& event);
+
+private:
+    NSRect mFrame;
+    RgbPicture mPicture;
+    std::atomic<bool> mNeedsDisplay{false};
+};
