@@ -1,0 +1,28 @@
+// SoundView's detection of a newly struck note.
+#include "SoundView.h"
+
+#include "SaturatingCast.h"
+
+#include <cstdint>
+#include <limits>
+
+void SoundView::getAttack() {
+    const float volume = mCurrentVolume;
+    const double v = volume;
+    const bool attack = v > 1.1 * static_cast<double>(mLastVolume.load()) &&
+                        v > 0.2 * static_cast<double>(mHighestVolume.load());
+    if (attack) {
+        mFrequencyStable = 0.0f;
+        mLastAttackFrequency = -1;
+        mHitsSinceAttack = 0;
+        mSinceAttack = 0;
+        mStrikesSinceAttack = 0;
+        mLastAttackVolume = toInt32(volume);
+        return;
+    }
+    // Stops at the top rather than wrapping negative, which would reopen the first reading.
+    const std::int32_t since = mSinceAttack;
+    if (since < std::numeric_limits<std::int32_t>::max()) {
+        mSinceAttack = since + 1;
+    }
+}

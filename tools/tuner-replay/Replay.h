@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// The readings of one analysis, taken right after it ran.
+struct ReplayReading {
+    double time = 0.0; // seconds of recording up to the end of the analysed window
+    float mCurrentVolume = 0.0f;
+    float mSamplePeriod = 0.0f;
+    float mCurrentFrequency = 0.0f;
+    float mFrequency = 0.0f;
+    float mDisplayFrequency = 0.0f;
+    float mFrequencyStable = 0.0f;
+    float mInTune = 0.0f;
+    std::int32_t selectedFrequency = 0;
+    std::int32_t mSinceAttack = 0;
+};
+
+// The analysis's fixed rate; recordings at any other rate are refused.
+inline constexpr int kReplaySampleRate = 44100;
+
+// Longest block the replay accepts, in frames (about 24 seconds).
+inline constexpr std::uint32_t kReplayMaxBlock = 1u << 20;
+
+// Feeds the first channel of a WAV or FLAC recording, in blocks of blockLength frames,
+// through a fresh SoundView's intake, as a device would: whole blocks only, so a final
+// shorter block is not fed. onReading receives every analysis in order.
+//
+// Returns an empty string on success, else a one-line reason (missing or unreadable
+// file, a rate other than 44100, no channel, a read error, a bad block length).
+std::string replayRecording(const std::string& path, std::uint32_t blockLength,
+                            const std::function<void(const ReplayReading&)>& onReading);
