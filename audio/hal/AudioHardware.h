@@ -35,6 +35,7 @@ inline constexpr AudioDevicePropertyID kAudioDevicePropertySafetyOffset = fourCh
 // Stream format.
 inline constexpr std::uint32_t kAudioFormatLinearPCM = fourCharCode("lpcm");
 inline constexpr std::uint32_t kAudioFormatFlagIsFloat = 0x1;
+inline constexpr std::uint32_t kAudioFormatFlagIsPacked = 0x8;
 inline constexpr std::uint32_t kAudioFormatFlagIsNonInterleaved = 0x20;
 
 // Failure statuses (four-character codes).
@@ -44,7 +45,13 @@ inline constexpr OSStatus kAudioHardwareBadPropertySizeError = static_cast<OSSta
 inline constexpr OSStatus kAudioHardwareUnsupportedOperationError = static_cast<OSStatus>(fourCharCode("unop")); // the backend cannot tell (e.g. volume)
 inline constexpr OSStatus kAudioHardwareIllegalOperationError = static_cast<OSStatus>(fourCharCode("nope")); // procedure not added, added twice, or null
 inline constexpr OSStatus kAudioHardwareUnspecifiedError = static_cast<OSStatus>(fourCharCode("what")); // the backend failed (stream open/start)
-inline constexpr OSStatus kAudioHardwareNotRunningError = static_cast<OSStatus>(fourCharCode("stop")); // the backend is not initialised
+inline constexpr OSStatus kAudioHardwareNotRunningError = static_cast<OSStatus>(fourCharCode("stop")); // the backend could not start, or the device is not running
+inline constexpr OSStatus kAudioHardwareBadStreamError = static_cast<OSStatus>(fourCharCode("!str")); // the device has no channels in that direction
+inline constexpr OSStatus kAudioDeviceUnsupportedFormatError = static_cast<OSStatus>(fourCharCode("!fmt")); // the device cannot take the stream format
+
+// Which fields of a time stamp are valid (mFlags).
+inline constexpr std::uint32_t kAudioTimeStampSampleTimeValid = 0x1;
+inline constexpr std::uint32_t kAudioTimeStampHostTimeValid = 0x2;
 
 struct AudioTimeStamp {
     double mSampleTime = 0.0; // frames on the device's own sample clock
@@ -110,14 +117,23 @@ OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel, std
                                 void* outData);
 
 // Adds a procedure to a device; from the device's start it is called with clientData.
+// Each procedure gets a stream of its own, in one direction: on a device with channels in
+// one direction only, that one; on a device with both, the first procedure added to the
+// default input device is its input procedure, and every other procedure is an output
+// procedure. (So a sound port adds its input procedure first when input and output are the
+// same device.) A procedure can be added to a device once.
 OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void* clientData);
 
-// Starts calling an added procedure.
+// Starts calling an added procedure; its sample clock starts at 0. Starting a running
+// procedure does nothing.
 OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc);
 
 // Stops calling a procedure. Also allowed from inside that procedure, on its own thread:
-// it then returns at once, and the procedure is not called again.
+// it then returns at once, and the procedure is not called again. Stopping a stopped
+// procedure does nothing. Not allowed from inside another procedure (it would wait).
 OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc);
 
-// The device's current time; the engine looks only at the status.
+// The device's current time (the sample clock of one of its running procedures); the
+// engine looks only at the status. Fails with kAudioHardwareNotRunningError when no
+// procedure of the device runs.
 OSStatus AudioDeviceGetCurrentTime(AudioDeviceID device, AudioTimeStamp* outTime);

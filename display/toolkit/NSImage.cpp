@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <system_error>
 #include <unistd.h>
 
@@ -26,9 +27,20 @@ std::unique_ptr<NSImage> NSImage::initWithContentsOfFile(const std::string& path
     if (png_image_begin_read_from_file(&png, path.c_str()) == 0) {
         return nullptr;
     }
+    // A damaged or hostile header may claim any size up to libpng's limits (terabytes of
+    // pixels); such a file is refused before its pixels are allocated.
+    if (static_cast<unsigned long long>(png.width) * png.height > kMaximumImagePixels) {
+        png_image_free(&png);
+        return nullptr;
+    }
     png.format = PNG_FORMAT_RGBA;
     std::unique_ptr<NSImage> image(new NSImage());
-    image->mRgba.resize(PNG_IMAGE_SIZE(png));
+    try {
+        image->mRgba.resize(PNG_IMAGE_SIZE(png));
+    } catch (const std::bad_alloc&) {
+        png_image_free(&png);
+        return nullptr;
+    }
     if (png_image_finish_read(&png, nullptr, image->mRgba.data(), 0, nullptr) == 0) {
         png_image_free(&png);
         return nullptr;

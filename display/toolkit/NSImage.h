@@ -18,7 +18,11 @@ enum NSCompositingOperation : int {
 // image of a given size that shows an attached bitmap.
 class NSImage {
 public:
-    // Decodes a PNG file; null when the file is missing or is not a readable PNG.
+    // The largest image decoded, in pixels (64 MiB of RGBA).
+    static constexpr unsigned long long kMaximumImagePixels = 1ULL << 24;
+
+    // Decodes a PNG file; null when the file is missing, is not a readable PNG, or is
+    // larger than kMaximumImagePixels.
     static std::unique_ptr<NSImage> initWithContentsOfFile(const std::string& path);
     // An empty image of the given size in points, to carry a bitmap.
     static std::unique_ptr<NSImage> initWithSize(NSSize size);

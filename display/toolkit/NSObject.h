@@ -8,12 +8,14 @@ public:
     virtual void awakeFromNib() {}
 };
 
-// A two-state control (check box, check menu item) that sends an action.
-// setState: 0 off, 1 on. The toolkit's backend shows the state; the base only keeps it.
+// A control that sends an action: a button, a menu item, or a two-state control (check
+// box, check menu item). setState: 0 off, 1 on; setting the state never sends the action.
+// The toolkit's backend shows the state and reads it back from the widget; the base only
+// keeps it.
 class NSControl : public NSObject {
 public:
     virtual void setState(int state) { mState = state; }
-    int state() const { return mState; }
+    virtual int state() const { return mState; }
 
 private:
     int mState = 0;

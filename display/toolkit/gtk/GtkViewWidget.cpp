@@ -1,0 +1,130 @@
+#include "GtkViewWidget.h"
+
+#include "NSView.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+// The picture as cairo shows it: the view's RGB picture converted to 32-bit xRGB.
+struct ViewSurface {
+    NSView* view = nullptr;
+    cairo_surface_t* surface = nullptr;
+};
+
+GQuark surfaceQuark() {
+    static const GQuark quark = g_quark_from_static_string("tuner-toolkit-view");
+    return quark;
+}
+
+ViewSurface* surfaceOf(GtkWidget* widget) {
+    return static_cast<ViewSurface*>(g_object_get_qdata(G_OBJECT(widget), surfaceQuark()));
+}
+
+void deleteSurface(gpointer data) {
+    auto* record = static_cast<ViewSurface*>(data);
+    cairo_surface_destroy(record->surface);
+    delete record;
+}
+
+void copyPicture(const RgbPicture& picture, cairo_surface_t* surface) {
+    cairo_surface_flush(surface);
+    unsigned char* const data = cairo_image_surface_get_data(surface);
+    const int stride = cairo_image_surface_get_stride(surface);
+    for (int row = 0; row < picture.height(); ++row) {
+        const std::uint8_t* in = picture.pixel(0, row);
+        auto* out = reinterpret_cast<std::uint32_t*>(data + static_cast<std::ptrdiff_t>(row) * stride);
+        for (int x = 0; x < picture.width(); ++x, in += 3) {
+            out[x] = 0xff000000u | (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) |
+                     std::uint32_t{in[2]};
+        }
+    }
+    cairo_surface_mark_dirty(surface);
+}
+
+// The view's lower-left corner in window coordinates: the widget's place in the window's
+// content, y up, with the picture's height (the part of the widget the view covers).
+void updateFrameOrigin(GtkWidget* widget, NSView& view) {
+    GtkWidget* const toplevel = gtk_widget_get_toplevel(widget);
+    GtkWidget* content = GTK_IS_BIN(toplevel) ? gtk_bin_get_child(GTK_BIN(toplevel)) : nullptr;
+    if (content == nullptr) {
+        content = widget;
+    }
+    int x = 0;
+    int y = 0;
+    if (!gtk_widget_translate_coordinates(widget, content, 0, 0, &x, &y)) {
+        return;
+    }
+    const int contentHeight = gtk_widget_get_allocated_height(content);
+    view.setFrameOrigin(NSMakePoint(static_cast<float>(x),
+                                    static_cast<float>(contentHeight - (y + view.picture().height()))));
+}
+
+gboolean onTick(GtkWidget* widget, GdkFrameClock*, gpointer data) {
+    auto* record = static_cast<ViewSurface*>(data);
+    if (record->view->takeNeedsDisplay()) {
+        record->view->display();
+        copyPicture(record->view->picture(), record->surface);
+        gtk_widget_queue_draw(widget);
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean onDraw(GtkWidget* widget, cairo_t* cr, gpointer) {
+    const ViewSurface* record = surfaceOf(widget);
+    if (record == nullptr) {
+        return FALSE;
+    }
+    cairo_set_source_surface(cr, record->surface, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
+    cairo_rectangle(cr, 0, 0, cairo_image_surface_get_width(record->surface),
+                    cairo_image_surface_get_height(record->surface));
+    cairo_fill(cr);
+    return TRUE;
+}
+
+void onSizeAllocate(GtkWidget* widget, GdkRectangle*, gpointer) {
+    if (ViewSurface* record = surfaceOf(widget)) {
+        updateFrameOrigin(widget, *record->view);
+    }
+}
+
+gboolean onButtonRelease(GtkWidget* widget, GdkEventButton* event, gpointer) {
+    ViewSurface* record = surfaceOf(widget);
+    if (record == nullptr || event->button != GDK_BUTTON_PRIMARY) {
+        return FALSE;
+    }
+    NSView& view = *record->view;
+    updateFrameOrigin(widget, view);
+    const NSPoint origin = view.frame().origin;
+    const double column = std::floor(event->x);
+    const double row = std::floor(event->y);
+    const NSPoint location = NSMakePoint(
+        static_cast<float>(origin.x + column + 0.5),
+        static_cast<float>(origin.y + (view.picture().height() - 1 - row) + 0.5));
+    view.mouseUp(NSEvent(location));
+    return TRUE;
+}
+
+} // namespace
+
+void prepareViewWidget(GtkWidget* widget) {
+    gtk_widget_add_events(widget, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK);
+    g_signal_connect(widget, "draw", G_CALLBACK(onDraw), nullptr);
+    g_signal_connect(widget, "size-allocate", G_CALLBACK(onSizeAllocate), nullptr);
+    g_signal_connect(widget, "button-release-event", G_CALLBACK(onButtonRelease), nullptr);
+}
+
+void attachView(GtkWidget* widget, NSView* view) {
+    auto* record = new ViewSurface;
+    record->view = view;
+    record->surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, view->picture().width(),
+                                                 view->picture().height());
+    g_object_set_qdata_full(G_OBJECT(widget), surfaceQuark(), record, deleteSurface);
+    gtk_widget_add_tick_callback(widget, onTick, record, nullptr);
+    if (gtk_widget_get_realized(widget)) {
+        updateFrameOrigin(widget, *view);
+    }
+    view->setNeedsDisplay(true);
+}

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Runs a command with ALSA's default devices replaced by the paced test devices (see
+# PacedAlsa.h): the default capture device delivers INPUT at 44100 frames per second,
+# bit for bit, and the default playback device drains at the same rate.
+#
+#   paced-alsa.sh [--loop] INPUT -- COMMAND [ARGUMENTS...]
+#
+# INPUT is raw interleaved two-channel 32-bit little-endian float at 44100 Hz (*.raw,
+# *.f32), or any file sox reads (FLAC, WAV), converted first (mono to both channels).
+# After INPUT's end the capture delivers silence, or INPUT again with --loop.
+# tuner-pacer and tuner-pacing-sink are looked for in $TUNER_SUPPORT_BIN, else beside this
+# script (the build copies it to <build>/tests/support/). The command's exit status is
+# the script's.
+set -euo pipefail
+
+loop=()
+if [ "${1:-}" = "--loop" ]; then
+    loop=(--loop)
+    shift
+fi
+if [ "$#" -lt 3 ] || [ "$2" != "--" ]; then
+    echo "usage: paced-alsa.sh [--loop] INPUT -- COMMAND [ARGUMENTS...]" >&2
+    exit 2
+fi
+input="$1"
+shift 2
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+bin="${TUNER_SUPPORT_BIN:-$here}"
+for program in tuner-pacer tuner-pacing-sink; do
+    if [ ! -x "$bin/$program" ]; then
+        echo "paced-alsa.sh: $bin/$program not found (build it, or set TUNER_SUPPORT_BIN)" >&2
+        exit 2
+    fi
+done
+template="$here/paced-alsa.conf.in"
+
+folder="$(mktemp -d "${TMPDIR:-/tmp}/tuner-paced-alsa-XXXXXX")"
+pacer=""
+cleanup() {
+    if [ -n "$pacer" ]; then
+        kill "$pacer" 2>/dev/null || true
+        wait "$pacer" 2>/dev/null || true
+    fi
+    rm -rf "$folder"
+}
+trap cleanup EXIT
+
+raw="$input"
+case "$input" in
+*.raw | *.f32) ;;
+*)
+    raw="$folder/input.raw"
+    sox "$input" -t raw -e floating-point -b 32 -c 2 -r 44100 --endian little "$raw"
+    ;;
+esac
+
+# The command inherits the pipe's read end; ALSA's file plugin reads it by number.
+exec {input_fd}< <(exec "$bin/tuner-pacer" "${loop[@]}" "$raw")
+pacer=$!
+sed -e "s|@INPUT_FD@|$input_fd|g" -e "s|@SINK@|$bin/tuner-pacing-sink|g" "$template" \
+    >"$folder/asound.conf"
+
+status=0
+ALSA_CONFIG_PATH="$folder/asound.conf" "$@" || status=$?
+exec {input_fd}<&-
+exit "$status"
