@@ -6,6 +6,8 @@
 #include "NSImage.h"
 #include "SaturatingCast.h"
 
+#include <string>
+
 namespace {
 
 NSImage* loadImage(const char* name) {
@@ -68,14 +70,13 @@ SoundView::SoundView(NSRect frame) : NSView(frame) {
         buttonLocs[i] = NSMakePoint(buttonX[i], 4.0f);
     }
 
-    mDestImage = NSImage::initWithSize(
-                     NSMakeSize(static_cast<float>(width), static_cast<float>(height)))
-                     .release();
+    mDestImage =
+        NSImage::initWithSize(NSMakeSize(static_cast<float>(width), static_cast<float>(height)))
+            .release();
     // A frame too small for any bitmap gets none; the frame composition then draws no
     // wave picture.
-    mDestImageRep = NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, width, height, 8, 3,
-                                                               false, false,
-                                                               NSCalibratedRGBColorSpace, 0, 0)
+    mDestImageRep = NSBitmapImageRep::initWithBitmapDataPlanes(
+                        nullptr, width, height, 8, 3, false, false, NSCalibratedRGBColorSpace, 0, 0)
                         .release();
     mDestImage->addRepresentation(mDestImageRep);
 }
@@ -83,7 +84,7 @@ SoundView::SoundView(NSRect frame) : NSView(frame) {
 SoundView::~SoundView() {
     delete mDestImageRep;
     delete mDestImage;
-    NSImage* const owned[] = {imageTooLow, n1, n2, n3, n4, n5, n6, n7, n8,
+    NSImage* const owned[] = {imageTooLow, n1, n2,  n3, n4, n5, n6, n7, n8,
                               n9,          n0, dot, e2, a2, d3, g3, b3, e4};
     for (NSImage* image : owned) {
         delete image;

@@ -1,0 +1,59 @@
+// SoundView's wave: one grey dot per sample from the first period start, spread so that
+// mSamplesToDraw samples fill the width, fading out while the volume is out of range.
+#include "FramePixels.h"
+#include "SoundView.h"
+
+#include "SaturatingCast.h"
+
+#include <algorithm>
+
+void SoundView::drawSyncWave(std::uint8_t* p, std::int32_t width, std::int32_t height) {
+    const float current = mCurrentVolume;
+    const float highest = mHighestVolume;
+    const bool heard = static_cast<double>(current) > 0.04 * static_cast<double>(highest) &&
+                       static_cast<double>(current) < 1.1 * static_cast<double>(highest);
+    mWaveAlpha = fadedAlpha(mWaveAlpha, heard);
+    const std::uint8_t grey = fadedLevel(mWaveAlpha, 250.0);
+
+    const std::int32_t samplesToDraw = mSamplesToDraw;
+    const std::int32_t first = mFirstPeriod;
+    if (samplesToDraw <= 0) {
+        return;
+    }
+    // The window is held for the whole wave, so the intake's rebuild cannot free it
+    // meanwhile. Its own length bounds the wave: with no period start (-1), or a start
+    // too close to the end for mSamplesToDraw samples, only samples inside it are drawn.
+    SampleWindowHandover::Reader reader(mWindowHandover);
+    const SharedFloat* const samples = reader.samples();
+    const std::int64_t size = reader.size();
+    if (samples == nullptr || first < 0 || first >= size) {
+        return;
+    }
+    const std::int64_t end = std::min(static_cast<std::int64_t>(first) + samplesToDraw, size);
+
+    FramePixels pixels(mDestImageRep, p, width);
+    const float centre = static_cast<float>(toInt32(static_cast<double>(height) * 0.5));
+    const float scale =
+        static_cast<float>(static_cast<std::int64_t>(height) - 4) / (highest + highest);
+    const float columnsPerSample = static_cast<float>(width) / static_cast<float>(samplesToDraw);
+    const std::int64_t lastRow = static_cast<std::int64_t>(height) - 1;
+    const std::int64_t lastColumn = static_cast<std::int64_t>(width) - 1;
+    for (std::int64_t i = first; i < end; ++i) {
+        const float sample = samples[i].load(std::memory_order_relaxed);
+        std::int64_t y = toInt32(centre - sample * scale);
+        if (y < 0) {
+            y = 0;
+        }
+        if (y > lastRow) {
+            y = lastRow;
+        }
+        std::int64_t x = toInt32(columnsPerSample * static_cast<float>(i - first));
+        if (x < 0) {
+            x = 0;
+        }
+        if (x > lastColumn) {
+            x = lastColumn;
+        }
+        pixels.set(x, y, grey, grey, grey);
+    }
+}
