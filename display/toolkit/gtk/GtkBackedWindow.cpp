@@ -22,8 +22,14 @@ GtkBackedWindow::~GtkBackedWindow() {
     }
 }
 
-bool GtkBackedWindow::isVisible() const { return gtk_widget_get_visible(GTK_WIDGET(mWindow)); }
+bool GtkBackedWindow::isVisible() const {
+    return gtk_widget_get_visible(GTK_WIDGET(mWindow));
+}
 
-void GtkBackedWindow::orderOut(NSObject*) { gtk_widget_hide(GTK_WIDGET(mWindow)); }
+void GtkBackedWindow::orderOut(NSObject*) {
+    gtk_widget_hide(GTK_WIDGET(mWindow));
+}
 
-void GtkBackedWindow::makeKeyAndOrderFront(NSObject*) { gtk_window_present(mWindow); }
+void GtkBackedWindow::makeKeyAndOrderFront(NSObject*) {
+    gtk_window_present(mWindow);
+}

@@ -103,8 +103,7 @@ GType registerType(GType parent, const char* name, GClassInitFunc classInit,
 
 void registerInterfaceTypes() {
     if (g_type_from_name("NSWindow") == 0) {
-        registerType(GTK_TYPE_APPLICATION_WINDOW, "NSWindow", initWindowClass,
-                     initWindowInstance);
+        registerType(GTK_TYPE_APPLICATION_WINDOW, "NSWindow", initWindowClass, initWindowInstance);
     }
     for (const NSClassRegistry::ClassEntry* entry : NSClassRegistry::classes()) {
         if (!entry->isCreatable()) {
@@ -121,8 +120,8 @@ void registerInterfaceTypes() {
             continue;
         }
         const GType parent = entry->isView() ? GTK_TYPE_DRAWING_AREA : G_TYPE_OBJECT;
-        const GType type = registerType(parent, entry->name.c_str(), initRegisteredClass,
-                                        initRegisteredInstance);
+        const GType type =
+            registerType(parent, entry->name.c_str(), initRegisteredClass, initRegisteredInstance);
         g_type_set_qdata(type, entryQuark(), const_cast<NSClassRegistry::ClassEntry*>(entry));
     }
 }

@@ -12,7 +12,9 @@ GQuark slotQuark() {
     return quark;
 }
 
-void deleteSlot(gpointer slot) { delete static_cast<ObjectSlot*>(slot); }
+void deleteSlot(gpointer slot) {
+    delete static_cast<ObjectSlot*>(slot);
+}
 
 } // namespace
 

@@ -34,7 +34,8 @@ void copyPicture(const RgbPicture& picture, cairo_surface_t* surface) {
     const int stride = cairo_image_surface_get_stride(surface);
     for (int row = 0; row < picture.height(); ++row) {
         const std::uint8_t* in = picture.pixel(0, row);
-        auto* out = reinterpret_cast<std::uint32_t*>(data + static_cast<std::ptrdiff_t>(row) * stride);
+        auto* out =
+            reinterpret_cast<std::uint32_t*>(data + static_cast<std::ptrdiff_t>(row) * stride);
         for (int x = 0; x < picture.width(); ++x, in += 3) {
             out[x] = 0xff000000u | (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) |
                      std::uint32_t{in[2]};
@@ -57,8 +58,8 @@ void updateFrameOrigin(GtkWidget* widget, NSView& view) {
         return;
     }
     const int contentHeight = gtk_widget_get_allocated_height(content);
-    view.setFrameOrigin(NSMakePoint(static_cast<float>(x),
-                                    static_cast<float>(contentHeight - (y + view.picture().height()))));
+    view.setFrameOrigin(NSMakePoint(
+        static_cast<float>(x), static_cast<float>(contentHeight - (y + view.picture().height()))));
 }
 
 gboolean onTick(GtkWidget* widget, GdkFrameClock*, gpointer data) {
@@ -100,9 +101,9 @@ gboolean onButtonRelease(GtkWidget* widget, GdkEventButton* event, gpointer) {
     const NSPoint origin = view.frame().origin;
     const double column = std::floor(event->x);
     const double row = std::floor(event->y);
-    const NSPoint location = NSMakePoint(
-        static_cast<float>(origin.x + column + 0.5),
-        static_cast<float>(origin.y + (view.picture().height() - 1 - row) + 0.5));
+    const NSPoint location =
+        NSMakePoint(static_cast<float>(origin.x + column + 0.5),
+                    static_cast<float>(origin.y + (view.picture().height() - 1 - row) + 0.5));
     view.mouseUp(NSEvent(location));
     return TRUE;
 }

@@ -1,0 +1,275 @@
+// NSApplicationMain on GtkApplication and GtkBuilder: one primary instance per desktop
+// session (a second launch activates it), the interface file turned into the program's
+// objects, their outlets and actions, then awakeFromNib and the event loop.
+#include "NSApplication.h"
+
+#include "GtkBackedControl.h"
+#include "GtkBackedWindow.h"
+#include "GtkInterfaceTypes.h"
+#include "GtkObjectSlot.h"
+#include "GtkViewWidget.h"
+#include "NSImage.h"
+#include "NSView.h"
+#include "NSWindow.h"
+#include "NSWorkspace.h"
+
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Launch {
+    std::string interfaceFile;
+    GtkBuilder* builder = nullptr;
+    std::vector<GObject*> objects; // the file's objects, in its order
+    bool loaded = false;
+    bool failed = false;
+};
+
+std::string interfacePath(const std::string& file) {
+    if (!file.empty() && file.front() == '/') {
+        return file;
+    }
+    const std::size_t dot = file.rfind('.');
+    const std::string name = dot == std::string::npos ? file : file.substr(0, dot);
+    const std::string type = dot == std::string::npos ? std::string("ui") : file.substr(dot + 1);
+    return NSBundle::mainBundle().pathForResource(name, type);
+}
+
+// An action named in the file: the handler name ("donate:") sent to the signal's object,
+// or the application's own "terminate:".
+struct ActionBinding {
+    std::string action;
+    GObject* target; // not owned: the file's objects live as long as the builder
+};
+
+void sendAction(const ActionBinding& binding, GObject* emitter) {
+    auto* sender = dynamic_cast<NSControl*>(nsObjectFor(emitter));
+    if (binding.action == "terminate:") {
+        NSApplication::sharedApplication().terminate(sender);
+        return;
+    }
+    ObjectSlot* slot = binding.target != nullptr ? slotOf(binding.target) : nullptr;
+    if (slot == nullptr || slot->entry == nullptr || !slot->object) {
+        return;
+    }
+    if (const NSClassRegistry::Action* send = slot->entry->action(binding.action)) {
+        (*send)(*slot->object, sender);
+    }
+}
+
+// Every signal the file binds comes here, whatever its parameters: the emitter is the
+// first one.
+void marshalAction(GClosure* closure, GValue*, guint count, const GValue* params, gpointer,
+                   gpointer) {
+    if (count > 0 && G_VALUE_HOLDS_OBJECT(&params[0])) {
+        sendAction(*static_cast<ActionBinding*>(closure->data),
+                   G_OBJECT(g_value_get_object(&params[0])));
+    }
+}
+
+void freeBinding(gpointer data, GClosure*) {
+    delete static_cast<ActionBinding*>(data);
+}
+
+void connectAction(GtkBuilder*, GObject* emitter, const gchar* signal, const gchar* handler,
+                   GObject* target, GConnectFlags flags, gpointer) {
+    const std::string action = handler;
+    if (action != "terminate:") {
+        ObjectSlot* slot = target != nullptr ? slotOf(target) : nullptr;
+        if (slot == nullptr || slot->entry == nullptr || slot->entry->action(action) == nullptr) {
+            std::fprintf(stderr,
+                         "The interface file sends %s to an object that does not answer it\n",
+                         handler);
+            return;
+        }
+    }
+    GClosure* closure = g_closure_new_simple(sizeof(GClosure), new ActionBinding{action, target});
+    g_closure_add_finalize_notifier(closure, nullptr, freeBinding);
+    g_closure_set_marshal(closure, marshalAction);
+    const gulong id =
+        g_signal_connect_closure(emitter, signal, closure, (flags & G_CONNECT_AFTER) != 0);
+    if (auto* control = dynamic_cast<GtkBackedControl*>(nsObjectFor(emitter))) {
+        control->addActionHandler(id);
+    }
+}
+
+void createObject(GObject* object) {
+    ObjectSlot* slot = slotOf(object);
+    if (slot == nullptr || slot->entry == nullptr || slot->object) {
+        return;
+    }
+    if (slot->entry->isView()) {
+        GtkWidget* widget = GTK_WIDGET(object);
+        int width = 0;
+        int height = 0;
+        gtk_widget_get_size_request(widget, &width, &height);
+        std::unique_ptr<NSView> view = slot->entry->viewFactory(
+            NSMakeRect(0.0f, 0.0f, static_cast<float>(width < 0 ? 0 : width),
+                       static_cast<float>(height < 0 ? 0 : height)));
+        if (view) {
+            attachView(widget, view.get());
+            slot->object = std::move(view);
+        }
+    } else {
+        slot->object = slot->entry->factory();
+    }
+}
+
+void connectOutlets(GObject* object) {
+    ObjectSlot* slot = slotOf(object);
+    if (slot == nullptr || !slot->object) {
+        return;
+    }
+    if (slot->entry == nullptr) { // a window: its one outlet is the delegate
+        auto* window = dynamic_cast<NSWindow*>(slot->object.get());
+        GObject* target =
+            slot->outletTargets.empty() ? nullptr : slot->outletTargets[kWindowDelegateOutlet];
+        if (window != nullptr && target != nullptr) {
+            window->setDelegate(dynamic_cast<NSWindowDelegate*>(nsObjectFor(target)));
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < slot->entry->outlets.size(); ++i) {
+        GObject* target = i < slot->outletTargets.size() ? slot->outletTargets[i] : nullptr;
+        if (target != nullptr) {
+            slot->entry->outlets[i].second(*slot->object, nsObjectFor(target));
+        }
+    }
+}
+
+bool loadInterface(GtkApplication* application, Launch& launch) {
+    registerInterfaceTypes();
+    const std::string path = interfacePath(launch.interfaceFile);
+    GError* error = nullptr;
+    createdObjects().clear();
+    launch.builder = gtk_builder_new();
+    if (path.empty() || gtk_builder_add_from_file(launch.builder, path.c_str(), &error) == 0) {
+        std::fprintf(stderr, "Cannot load the interface file %s: %s\n",
+                     launch.interfaceFile.c_str(), error != nullptr ? error->message : "not found");
+        g_clear_error(&error);
+        return false;
+    }
+    launch.objects = createdObjects();
+    for (GObject* object : launch.objects) {
+        createObject(object);
+    }
+    for (GObject* object : launch.objects) {
+        connectOutlets(object);
+    }
+    gtk_builder_connect_signals_full(launch.builder, connectAction, nullptr);
+    NSApplication& app = NSApplication::sharedApplication();
+    for (GObject* object : launch.objects) {
+        if (GTK_IS_WINDOW(object)) {
+            gtk_application_add_window(application, GTK_WINDOW(object));
+            if (auto* window = dynamic_cast<NSWindow*>(nsObjectFor(object))) {
+                app.addWindow(window);
+            }
+        }
+    }
+    for (GObject* object : launch.objects) {
+        if (NSObject* target = nsObjectFor(object)) {
+            target->awakeFromNib();
+        }
+    }
+    return true;
+}
+
+void onActivate(GtkApplication* application, gpointer data) {
+    auto& launch = *static_cast<Launch*>(data);
+    if (launch.failed) {
+        return;
+    }
+    if (launch.loaded) {
+        NSApplication::sharedApplication().reopen();
+        return;
+    }
+    launch.loaded = true;
+    if (!loadInterface(application, launch)) {
+        launch.failed = true;
+        g_application_quit(G_APPLICATION(application));
+        return;
+    }
+    for (NSWindow* window : NSApplication::sharedApplication().windows()) {
+        window->makeKeyAndOrderFront(nullptr);
+    }
+}
+
+void onQuit(GSimpleAction*, GVariant*, gpointer) {
+    NSApplication::sharedApplication().terminate(nullptr);
+}
+
+void onStartup(GtkApplication* application, gpointer) {
+    GSimpleAction* quit = g_simple_action_new("quit", nullptr);
+    g_signal_connect(quit, "activate", G_CALLBACK(onQuit), nullptr);
+    g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(quit));
+    g_object_unref(quit);
+    const gchar* accels[] = {"<Control>q", nullptr};
+    gtk_application_set_accels_for_action(application, "app.quit", accels);
+    NSApplication::sharedApplication().setTerminator(
+        [application] { g_application_quit(G_APPLICATION(application)); });
+    NSWorkspace::sharedWorkspace().setOpener([](const std::string& address) {
+        return g_app_info_launch_default_for_uri(address.c_str(), nullptr, nullptr) != FALSE;
+    });
+}
+
+// A second launch finds the first through the session bus. Without one the program still
+// runs, as a single instance that nothing can reach.
+GApplicationFlags applicationFlags() {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (bus == nullptr) {
+        g_clear_error(&error);
+        return G_APPLICATION_NON_UNIQUE;
+    }
+    g_object_unref(bus);
+    return G_APPLICATION_DEFAULT_FLAGS;
+}
+
+// The objects go in the reverse of their creation, before the widgets: an engine made
+// after its view stops before the view goes.
+void releaseObjects(Launch& launch) {
+    for (auto it = launch.objects.rbegin(); it != launch.objects.rend(); ++it) {
+        if (ObjectSlot* slot = slotOf(*it); slot != nullptr && slot->entry != nullptr) {
+            slot->object.reset();
+        }
+    }
+    for (GObject* object : launch.objects) {
+        if (GTK_IS_WINDOW(object)) {
+            gtk_widget_destroy(GTK_WIDGET(object));
+        }
+    }
+    launch.objects.clear();
+    createdObjects().clear();
+    if (launch.builder != nullptr) {
+        g_object_unref(launch.builder);
+        launch.builder = nullptr;
+    }
+}
+
+} // namespace
+
+int NSApplicationMain(int argc, char** argv, const char* applicationId, const char* interfaceFile) {
+    if (applicationId == nullptr || !g_application_id_is_valid(applicationId)) {
+        std::fprintf(stderr, "Not an application id: %s\n",
+                     applicationId != nullptr ? applicationId : "(none)");
+        return 1;
+    }
+    Launch launch;
+    launch.interfaceFile = interfaceFile != nullptr ? interfaceFile : "";
+    GtkApplication* application = gtk_application_new(applicationId, applicationFlags());
+    g_signal_connect(application, "startup", G_CALLBACK(onStartup), nullptr);
+    g_signal_connect(application, "activate", G_CALLBACK(onActivate), &launch);
+    int status = g_application_run(G_APPLICATION(application), argc, argv);
+    NSApplication::sharedApplication().setTerminator({});
+    NSWorkspace::sharedWorkspace().setOpener({});
+    releaseObjects(launch);
+    g_object_unref(application);
+    if (launch.failed) {
+        status = 1;
+    }
+    return status;
+}
