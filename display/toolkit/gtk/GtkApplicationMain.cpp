@@ -87,8 +87,9 @@ void connectAction(GtkBuilder*, GObject* emitter, const gchar* signal, const gch
             return;
         }
     }
-    GClosure* closure = g_closure_new_simple(sizeof(GClosure), new ActionBinding{action, target});
-    g_closure_add_finalize_notifier(closure, nullptr, freeBinding);
+    auto* binding = new ActionBinding{action, target};
+    GClosure* closure = g_closure_new_simple(sizeof(GClosure), binding);
+    g_closure_add_finalize_notifier(closure, binding, freeBinding);
     g_closure_set_marshal(closure, marshalAction);
     const gulong id =
         g_signal_connect_closure(emitter, signal, closure, (flags & G_CONNECT_AFTER) != 0);
