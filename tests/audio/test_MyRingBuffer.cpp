@@ -192,6 +192,10 @@ TEST(MyRingBuffer, StoresAndDropsLikeTheWorkedExamples) {
     EXPECT_EQ(ring.startFrame(), 5000);
     EXPECT_EQ(ring.endFrame(), 5256);
     EXPECT_EQ(ring.startOffset(), 0u);
+    // Frames before the window land backwards from the start offset.
+    EXPECT_EQ(ring.FrameOffset(4999), 999 * kFrameBytes);
+    EXPECT_EQ(ring.FrameOffset(4000), 0u);
+    EXPECT_EQ(ring.FrameOffset(2999), 999 * kFrameBytes);
     EXPECT_EQ(std::memcmp(ring.storage(), framesFrom(5000, 256).data(), 256 * kFrameBytes), 0);
 
     // Too long: refused, nothing changes and nothing is read (ASan would see the read).
