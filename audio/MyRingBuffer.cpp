@@ -2,83 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <new>
 
 namespace {
-
-constexpr std::uint32_t kWordBytes = sizeof(std::uint64_t);
-
-std::uint64_t loadWord(const std::uint64_t& word) {
-    return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(word))
-        .load(std::memory_order_acquire);
+constexpr auto kSeqCst = std::memory_order_seq_cst;
 }
-
-void storeWord(std::uint64_t& word, std::uint64_t value) {
-    std::atomic_ref<std::uint64_t>(word).store(value, std::memory_order_release);
-}
-
-// Bytes [offset, offset + count) of the word storage into block.
-void loadBytes(const std::uint64_t* words, std::uint32_t offset, std::uint8_t* block,
-               std::uint32_t count) {
-    const std::uint64_t* word = words + offset / kWordBytes;
-    const std::uint32_t skip = offset % kWordBytes;
-    if (skip != 0 && count != 0) {
-        const std::uint64_t value = loadWord(*word++);
-        const std::uint32_t piece = std::min(kWordBytes - skip, count);
-        std::memcpy(block, reinterpret_cast<const std::uint8_t*>(&value) + skip, piece);
-        block += piece;
-        count -= piece;
-    }
-    for (; count >= kWordBytes; count -= kWordBytes, block += kWordBytes) {
-        const std::uint64_t value = loadWord(*word++);
-        std::memcpy(block, &value, kWordBytes);
-    }
-    if (count != 0) {
-        const std::uint64_t value = loadWord(*word);
-        std::memcpy(block, &value, count);
-    }
-}
-
-// Bytes of block (or zeros when block is null) into [offset, offset + count) of the word
-// storage. Only the storing side writes, so a partial word is merged from its own value.
-void storeBytes(std::uint64_t* words, std::uint32_t offset, const std::uint8_t* block,
-                std::uint32_t count) {
-    std::uint64_t* word = words + offset / kWordBytes;
-    const std::uint32_t skip = offset % kWordBytes;
-    auto merge = [&](std::uint64_t& target, std::uint32_t at, std::uint32_t piece) {
-        std::uint64_t value = loadWord(target);
-        auto* bytes = reinterpret_cast<std::uint8_t*>(&value) + at;
-        if (block != nullptr) {
-            std::memcpy(bytes, block, piece);
-            block += piece;
-        } else {
-            std::memset(bytes, 0, piece);
-        }
-        storeWord(target, value);
-    };
-    if (skip != 0 && count != 0) {
-        const std::uint32_t piece = std::min(kWordBytes - skip, count);
-        merge(*word++, skip, piece);
-        count -= piece;
-    }
-    if (block != nullptr) {
-        for (; count >= kWordBytes; count -= kWordBytes, block += kWordBytes) {
-            std::uint64_t value;
-            std::memcpy(&value, block, kWordBytes);
-            storeWord(*word++, value);
-        }
-    } else {
-        for (; count >= kWordBytes; count -= kWordBytes) {
-            storeWord(*word++, 0);
-        }
-    }
-    if (count != 0) {
-        merge(*word, 0, count);
-    }
-}
-
-} // namespace
 
 void MyRingBuffer::AllocateBytes(std::int32_t bytesPerFrame, std::int32_t capacityFrames) {
     mBuffer.reset();
@@ -88,7 +16,7 @@ void MyRingBuffer::AllocateBytes(std::int32_t bytesPerFrame, std::int32_t capaci
     const std::uint64_t bytes = static_cast<std::uint64_t>(std::max(bytesPerFrame, 0)) *
                                 static_cast<std::uint64_t>(std::max(capacityFrames, 0));
     if (bytes != 0 && bytes <= std::numeric_limits<std::uint32_t>::max()) {
-        mBuffer.reset(new (std::nothrow) std::uint64_t[(bytes + kWordBytes - 1) / kWordBytes]);
+        mBuffer.reset(new (std::nothrow) std::uint8_t[bytes]);
         if (mBuffer) {
             mBytesPerFrame = static_cast<std::uint32_t>(bytesPerFrame);
             mCapacityFrames = static_cast<std::uint32_t>(capacityFrames);
@@ -99,33 +27,22 @@ void MyRingBuffer::AllocateBytes(std::int32_t bytesPerFrame, std::int32_t capaci
 }
 
 void MyRingBuffer::Clear() {
-    beginRewrite();
     if (mBuffer) {
-        storeBytes(mBuffer.get(), 0, nullptr, mCapacityBytes);
+        std::memset(mBuffer.get(), 0, mCapacityBytes);
     }
-    clearWindow();
-    endRewrite();
-}
-
-void MyRingBuffer::clearWindow() {
     mEndFrame.store(0, std::memory_order_release);
-    mStartOffset.store(0, std::memory_order_release);
-    mStartFrame.store(0, std::memory_order_release);
+    mStartOffset.store(0, std::memory_order_relaxed);
+    mStartFrame.store(0, kSeqCst);
     mOriginFrame.store(0, std::memory_order_release);
 }
 
 const std::uint8_t* MyRingBuffer::storage() const {
-    return reinterpret_cast<const std::uint8_t*>(mBuffer.get());
+    return mBuffer.get();
 }
 
-void MyRingBuffer::beginRewrite() {
-    mRewriteCount.store(mRewriteCount.load(std::memory_order_relaxed) + 1,
-                        std::memory_order_relaxed);
-}
-
-void MyRingBuffer::endRewrite() {
-    mRewriteCount.store(mRewriteCount.load(std::memory_order_relaxed) + 1,
-                        std::memory_order_release);
+bool MyRingBuffer::claimed(std::int64_t before) const {
+    const std::int64_t claim = mClaimFrame.load(kSeqCst);
+    return claim != kNoClaim && (before == kNoClaim || claim < before);
 }
 
 std::uint32_t MyRingBuffer::offsetFrom(std::int64_t origin, std::int64_t frame) const {
@@ -162,25 +79,17 @@ void MyRingBuffer::copyIn(std::int64_t start, std::int64_t end, const std::uint8
     const std::uint32_t first = FrameOffset(start);
     const auto bytes = static_cast<std::uint32_t>(end - start) * mBytesPerFrame;
     const std::uint32_t head = std::min(bytes, mCapacityBytes - first);
-    storeBytes(mBuffer.get(), first, block, head);
-    if (head < bytes) {
-        storeBytes(mBuffer.get(), 0, block == nullptr ? nullptr : block + head, bytes - head);
+    if (block != nullptr) {
+        std::memcpy(mBuffer.get() + first, block, head);
+        std::memcpy(mBuffer.get(), block + head, bytes - head);
+    } else {
+        std::memset(mBuffer.get() + first, 0, head);
+        std::memset(mBuffer.get(), 0, bytes - head);
     }
 }
 
 void MyRingBuffer::zeroFrames(std::int64_t start, std::int64_t end) {
     copyIn(start, end, nullptr);
-}
-
-void MyRingBuffer::copyOut(std::int64_t origin, std::int64_t start, std::int64_t end,
-                           std::uint8_t* block) const {
-    const std::uint32_t first = offsetFrom(origin, start);
-    const auto bytes = static_cast<std::uint32_t>(end - start) * mBytesPerFrame;
-    const std::uint32_t head = std::min(bytes, mCapacityBytes - first);
-    loadBytes(mBuffer.get(), first, block, head);
-    if (head < bytes) {
-        loadBytes(mBuffer.get(), 0, block + head, bytes - head);
-    }
 }
 
 std::uint8_t MyRingBuffer::storeData(const void* data, std::uint32_t frames, std::int64_t time) {
@@ -193,102 +102,102 @@ std::uint8_t MyRingBuffer::storeData(const void* data, std::uint32_t frames, std
     const auto* block = static_cast<const std::uint8_t*>(data);
     const std::int64_t start = time;
     const std::int64_t end = start + frames;
-    std::int64_t startFrame = mStartFrame.load(std::memory_order_relaxed);
-    std::int64_t endFrame = mEndFrame.load(std::memory_order_relaxed);
+    const std::int64_t startFrame = mStartFrame.load(std::memory_order_relaxed);
+    const std::int64_t endFrame = mEndFrame.load(std::memory_order_relaxed);
 
-    if (start >= endFrame + mCapacityFrames) {
-        // A ring that is already empty has zeroed storage and nothing to lose.
-        if (startFrame != 0 || endFrame != 0) {
-            Clear();
+    // A whole capacity or more ahead clears the ring; a ring that is already empty has
+    // zeroed storage and nothing to lose. Either way the window restarts here.
+    const bool clears = start >= endFrame + mCapacityFrames && (startFrame != 0 || endFrame != 0);
+    if (clears || startFrame == 0) {
+        mRewriting.store(true, kSeqCst);
+        if (claimed(kNoClaim)) {
+            mRewriting.store(false, kSeqCst);
+            return 0;
         }
-        startFrame = 0;
-        endFrame = 0;
-    }
-
-    if (startFrame == 0) {
-        beginRewrite();
+        if (clears) {
+            std::memset(mBuffer.get(), 0, mCapacityBytes);
+        }
         mOriginFrame.store(start, std::memory_order_release);
-        mStartOffset.store(0, std::memory_order_release);
-        mStartFrame.store(start, std::memory_order_release);
-        storeBytes(mBuffer.get(), 0, block, frames * mBytesPerFrame);
+        mStartOffset.store(0, std::memory_order_relaxed);
+        mStartFrame.store(start, kSeqCst);
+        std::memcpy(mBuffer.get(), block, static_cast<std::size_t>(frames) * mBytesPerFrame);
         mEndFrame.store(end, std::memory_order_release);
-        endRewrite();
+        mRewriting.store(false, kSeqCst);
         return 1;
     }
 
+    // Frames before the window are left out: they could never be fetched, and their
+    // storage belongs to frames a whole capacity later, which may be in the window.
+    const std::int64_t newStart =
+        end > endFrame ? std::max(startFrame, end - static_cast<std::int64_t>(mCapacityFrames))
+                       : startFrame;
+    const std::int64_t from = std::max(start, newStart);
+    const bool rewritesHeldFrames = from < std::min(end, endFrame);
+    if (rewritesHeldFrames) {
+        mRewriting.store(true, kSeqCst);
+    }
+    if (newStart != startFrame) {
+        mStartFrame.store(newStart, kSeqCst);
+    }
+    if (rewritesHeldFrames || newStart != startFrame) {
+        if (claimed(rewritesHeldFrames ? kNoClaim : newStart)) {
+            mStartFrame.store(startFrame, kSeqCst);
+            mRewriting.store(false, kSeqCst);
+            return 0;
+        }
+    }
+    mStartOffset.store(FrameOffset(newStart), std::memory_order_relaxed);
+    if (start > endFrame) {
+        zeroFrames(endFrame, start);
+    }
+    copyIn(from, end, block + (from - start) * mBytesPerFrame);
     if (end > endFrame) {
-        const bool rewritesHeldFrames = start < endFrame;
-        if (rewritesHeldFrames) {
-            beginRewrite();
-        }
-        if (startFrame < end - mCapacityFrames) {
-            // Raised before any dropped frame's storage is reused; see the class comment.
-            startFrame = end - mCapacityFrames;
-            mStartOffset.store(FrameOffset(startFrame), std::memory_order_release);
-            mStartFrame.store(startFrame, std::memory_order_release);
-        }
-        if (start > endFrame) {
-            zeroFrames(endFrame, start);
-        }
-        const std::int64_t from = std::max(start, startFrame);
-        copyIn(from, end, block + (from - start) * mBytesPerFrame);
         mEndFrame.store(end, std::memory_order_release);
-        if (rewritesHeldFrames) {
-            endRewrite();
-        }
-        return 1;
     }
-
-    // Wholly at or before the window's end: the window stays and the frames it holds are
-    // overwritten. Frames before the window are left out: their storage belongs to frames
-    // a whole capacity later, which may be in the window.
-    const std::int64_t from = std::max(start, startFrame);
-    if (from < end) {
-        beginRewrite();
-        copyIn(from, end, block + (from - start) * mBytesPerFrame);
-        endRewrite();
+    if (rewritesHeldFrames) {
+        mRewriting.store(false, kSeqCst);
     }
     return 1;
 }
 
 double MyRingBuffer::fetchData(void* data, std::uint32_t frames, std::int64_t time) const {
-    const std::uint64_t rewriteCount = mRewriteCount.load(std::memory_order_acquire);
-    const std::int64_t endFrame = mEndFrame.load(std::memory_order_acquire);
-    const std::int64_t startFrame = mStartFrame.load(std::memory_order_acquire);
-    const std::int64_t origin = mOriginFrame.load(std::memory_order_acquire);
     if (time > kFrameLimit || time < -kFrameLimit) {
-        // Far outside any window; the result in double avoids overflowing the sum.
-        return time < startFrame
-                   ? static_cast<double>(time) - static_cast<double>(startFrame)
-                   : static_cast<double>(time) + frames - static_cast<double>(endFrame);
+        // Far outside any window; the result in double cannot overflow.
+        const auto startFrame = static_cast<double>(mStartFrame.load(kSeqCst));
+        const auto endFrame = static_cast<double>(mEndFrame.load(std::memory_order_acquire));
+        const auto start = static_cast<double>(time);
+        return start < startFrame ? start - startFrame : start + frames - endFrame;
     }
     const std::int64_t start = time;
     const std::int64_t end = start + frames;
+    // Nothing to copy, nothing to claim.
+    if (frames != 0) {
+        mClaimFrame.store(start, kSeqCst);
+    }
+    const bool rewriting = mRewriting.load(kSeqCst);
+    const std::int64_t startFrame = mStartFrame.load(kSeqCst);
+    const std::int64_t endFrame = mEndFrame.load(std::memory_order_acquire);
+    const std::int64_t origin = mOriginFrame.load(std::memory_order_acquire);
+    double result = 0;
     if (start < startFrame) {
-        return static_cast<double>(start - startFrame);
+        result = static_cast<double>(start - startFrame);
+    } else if (end > endFrame) {
+        result = static_cast<double>(end - endFrame);
+    } else if (frames == 0) {
+        result = static_cast<double>(endFrame - end);
+    } else if (rewriting) {
+        result = -static_cast<double>(frames);
+    } else {
+        auto* block = static_cast<std::uint8_t*>(data);
+        const std::uint32_t first = offsetFrom(origin, start);
+        const auto bytes = static_cast<std::uint32_t>(frames) * mBytesPerFrame;
+        const std::uint32_t head = std::min(bytes, mCapacityBytes - first);
+        std::memcpy(block, mBuffer.get() + first, head);
+        std::memcpy(block + head, mBuffer.get(), bytes - head);
+        result = static_cast<double>(endFrame - end);
     }
-    if (end > endFrame) {
-        return static_cast<double>(end - endFrame);
+    if (frames != 0) {
+        mClaimFrame.store(kNoClaim, std::memory_order_release);
     }
-    if (frames == 0) {
-        return static_cast<double>(endFrame - end);
-    }
-    if (rewriteCount % 2 != 0) {
-        return -static_cast<double>(frames);
-    }
-
-    auto* block = static_cast<std::uint8_t*>(data);
-    copyOut(origin, start, end, block);
-
-    // Every load above was an acquire of a value the storing side released: seeing any
-    // word or field of a later store makes that store's raise of mStartFrame, or its odd
-    // rewrite count, visible here.
-    const std::int64_t startAfter = mStartFrame.load(std::memory_order_relaxed);
-    const bool rewritten = mRewriteCount.load(std::memory_order_relaxed) != rewriteCount;
-    if (start < startAfter || rewritten) {
-        std::memset(block, 0, static_cast<std::size_t>(frames) * mBytesPerFrame);
-        return start < startAfter ? static_cast<double>(start - startAfter)
-                                  : -static_cast<double>(frames);
-    }
-    return static_cast<double>(endFrame - end);
+    return result;
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 // The most recent stretch of one audio stream, kept as whole frames of mBytesPerFrame
@@ -9,25 +10,25 @@
 // number of its first frame and fetched back by frame number; storing past the end moves
 // the window forward, zero-fills any gap and drops the oldest frames at capacity.
 //
-// Threads: one thread stores (storeData, Clear), one other thread may fetch (fetchData)
-// at the same time; neither side locks, waits or allocates. AllocateBytes is not
-// thread-safe: call it before either thread uses the ring.
+// Threads: one thread stores (storeData), one other thread may fetch (fetchData) at the
+// same time; neither side locks, waits or allocates. AllocateBytes and Clear are not
+// thread-safe: call them before the threads use the ring.
 //
-// How a fetch stays consistent while a store runs (seqlock-style, race-free):
-// - Every byte of the storage is read and written through 64-bit atomic accesses to
-//   whole words (stores release, loads acquire; both plain moves on x86), so a copy that
-//   overlaps a store is never a data race. It may see a mix of old and new words, which
-//   the checks below turn into a miss.
-// - The storing side publishes mEndFrame with release only after the new frames' bytes
-//   are in place, so a fetch that acquires mEndFrame sees every frame below it.
-// - Before it reuses the storage of dropped frames, the storing side raises mStartFrame.
-//   A fetch that read any reused word acquired it from a store that follows the raise,
-//   so its reload of mStartFrame after the copy sees the raise and the fetch misses.
-// - Storing over frames still held, restarting the window (the store into an empty
-//   ring) and Clear are bracketed by mRewriteCount going odd and back to even; a fetch
-//   that sees the count odd or changed misses.
-// A fetch torn by a concurrent store leaves zeros in the destination and returns a
-// negative result (see fetchData).
+// How store and fetch share the storage without a data race: they never touch the same
+// bytes at the same time, so both copy with plain memcpy.
+// - A fetch announces the first frame it will copy in mClaimFrame, then reads the
+//   window; a store announces what it is about to overwrite (a raised mStartFrame for
+//   the frames it drops, or mRewriting for frames still held, a restart or a clear),
+//   then reads mClaimFrame. All four are sequentially consistent, so at least one side
+//   sees the other's announcement: either the fetch sees the moved window and misses
+//   without copying, or the store sees the claim on frames it would overwrite and is
+//   refused (result 0), leaving the ring as it was.
+// - A store publishes mEndFrame (release) after its bytes are in place, and a fetch
+//   releases its claim after its copy; the acquiring loads on the other side order the
+//   copies.
+// A fetch therefore either copies whole, consistent frames or misses. A store is refused
+// only while a fetch is copying the very frames it would drop (the fetch lags a whole
+// capacity behind) or while any fetch copies during a rewrite, restart or clear.
 class MyRingBuffer {
 public:
     MyRingBuffer() = default;
@@ -45,17 +46,16 @@ public:
     void Clear();
 
     // Stores frames [time, time + frames) from data. Returns 0, reading nothing, when
-    // frames exceeds the capacity or time lies outside ±kFrameLimit; 1 otherwise. Frames
+    // frames exceeds the capacity, time lies outside ±kFrameLimit or a concurrent fetch
+    // is copying frames the store would overwrite; 1 otherwise. Frames
     // of the block that lie before the window are not kept (they could never be fetched,
     // and their storage holds frames of the window). Zero frames: reads nothing, changes
     // nothing, returns 1.
     std::uint8_t storeData(const void* data, std::uint32_t frames, std::int64_t time);
 
     // Fetches frames [time, time + frames) into data. Results:
-    //   negative: the request begins that many frames before the window; nothing
-    //             written. A fetch torn by a concurrent store also misses: zeros written,
-    //             and the distance to the moved window, or -frames when the window did
-    //             not move past the request (its frames were rewritten while copied).
+    //   negative: the request begins that many frames before the window, or -frames
+    //             while a concurrent store rewrites held frames; nothing written.
     //   positive, request past the end: it reaches that many frames past the window's
     //             end; nothing written.
     //   zero or positive, success: the frames were copied; the window holds that many
@@ -78,30 +78,28 @@ public:
     static constexpr std::int64_t kFrameLimit = std::int64_t{1} << 62;
 
 private:
-    void beginRewrite();
-    void endRewrite();
-    void restartWindow(std::int64_t start);
+    static constexpr std::int64_t kNoClaim = std::numeric_limits<std::int64_t>::max();
+
+    // Whether a fetch is copying frames below before (any frame for kNoClaim).
+    bool claimed(std::int64_t before) const;
     std::uint32_t offsetFrom(std::int64_t origin, std::int64_t frame) const;
-    // Moves frames [start, end) between the storage and a contiguous block, in at most
-    // two pieces when the range wraps.
+    // Moves frames [start, end) between the storage and a contiguous block (zeros when
+    // block is null), in two pieces when the range wraps past the end of the storage.
     void copyIn(std::int64_t start, std::int64_t end, const std::uint8_t* block);
-    void copyOut(std::int64_t origin, std::int64_t start, std::int64_t end,
-                 std::uint8_t* block) const;
     void zeroFrames(std::int64_t start, std::int64_t end);
-    void clearWindow();
 
     std::uint32_t mBytesPerFrame = 0;
     std::uint32_t mCapacityFrames = 0;
     std::uint32_t mCapacityBytes = 0;
-    // Whole 64-bit words so that every access can be atomic; the last word may carry
-    // padding past mCapacityBytes.
-    std::unique_ptr<std::uint64_t[]> mBuffer;
+    std::unique_ptr<std::uint8_t[]> mBuffer;
     std::atomic<std::uint32_t> mStartOffset{0};
     std::atomic<std::int64_t> mStartFrame{0};
     std::atomic<std::int64_t> mEndFrame{0};
-    // Frame number at storage offset 0. It changes only when the window restarts, under
-    // mRewriteCount, so a fetch can place frames without reading the moving
-    // mStartFrame/mStartOffset pair.
+    // Frame number at storage offset 0: the mapping from frames to offsets changes only
+    // when the window restarts (under mRewriting), so a fetch places frames with it
+    // instead of reading the moving mStartFrame/mStartOffset pair.
     std::atomic<std::int64_t> mOriginFrame{0};
-    std::atomic<std::uint64_t> mRewriteCount{0};
+    std::atomic<bool> mRewriting{false};
+    // First frame a fetch is copying, or kNoClaim. Written by the fetching side only.
+    mutable std::atomic<std::int64_t> mClaimFrame{kNoClaim};
 };
