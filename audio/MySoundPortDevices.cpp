@@ -1,0 +1,100 @@
+// The audio device records: reset, discovery from the hardware layer, the format test and
+// the device report.
+#include "MySoundPort.h"
+
+#include <cmath>
+#include <cstdio>
+
+void MySoundPort::initMyAudioDevice(AudioDeviceRecord& record) {
+    record.initialized = 0;
+    record.device = 0;
+    record.name[0] = '\0';
+    record.bufferSize = 0;
+    record.framesPerBuffer = 0;
+}
+
+void MySoundPort::getAudioDevice(AudioDeviceRecord& record, AudioHardwarePropertyID from,
+                                 std::int32_t isInput) {
+    const auto direction = static_cast<std::uint8_t>(isInput != 0 ? 1 : 0);
+
+    // Every query runs whatever the one before it returned; each failure gets its line.
+    std::uint32_t size = sizeof record.device;
+    checkError(AudioHardwareGetProperty(from, &size, &record.device),
+               "kAudioHardwarePropertyDefault(IN|OUT)Device");
+
+    size = sizeof record.name;
+    const OSStatus nameStatus = AudioDeviceGetProperty(
+        record.device, 0, direction, kAudioDevicePropertyDeviceName, &size, record.name);
+    // The name is printed with %s: terminate it wherever the backend stopped, and at the
+    // last byte in any case.
+    if (nameStatus == 0 && size < sizeof record.name) {
+        record.name[size] = '\0';
+    }
+    record.name[sizeof record.name - 1] = '\0';
+    checkError(nameStatus, "kAudioDevicePropertyDeviceName");
+
+    size = sizeof record.bufferSize;
+    checkError(AudioDeviceGetProperty(record.device, 0, direction, kAudioDevicePropertyBufferSize,
+                                      &size, &record.bufferSize),
+               "kAudioDevicePropertyBufferSize");
+
+    size = sizeof record.format;
+    checkError(AudioDeviceGetProperty(record.device, 0, direction, kAudioDevicePropertyStreamFormat,
+                                      &size, &record.format),
+               "kAudioDevicePropertyStreamFormat");
+
+    // Channel 1, not the master channel 0. The decibels become a linear gain before the
+    // status is reported, failed or not; an untouched 0 dB gives 1.0.
+    size = sizeof record.maxValue;
+    const OSStatus volumeStatus = AudioDeviceGetProperty(
+        record.device, 1, direction, kAudioDevicePropertyVolumeDecibels, &size, &record.maxValue);
+    record.maxValue =
+        static_cast<float>(std::pow(10.0, static_cast<double>(record.maxValue) / 20.0));
+    checkError(volumeStatus, "kAudioDevicePropertyVolumeDecibels");
+
+    size = sizeof record.safetyOffset;
+    checkError(AudioDeviceGetProperty(record.device, 0, direction, kAudioDevicePropertySafetyOffset,
+                                      &size, &record.safetyOffset),
+               "kAudioDevicePropertySafetyOffset");
+
+    // A failed format query leaves 0 bytes per frame: no frames rather than a fault.
+    record.framesPerBuffer =
+        record.format.mBytesPerFrame != 0 ? record.bufferSize / record.format.mBytesPerFrame : 0;
+    record.interleaved = (record.format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) ? 0 : 1;
+
+    if (record.format.mFormatID != kAudioFormatLinearPCM) {
+        std::fprintf(stderr, "ERROR: Device format not LinearPCM\n");
+        return;
+    }
+    if ((record.format.mFormatFlags & kAudioFormatFlagIsFloat) == 0) {
+        std::fprintf(stderr, "ERROR: Device format not float.\n");
+        return;
+    }
+    record.initialized = 1;
+}
+
+void MySoundPort::printDeviceReport(const AudioDeviceRecord& record) {
+    const AudioStreamBasicDescription& format = record.format;
+    std::fprintf(stderr, "Device Name(ID): %s (%d)\n", record.name,
+                 static_cast<int>(record.device));
+    std::fprintf(stderr, "initialized: %d\n", static_cast<int>(record.initialized));
+    std::fprintf(stderr, "\n");
+    std::fprintf(stderr, "DeviceFormat:\n");
+    std::fprintf(stderr, "LinearPCM = %d\n", format.mFormatID == kAudioFormatLinearPCM ? 1 : 0);
+    std::fprintf(stderr, "Float = %ld\n",
+                 static_cast<long>(format.mFormatFlags & kAudioFormatFlagIsFloat));
+    std::fprintf(stderr, "Interleaved = %d\n", static_cast<int>(record.interleaved));
+    std::fprintf(stderr, "\n");
+    std::fprintf(stderr, "mSampleRate = %g\n", format.mSampleRate);
+    std::fprintf(stderr, "mFormatFlags = %08lX\n", static_cast<unsigned long>(format.mFormatFlags));
+    std::fprintf(stderr, "mBytesPerPacket = %ld\n", static_cast<long>(format.mBytesPerPacket));
+    std::fprintf(stderr, "mFramesPerPacket = %ld\n", static_cast<long>(format.mFramesPerPacket));
+    std::fprintf(stderr, "mChannelsPerFrame = %ld\n", static_cast<long>(format.mChannelsPerFrame));
+    std::fprintf(stderr, "mBytesPerFrame = %ld\n", static_cast<long>(format.mBytesPerFrame));
+    std::fprintf(stderr, "mBitsPerChannel = %ld\n", static_cast<long>(format.mBitsPerChannel));
+    std::fprintf(stderr, "\n");
+    std::fprintf(stderr, "bufferSize = %d\n", static_cast<int>(record.bufferSize));
+    std::fprintf(stderr, "safetyOffset = %d\n", static_cast<int>(record.safetyOffset));
+    std::fprintf(stderr, "framesPerBuffer = %d\n", static_cast<int>(record.framesPerBuffer));
+    std::fprintf(stderr, "\n\n");
+}

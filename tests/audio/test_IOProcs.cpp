@@ -1,0 +1,213 @@
+// The two IO procedures, called by hand on a started sound port: the handshake, frame
+// numbers, the split into channels, the output layouts, missed fetches, the stop request
+// and device clocks past 2^31 frames.
+#include "EngineTestSupport.h"
+#include "MyRingBuffer.h"
+#include "SoundView.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+float ramp(std::int64_t f) { return static_cast<float>(f % 100000) * 0.25f + 1.0f; }
+
+class IOProcTest : public testing::Test {
+protected:
+    void SetUp() override { fake::reset(); }
+    void TearDown() override {
+        port.reset();
+        fake::reset();
+    }
+
+    // A port on two devices, started by hand with the given handshake times; the view is
+    // connected.
+    void startPort(bool inInterleaved, bool outInterleaved, double inputTime = 0.0,
+                   double outputTime = 0.0) {
+        fake::addDevice(stereoDevice(kInputId, inInterleaved));
+        fake::addDevice(stereoDevice(kOutputId, outInterleaved));
+        fake::setDefaultDevices(kInputId, kOutputId);
+        port = std::make_unique<MySoundPort>();
+        port->setSoundView(&view);
+        CaptureStderr();
+        port->setup();
+        const bool started = startByHand(*port, inputTime, outputTime);
+        GetCapturedStderr();
+        ASSERT_TRUE(started);
+    }
+    void input(double time) {
+        Buffers block = inputBlock(512, port->mInputDevice.interleaved != 0,
+                                   static_cast<std::int64_t>(time), ramp);
+        fake::callInput(kInputId, InputIOProc, time, block.list);
+    }
+    Buffers output(double time, float fill = 7.0f) {
+        Buffers block(512, port->mOutputDevice.interleaved != 0, fill);
+        fake::callOutput(kOutputId, OutputIOProc, time, block.list);
+        return block;
+    }
+    // The analysis window's sample i.
+    float windowSample(std::int32_t i) { return view.mSampleBuffer[i].load(); }
+
+    SoundView view{NSMakeRect(0, 0, 700, 300)};
+    std::unique_ptr<MySoundPort> port;
+};
+
+} // namespace
+
+TEST_F(IOProcTest, HandshakeMeasuresTheClockDifference) {
+    fake::addDevice(stereoDevice(kInputId, true));
+    fake::addDevice(stereoDevice(kOutputId, true));
+    fake::setDefaultDevices(kInputId, kOutputId);
+    port = std::make_unique<MySoundPort>();
+    CaptureStderr();
+    port->setup();
+    bool started = false;
+    std::thread starter([&] { started = port->start(); });
+    ASSERT_TRUE(fake::waitUntilStarted(kOutputId, OutputIOProc, std::chrono::seconds(2)));
+
+    // Output before any input: nothing written, both still armed.
+    Buffers early(512, true, 7.0f);
+    fake::callOutput(kOutputId, OutputIOProc, 300.0, early.list);
+    EXPECT_EQ(early.first[0], 7.0f);
+    EXPECT_EQ(port->mInputProcState.load(), MySoundPort::kProcArmed);
+    EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed);
+
+    // The first input runs and stores its block under its truncated sample time.
+    Buffers block = inputBlock(512, true, 1000, ramp);
+    fake::callInput(kInputId, InputIOProc, 1000.9, block.list);
+    EXPECT_EQ(port->mInputProcState.load(), MySoundPort::kProcRunning);
+    EXPECT_EQ(port->mLastInputSampleCount.load(), 1000.9);
+    EXPECT_EQ(port->inputBuffer()->startFrame(), 1000);
+    EXPECT_EQ(port->inputBuffer()->endFrame(), 1512);
+
+    // The next output completes the handshake and still writes nothing.
+    Buffers handshake(512, true, 7.0f);
+    fake::callOutput(kOutputId, OutputIOProc, 5000.0, handshake.list);
+    starter.join();
+    GetCapturedStderr();
+    EXPECT_TRUE(started);
+    EXPECT_EQ(handshake.first[0], 7.0f);
+    EXPECT_EQ(handshake.first[1023], 7.0f);
+    EXPECT_DOUBLE_EQ(port->mIODeltaSampleCount.load(), 5000.0 - 1000.9);
+    EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcRunning);
+}
+
+TEST_F(IOProcTest, InterleavedInputIsFetchedBehindAndSplit) {
+    startPort(true, true);
+    for (double t = 3000.0; t < 4500.0; t += 512.0) {
+        input(t);
+    }
+    // 5000.0 less 1300.5 is 3699.5, frame 3699.
+    port->mInToOutSampleOffset = 1300.5;
+    output(5000.0);
+    for (std::uint32_t i = 0; i < 512; ++i) {
+        ASSERT_EQ(port->mLeftInput[i], ramp(3699 + i)) << i;
+        ASSERT_EQ(port->mRightInput[i], -ramp(3699 + i)) << i;
+    }
+    // The view's intake received the left channel as its block of 512 samples.
+    EXPECT_EQ(view.mSampleBufferSize.load(), 4 * 512);
+    EXPECT_EQ(view.mCurrentStep.load(), 1);
+    EXPECT_EQ(windowSample(0), ramp(3699));
+    EXPECT_EQ(windowSample(511), ramp(3699 + 511));
+}
+
+TEST_F(IOProcTest, NonInterleavedInputGoesThroughBothRings) {
+    startPort(false, false);
+    input(2048.0);
+    port->mInToOutSampleOffset = 100.0;
+    output(2148.0);
+    for (std::uint32_t i = 0; i < 512; ++i) {
+        ASSERT_EQ(port->mLeftInput[i], ramp(2048 + i));
+        ASSERT_EQ(port->mRightInput[i], -ramp(2048 + i));
+    }
+    EXPECT_EQ(port->inputBuffer2()->startFrame(), 2048);
+
+    // A list with only one buffer for a stream that needs two is not read.
+    Buffers single(512, true);
+    single.list.mNumberBuffers = 1;
+    fake::callInput(kInputId, InputIOProc, 2560.0, single.list);
+    EXPECT_EQ(port->inputBuffer()->endFrame(), 2560);
+}
+
+TEST_F(IOProcTest, OutputCarriesBothWorkBuffersInTheDeviceLayout) {
+    for (const bool interleaved : {true, false}) {
+        SCOPED_TRACE(interleaved ? "interleaved" : "a buffer per channel");
+        fake::reset();
+        port.reset();
+        startPort(true, interleaved);
+        // The right output buffer is never written by the engine; give it values to see
+        // where they land.
+        for (std::uint32_t i = 0; i < 512; ++i) {
+            port->mRightOutput[i] = static_cast<float>(i + 1);
+        }
+        Buffers out = output(10000.0);
+        for (std::uint32_t i = 0; i < 512; ++i) {
+            ASSERT_EQ(out.left(i), 0.0f) << i;
+            ASSERT_EQ(out.right(i), static_cast<float>(i + 1)) << i;
+        }
+    }
+}
+
+TEST_F(IOProcTest, AMissedFetchHandsThePreviousBlockAgain) {
+    startPort(true, true);
+    input(1024.0);
+    port->mInToOutSampleOffset = 0.0;
+    output(1024.0);
+    ASSERT_EQ(port->mLeftInput[0], ramp(1024));
+    // Far past anything stored: the fetch misses and the block stays.
+    output(9000.0);
+    EXPECT_EQ(port->mLeftInput[0], ramp(1024));
+    EXPECT_EQ(windowSample(512), ramp(1024));
+    EXPECT_EQ(view.mCurrentStep.load(), 2);
+}
+
+TEST_F(IOProcTest, AStopRequestStopsTheOwnDeviceAndTouchesNoData) {
+    startPort(true, true);
+    input(1024.0);
+    port->mInputProcState = MySoundPort::kProcStopRequested;
+    input(1536.0);
+    EXPECT_EQ(port->mInputProcState.load(), MySoundPort::kProcIdle);
+    EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).stopsInside, 1);
+    EXPECT_EQ(port->inputBuffer()->endFrame(), 1536) << "the block was stored";
+    EXPECT_EQ(port->mLastInputSampleCount.load(), 1024.0);
+
+    port->mOutputProcState = MySoundPort::kProcStopRequested;
+    Buffers out = output(1024.0);
+    EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcIdle);
+    EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).stopsInside, 1);
+    EXPECT_EQ(out.first[0], 7.0f);
+    EXPECT_EQ(view.mSampleBufferSize.load(), 0) << "the view got no block";
+}
+
+TEST_F(IOProcTest, ClocksPastTwoToTheThirtyFirstKeepTheTunerAnalysing) {
+    // Both clocks start a few blocks below 2^31 and run well past it.
+    const double start = 2147483648.0 - 40 * 512.0;
+    startPort(true, true, start, start + 3.0);
+    const double offset = port->mInToOutSampleOffset.load();
+    const auto sine = [](std::int64_t f) {
+        return 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 220.0 * static_cast<double>(f) / 44100.0));
+    };
+    int analysesPastTheLimit = 0;
+    for (int k = 1; k <= 120; ++k) {
+        const double inTime = start + 512.0 * k;
+        Buffers block = inputBlock(512, true, static_cast<std::int64_t>(inTime), sine);
+        fake::callInput(kInputId, InputIOProc, inTime, block.list);
+        output(start + 3.0 + 512.0 * k);
+        const std::int64_t first = static_cast<std::int64_t>(start + 3.0 + 512.0 * k - offset);
+        if (first < static_cast<std::int64_t>(start) + 512) {
+            continue; // still before the first stored block
+        }
+        ASSERT_EQ(port->mLeftInput[0], sine(first)) << "block " << k;
+        ASSERT_EQ(port->mLeftInput[511], sine(first + 511)) << "block " << k;
+        if (first > 2147483647 && view.takeNeedsDisplay()) {
+            ++analysesPastTheLimit;
+            EXPECT_NEAR(view.mCurrentFrequency.load(), 220.0f, 1.0f);
+        }
+    }
+    EXPECT_GE(analysesPastTheLimit, 15);
+}
