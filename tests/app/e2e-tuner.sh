@@ -80,8 +80,9 @@ if [ "$mode" = "inside" ]; then
         import -window "$window" "$out/shot-01.png"
         ;;
     esac
-    xdotool windowactivate --sync "$window" >/dev/null 2>&1 || xdotool windowfocus --sync "$window" || true
-    xdotool key --window "$window" --clearmodifiers ctrl+q
+    # No window manager here: give the window the keyboard, then press the keys for real.
+    xdotool windowfocus --sync "$window"
+    xdotool key --clearmodifiers ctrl+q
     for _ in $(seq 1 50); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
