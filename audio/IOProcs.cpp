@@ -109,13 +109,22 @@ OSStatus OutputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
     if (state == MySoundPort::kProcArmed) {
         // The handshake: once the input runs, measure how far this clock lies ahead of
         // the input's. Neither this call nor the ones before it write any output.
+        // A starting output device asks for its first blocks in a burst while it fills
+        // its buffer, running ahead of the input by more than it will in steady state;
+        // measured inside that burst, the offset would have the output read frames the
+        // input has not delivered yet, for good. So the measurement waits until the
+        // input has moved on by kHandshakeSettleFrames since this side first saw it run.
         if (outputTime != nullptr &&
             port->mInputProcState.load(std::memory_order_acquire) == MySoundPort::kProcRunning) {
-            port->mIODeltaSampleCount.store(
-                outputTime->mSampleTime -
-                    port->mLastInputSampleCount.load(std::memory_order_relaxed),
-                std::memory_order_relaxed);
-            markRunning(port->mOutputProcState);
+            const double input = port->mLastInputSampleCount.load(std::memory_order_relaxed);
+            const double mark = port->mHandshakeInputMark.load(std::memory_order_relaxed);
+            if (mark != mark) { // NaN: the first call that sees the input running
+                port->mHandshakeInputMark.store(input, std::memory_order_relaxed);
+            } else if (input - mark >= MySoundPort::kHandshakeSettleFrames) {
+                port->mIODeltaSampleCount.store(outputTime->mSampleTime - input,
+                                                std::memory_order_relaxed);
+                markRunning(port->mOutputProcState);
+            }
         }
         return 0;
     }

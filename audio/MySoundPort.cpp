@@ -7,6 +7,7 @@
 #include "SaturatingCast.h"
 
 #include <cstdio>
+#include <limits>
 #include <new>
 #include <thread>
 
@@ -146,6 +147,7 @@ bool MySoundPort::start() {
     }
 
     mRunning = 1;
+    mHandshakeInputMark.store(std::numeric_limits<double>::quiet_NaN(), std::memory_order_relaxed);
     mOutputProcState.store(kProcArmed, std::memory_order_release);
     mInputProcState.store(kProcArmed, std::memory_order_release);
     mSampleRate = in.mSampleRate;

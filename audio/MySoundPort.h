@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 class MyFilter;
@@ -47,6 +48,10 @@ public:
     // How long the destructor waits for both procedures to stop themselves before it
     // stops them from the main thread.
     static constexpr std::chrono::milliseconds kStopTimeout{1000};
+    // How far the input moves on, in frames, between the output's first sight of it
+    // running and the handshake's measurement (see OutputIOProc): eight blocks, about
+    // 93 ms, well past the burst with which an output device starts.
+    static constexpr double kHandshakeSettleFrames = 4096.0;
 
     MySoundPort();
     ~MySoundPort() override;
@@ -108,6 +113,9 @@ public:
     std::unique_ptr<float[]> mRightOutput;
     MyFilter* mFilter = nullptr;     // not owned; nothing sets or uses it
     SoundView* mInputView = nullptr; // not owned; the interface file connects it
+    // The input sample time the output procedure saw when it first found the input
+    // running; NaN until then. Output procedure only, once start has armed it.
+    std::atomic<double> mHandshakeInputMark{std::numeric_limits<double>::quiet_NaN()};
 
 private:
     bool streamLayoutFits(const AudioDeviceRecord& record, const char* side);

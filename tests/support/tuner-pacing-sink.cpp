@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     fcntl(STDIN_FILENO, F_SETPIPE_SZ, static_cast<int>(chunkBytes));
 
     std::vector<char> chunk(chunkBytes);
-    const paced::PacedClock clock(kFramesPerChunk);
+    paced::PacedClock clock(kFramesPerChunk);
     for (std::int64_t index = 0;; ++index) {
         clock.waitFor(index);
         std::size_t taken = 0;
