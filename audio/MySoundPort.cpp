@@ -75,7 +75,13 @@ bool MySoundPort::start() {
     if (mRunning != 0) {
         return mStarted;
     }
+    // Refused without a word, this would read as a tuner that starts and hears nothing.
     if (mOutputDevice.device == 0 || mInputDevice.device == 0) {
+        const char* missing = mInputDevice.device != 0 ? "no default output device"
+                              : mOutputDevice.device != 0
+                                  ? "no default input device"
+                                  : "no default input device and no default output device";
+        std::fprintf(stderr, "Error - %s; the tuner runs without analysis.\n", missing);
         return false;
     }
     const AudioStreamBasicDescription& in = mInputDevice.format;

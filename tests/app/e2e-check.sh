@@ -47,7 +47,7 @@ nodevice)
     "$here/e2e-tuner.sh" nodevice "$program" "$out"
     expect_line "$out/stderr.txt" "Input Device:"
     expect_line "$out/stderr.txt" "Output Device:"
-    expect_line "$out/stderr.txt" "No default input device"
+    expect_line "$out/stderr.txt" "Error - no default input device"
     "$checker" --view-only "$out/shot-01.png"
     ;;
 relaunch)
