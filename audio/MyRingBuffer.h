@@ -19,10 +19,10 @@
 // - A fetch announces the first frame it will copy in mClaimFrame, then reads the
 //   window; a store announces what it is about to overwrite (a raised mStartFrame for
 //   the frames it drops, or mRewriting for frames still held, a restart or a clear),
-//   then reads mClaimFrame. All four are sequentially consistent, so at least one side
-//   sees the other's announcement: either the fetch sees the moved window and misses
-//   without copying, or the store sees the claim on frames it would overwrite and is
-//   refused (result 0), leaving the ring as it was.
+//   then reads mClaimFrame. Announcements and reads are sequentially consistent, so at least one
+//   side sees the other's announcement: either the fetch sees the moved window and misses without
+//   copying, or the store sees the claim on frames it would overwrite and is refused (result 0),
+//   leaving the ring as it was.
 // - A store publishes mEndFrame (release) after its bytes are in place, and a fetch
 //   releases its claim after its copy; the acquiring loads on the other side order the
 //   copies.
@@ -42,15 +42,15 @@ public:
     // fetch of frames misses.
     void AllocateBytes(std::int32_t bytesPerFrame, std::int32_t capacityFrames);
 
-    // Zeroes the storage and empties the ring. Storing side only.
+    // Zeroes the storage and empties the ring. Not while a fetch may run (a store that
+    // clears checks for one itself).
     void Clear();
 
     // Stores frames [time, time + frames) from data. Returns 0, reading nothing, when
     // frames exceeds the capacity, time lies outside ±kFrameLimit or a concurrent fetch
-    // is copying frames the store would overwrite; 1 otherwise. Frames
-    // of the block that lie before the window are not kept (they could never be fetched,
-    // and their storage holds frames of the window). Zero frames: reads nothing, changes
-    // nothing, returns 1.
+    // is copying frames the store would overwrite; 1 otherwise. Frames of the block that
+    // lie before the window are not kept (they could never be fetched, and their storage
+    // holds frames of the window). Zero frames: reads nothing, changes nothing, returns 1.
     std::uint8_t storeData(const void* data, std::uint32_t frames, std::int64_t time);
 
     // Fetches frames [time, time + frames) into data. Results:
