@@ -200,8 +200,17 @@ void MySoundPort::stopBothProcs(std::chrono::milliseconds bound) {
     if (!mProcsInstalled) {
         return;
     }
-    mInputProcState.store(kProcStopRequested, std::memory_order_release);
-    mOutputProcState.store(kProcStopRequested, std::memory_order_release);
+    // Once installed, a procedure reads 0 only after it has answered a stop request; one
+    // that is already idle needs none.
+    auto requestStop = [](std::atomic<std::int32_t>& state) {
+        std::int32_t current = state.load(std::memory_order_acquire);
+        while (current != kProcIdle &&
+               !state.compare_exchange_weak(current, kProcStopRequested, std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+        }
+    };
+    requestStop(mInputProcState);
+    requestStop(mOutputProcState);
     const auto deadline = std::chrono::steady_clock::now() + bound;
     auto bothIdle = [this] {
         return mInputProcState.load(std::memory_order_acquire) == kProcIdle &&

@@ -7,6 +7,7 @@
 #include "MySoundPort.h"
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 inline constexpr AudioDeviceID kInputId = 7;
@@ -55,3 +56,7 @@ inline Buffers inputBlock(std::uint32_t frames, bool interleaved, std::int64_t f
 // Runs port.start() on a thread of its own and completes the handshake by hand: one input
 // block at inputTime, one output call at outputTime. Returns start's result.
 bool startByHand(MySoundPort& port, double inputTime, double outputTime);
+
+// Destroys a port whose procedures are called by hand: the destructor runs on a thread of
+// its own while this thread keeps calling both procedures until they have stopped.
+void destroyByHand(std::unique_ptr<MySoundPort>& port);

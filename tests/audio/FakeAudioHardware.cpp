@@ -49,8 +49,7 @@ Proc* findProc(AudioDeviceID device, AudioDeviceIOProc proc) {
 }
 
 std::uint32_t framesPerBuffer(const Device& device) {
-    return device.format.mBytesPerFrame != 0 ? device.bufferSize / device.format.mBytesPerFrame
-                                             : 0;
+    return device.format.mBytesPerFrame != 0 ? device.bufferSize / device.format.mBytesPerFrame : 0;
 }
 
 // One call of the procedure on this thread, counted.
@@ -66,9 +65,9 @@ OSStatus callProc(Proc& p, double sampleTime, const AudioBufferList* input,
     const AudioTimeStamp now = time;
     const Proc* const outer = tCurrentProc;
     tCurrentProc = &p;
-    const OSStatus status = p.isInput
-                                ? p.proc(p.device, &now, input, &time, nullptr, nullptr, p.clientData)
-                                : p.proc(p.device, &now, nullptr, nullptr, output, &time, p.clientData);
+    const OSStatus status =
+        p.isInput ? p.proc(p.device, &now, input, &time, nullptr, nullptr, p.clientData)
+                  : p.proc(p.device, &now, nullptr, nullptr, output, &time, p.clientData);
     tCurrentProc = outer;
     return status;
 }
@@ -186,6 +185,9 @@ OSStatus callInput(AudioDeviceID device, AudioDeviceIOProc proc, double sampleTi
     {
         std::lock_guard lock(registry().mutex);
         p = findProc(device, proc);
+        if (p != nullptr && !p->record.running) {
+            return kAudioHardwareNotRunningError;
+        }
     }
     return p != nullptr ? callProc(*p, sampleTime, &input, nullptr)
                         : kAudioHardwareIllegalOperationError;
@@ -197,6 +199,9 @@ OSStatus callOutput(AudioDeviceID device, AudioDeviceIOProc proc, double sampleT
     {
         std::lock_guard lock(registry().mutex);
         p = findProc(device, proc);
+        if (p != nullptr && !p->record.running) {
+            return kAudioHardwareNotRunningError;
+        }
     }
     return p != nullptr ? callProc(*p, sampleTime, nullptr, &output)
                         : kAudioHardwareIllegalOperationError;
@@ -226,9 +231,9 @@ OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID property, std::uint32_
     return status;
 }
 
-OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel, std::uint8_t /*isInput*/,
-                                AudioDevicePropertyID property, std::uint32_t* ioDataSize,
-                                void* outData) {
+OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel,
+                                std::uint8_t /*isInput*/, AudioDevicePropertyID property,
+                                std::uint32_t* ioDataSize, void* outData) {
     if (ioDataSize == nullptr || outData == nullptr) {
         return kAudioHardwareBadPropertySizeError;
     }
@@ -252,8 +257,8 @@ OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel, std
     switch (property) {
     case kAudioDevicePropertyDeviceName: {
         const std::size_t room = *ioDataSize;
-        const std::size_t bytes = d.terminateName ? std::min(d.name.size(), room - 1) + 1
-                                                  : std::min(d.name.size(), room);
+        const std::size_t bytes =
+            d.terminateName ? std::min(d.name.size(), room - 1) + 1 : std::min(d.name.size(), room);
         std::memcpy(outData, d.name.c_str(), bytes); // c_str's terminator ends a whole name
         if (d.terminateName) {
             static_cast<char*>(outData)[bytes - 1] = '\0';

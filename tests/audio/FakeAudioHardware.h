@@ -77,7 +77,8 @@ bool waitUntilStarted(AudioDeviceID device, AudioDeviceIOProc proc,
                       std::chrono::milliseconds timeout);
 
 // Calls an added procedure on the caller's thread as that device's input or output
-// callback would: sample time, and the list as the device fills or receives it.
+// callback would: sample time, and the list as the device fills or receives it. A
+// procedure that is not running is not called (kAudioHardwareNotRunningError).
 OSStatus callInput(AudioDeviceID device, AudioDeviceIOProc proc, double sampleTime,
                    const AudioBufferList& input);
 OSStatus callOutput(AudioDeviceID device, AudioDeviceIOProc proc, double sampleTime,

@@ -15,13 +15,15 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-float ramp(std::int64_t f) { return static_cast<float>(f % 100000) * 0.25f + 1.0f; }
+float ramp(std::int64_t f) {
+    return static_cast<float>(f % 100000) * 0.25f + 1.0f;
+}
 
 class IOProcTest : public testing::Test {
 protected:
     void SetUp() override { fake::reset(); }
     void TearDown() override {
-        port.reset();
+        destroyByHand(port);
         fake::reset();
     }
 
@@ -137,8 +139,8 @@ TEST_F(IOProcTest, NonInterleavedInputGoesThroughBothRings) {
 TEST_F(IOProcTest, OutputCarriesBothWorkBuffersInTheDeviceLayout) {
     for (const bool interleaved : {true, false}) {
         SCOPED_TRACE(interleaved ? "interleaved" : "a buffer per channel");
+        destroyByHand(port);
         fake::reset();
-        port.reset();
         startPort(true, interleaved);
         // The right output buffer is never written by the engine; give it values to see
         // where they land.
@@ -190,7 +192,8 @@ TEST_F(IOProcTest, ClocksPastTwoToTheThirtyFirstKeepTheTunerAnalysing) {
     startPort(true, true, start, start + 3.0);
     const double offset = port->mInToOutSampleOffset.load();
     const auto sine = [](std::int64_t f) {
-        return 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 220.0 * static_cast<double>(f) / 44100.0));
+        return 0.5f *
+               static_cast<float>(std::sin(2.0 * M_PI * 220.0 * static_cast<double>(f) / 44100.0));
     };
     int analysesPastTheLimit = 0;
     for (int k = 1; k <= 120; ++k) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -69,9 +70,9 @@ TEST(ErrorReporter, WritesLabelStatusAndCodeText) {
 
     CaptureStderr();
     MySoundPort::checkError(kAudioHardwareUnknownPropertyError, "kAudioDevicePropertyBufferSize");
-    MySoundPort::checkError(0x00414243, "small");  // top byte 0: no characters
-    MySoundPort::checkError(0x41004243, "inner");  // ends before the first zero byte
-    MySoundPort::checkError(-50, "negative");      // raw bytes FF FF FF CE
+    MySoundPort::checkError(0x00414243, "small"); // top byte 0: no characters
+    MySoundPort::checkError(0x41004243, "inner"); // ends before the first zero byte
+    MySoundPort::checkError(-50, "negative");     // raw bytes FF FF FF CE
     EXPECT_EQ(GetCapturedStderr(), "kAudioDevicePropertyBufferSize error: 2003332927 (who?)\n"
                                    "small error: 4276803 ()\n"
                                    "inner error: 1090536003 (A)\n"
@@ -89,11 +90,11 @@ TEST_F(SoundPortTest, SetupFindsAndReportsBothDevices) {
     addDevices(in, out);
 
     MySoundPort port;
-    EXPECT_EQ(setupText(port),
-              "\n\nInput Device:\n\n" + interleavedReport("Device Name(ID): Capture (7)\n", "20") +
-                  "kAudioDevicePropertyVolumeDecibels error: 1970171760 (unop)\n"
-                  "\n\nOutput Device:\n\n" +
-                  interleavedReport("Device Name(ID): Playback (9)\n", "30"));
+    EXPECT_EQ(setupText(port), "\n\nInput Device:\n\n" +
+                                   interleavedReport("Device Name(ID): Capture (7)\n", "20") +
+                                   "kAudioDevicePropertyVolumeDecibels error: 1970171760 (unop)\n"
+                                   "\n\nOutput Device:\n\n" +
+                                   interleavedReport("Device Name(ID): Playback (9)\n", "30"));
     EXPECT_EQ(port.mInputDevice.interleaved, 1u);
     EXPECT_EQ(port.mInputDevice.framesPerBuffer, 512u);
     EXPECT_EQ(port.mInputDevice.initialized, 1);
@@ -258,7 +259,8 @@ TEST_F(SoundPortTest, BuffersAreSizedFromTheFormatsAndStartZeroed) {
         fake::reset();
         addDevices(stereoDevice(kInputId, c.inInterleaved, c.rate),
                    stereoDevice(kOutputId, c.outInterleaved, c.rate));
-        MySoundPort port;
+        auto owner = std::make_unique<MySoundPort>();
+        MySoundPort& port = *owner;
         setupText(port);
         CaptureStderr();
         const bool started = startByHand(port, 0.0, 0.0);
@@ -280,6 +282,7 @@ TEST_F(SoundPortTest, BuffersAreSizedFromTheFormatsAndStartZeroed) {
         for (std::uint32_t i = 0; i < c.tempBytes / 4; ++i) {
             ASSERT_EQ(port.mTempBuffer[i], 0.0f);
         }
+        destroyByHand(owner);
     }
 }
 
@@ -333,7 +336,8 @@ TEST_F(SoundPortTest, LatencyReportAndSecondStart) {
     fake::Device out = stereoDevice(kOutputId, true);
     out.safetyOffset = 30;
     addDevices(in, out);
-    MySoundPort port;
+    auto owner = std::make_unique<MySoundPort>();
+    MySoundPort& port = *owner;
     setupText(port);
 
     CaptureStderr();
@@ -355,6 +359,7 @@ TEST_F(SoundPortTest, LatencyReportAndSecondStart) {
     EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).adds, 1);
     EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).starts, 1);
     EXPECT_EQ(port.mInToOutSampleOffset.load(), 1174.0);
+    destroyByHand(owner);
 }
 
 TEST_F(SoundPortTest, ThruOffsetOfAPortThatDoesNotRunIsZero) {
