@@ -49,9 +49,11 @@ public:
     // stops them from the main thread.
     static constexpr std::chrono::milliseconds kStopTimeout{1000};
     // How far the input moves on, in frames, between the output's first sight of it
-    // running and the handshake's measurement (see OutputIOProc): eight blocks, about
-    // 93 ms, well past the burst with which an output device starts.
-    static constexpr double kHandshakeSettleFrames = 4096.0;
+    // running and the handshake's measurement (see OutputIOProc): half a second at
+    // 44.1 kHz. An ALSA output fills its buffer over the first few hundred milliseconds,
+    // its lead over the input growing meanwhile; measured earlier, the lead is too short
+    // and the output keeps reading frames the input has not delivered yet.
+    static constexpr double kHandshakeSettleFrames = 22050.0;
 
     MySoundPort();
     ~MySoundPort() override;

@@ -4,8 +4,8 @@
 #
 #   e2e-tuner.sh live PROGRAM SUPPORT_DIR INPUT OUT_DIR
 #       The paced ALSA devices (SUPPORT_DIR/paced-alsa.sh) play INPUT, looped, into the
-#       default capture device; screenshots of the window are taken while the note
-#       sounds (OUT_DIR/shot-NN.png), then Ctrl+Q ends the program.
+#       default capture device; screenshots of the window are taken four a second for
+#       nine seconds (OUT_DIR/shot-NN.png), then Ctrl+Q ends the program.
 #   e2e-tuner.sh nodevice PROGRAM OUT_DIR
 #       ALSA has no devices at all; the window must still come up, then Ctrl+Q ends it.
 #   e2e-tuner.sh relaunch PROGRAM OUT_DIR
@@ -44,7 +44,7 @@ if [ "$mode" = "inside" ]; then
     case "$what" in
     live)
         sleep 1.5
-        for n in $(seq -w 1 16); do
+        for n in $(seq -w 1 36); do
             import -window "$window" "$out/shot-$n.png"
             sleep 0.25
         done

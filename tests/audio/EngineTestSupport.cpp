@@ -9,9 +9,15 @@ bool startByHand(MySoundPort& port, double inputTime, double outputTime) {
     const AudioDeviceID in = port.mInputDevice.device;
     const AudioDeviceID out = port.mOutputDevice.device;
     if (fake::waitUntilStarted(out, OutputIOProc, std::chrono::milliseconds(2000))) {
+        // The output first sees the input running, then measures once the input has run
+        // on by the settling distance: the last input block lands at inputTime.
         Buffers input(port.mInputDevice.framesPerBuffer, port.mInputDevice.interleaved != 0);
-        fake::callInput(in, InputIOProc, inputTime, input.list);
         Buffers output(port.mOutputDevice.framesPerBuffer, port.mOutputDevice.interleaved != 0);
+        fake::callInput(in, InputIOProc, inputTime - MySoundPort::kHandshakeSettleFrames,
+                        input.list);
+        fake::callOutput(out, OutputIOProc, outputTime - MySoundPort::kHandshakeSettleFrames,
+                         output.list);
+        fake::callInput(in, InputIOProc, inputTime, input.list);
         fake::callOutput(out, OutputIOProc, outputTime, output.list);
     }
     starter.join();

@@ -87,15 +87,29 @@ TEST_F(IOProcTest, HandshakeMeasuresTheClockDifference) {
     EXPECT_EQ(port->inputBuffer()->startFrame(), 1000);
     EXPECT_EQ(port->inputBuffer()->endFrame(), 1512);
 
-    // The next output completes the handshake and still writes nothing.
+    // The next output only notes where the input stood: a starting output runs ahead in
+    // a burst, so nothing is measured until the input has run on by the settling distance (half a
+    // second).
+    Buffers first(512, true, 7.0f);
+    fake::callOutput(kOutputId, OutputIOProc, 5000.0, first.list);
+    EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed);
+    Buffers later = inputBlock(512, true, 1000 + 21504, ramp);
+    fake::callInput(kInputId, InputIOProc, 1000.9 + 21504.0, later.list);
+    fake::callOutput(kOutputId, OutputIOProc, 5512.0, first.list);
+    EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed)
+        << "measured inside the burst";
+
+    // Once the input has moved on by half a second the handshake completes, writing nothing.
+    Buffers settled = inputBlock(512, true, 1000 + 22050, ramp);
+    fake::callInput(kInputId, InputIOProc, 1000.9 + 22050.0, settled.list);
     Buffers handshake(512, true, 7.0f);
-    fake::callOutput(kOutputId, OutputIOProc, 5000.0, handshake.list);
+    fake::callOutput(kOutputId, OutputIOProc, 27050.0, handshake.list);
     starter.join();
     GetCapturedStderr();
     EXPECT_TRUE(started);
     EXPECT_EQ(handshake.first[0], 7.0f);
     EXPECT_EQ(handshake.first[1023], 7.0f);
-    EXPECT_DOUBLE_EQ(port->mIODeltaSampleCount.load(), 5000.0 - 1000.9);
+    EXPECT_DOUBLE_EQ(port->mIODeltaSampleCount.load(), 27050.0 - (1000.9 + 22050.0));
     EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcRunning);
 }
 
@@ -127,7 +141,8 @@ TEST_F(IOProcTest, NonInterleavedInputGoesThroughBothRings) {
         ASSERT_EQ(port->mLeftInput[i], ramp(2048 + i));
         ASSERT_EQ(port->mRightInput[i], -ramp(2048 + i));
     }
-    EXPECT_EQ(port->inputBuffer2()->startFrame(), 2048);
+    EXPECT_EQ(port->inputBuffer2()->endFrame(), 2560);
+    EXPECT_EQ(port->inputBuffer2()->startFrame(), port->inputBuffer()->startFrame());
 
     // A list with only one buffer for a stream that needs two is not read.
     Buffers single(512, true);

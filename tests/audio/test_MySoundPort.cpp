@@ -160,7 +160,7 @@ TEST_F(SoundPortTest, FailingQueriesAreReportedAndDiscoveryGoesOn) {
     EXPECT_NEAR(port.maxInputValue(), 0.501187f, 1e-5f);
 }
 
-TEST_F(SoundPortTest, NoDefaultDeviceIsReportedAndStartRefusesSilently) {
+TEST_F(SoundPortTest, NoDefaultDeviceIsReportedAndStartSaysWhichIsMissing) {
     fake::addDevice(stereoDevice(kOutputId, true));
     fake::setDefaultDevices(0, kOutputId, kAudioHardwareBadDeviceError, 0);
 
@@ -178,9 +178,18 @@ TEST_F(SoundPortTest, NoDefaultDeviceIsReportedAndStartRefusesSilently) {
 
     CaptureStderr();
     EXPECT_FALSE(port.start());
-    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(GetCapturedStderr(),
+              "Error - no default input device; the tuner runs without analysis.\n");
     EXPECT_EQ(port.mRunning, 0);
     EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).adds, 0);
+
+    MySoundPort none; // neither device
+    fake::setDefaultDevices(0, 0, kAudioHardwareBadDeviceError, kAudioHardwareBadDeviceError);
+    setupText(none);
+    CaptureStderr();
+    EXPECT_FALSE(none.start());
+    EXPECT_EQ(GetCapturedStderr(), "Error - no default input device and no default output "
+                                   "device; the tuner runs without analysis.\n");
 }
 
 TEST_F(SoundPortTest, DeviceNameIsAlwaysTerminated) {
