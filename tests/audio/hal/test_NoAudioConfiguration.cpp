@@ -1,0 +1,48 @@
+// The audio boundary on a machine where ALSA has no devices at all: no default device,
+// failing statuses, no crash, and none of ALSA's own complaints on the standard error
+// stream.
+#include "AudioHardware.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+OSStatus silentProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*,
+                    const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void*) {
+    return 0;
+}
+
+TEST(NoAudioConfiguration, NoDeviceFailingStatusesAndAQuietStandardError) {
+    testing::internal::CaptureStderr();
+    for (const AudioHardwarePropertyID which :
+         {kAudioHardwarePropertyDefaultInputDevice, kAudioHardwarePropertyDefaultOutputDevice}) {
+        AudioDeviceID id = 99;
+        std::uint32_t size = sizeof id;
+        EXPECT_NE(AudioHardwareGetProperty(which, &size, &id), 0);
+        EXPECT_EQ(id, 0u);
+    }
+    std::uint32_t size = 4;
+    std::uint32_t bytes = 0;
+    EXPECT_NE(AudioDeviceGetProperty(0, 0, 1, kAudioDevicePropertyBufferSize, &size, &bytes), 0);
+    EXPECT_NE(AudioDeviceAddIOProc(0, silentProc, nullptr), 0);
+    EXPECT_NE(AudioDeviceStart(0, silentProc), 0);
+    AudioDeviceStop(0, silentProc); // returns, whatever it says: nothing to wait for
+    AudioTimeStamp now;
+    EXPECT_NE(AudioDeviceGetCurrentTime(0, &now), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    const std::string empty = std::string(TUNER_BINARY_DIR) + "/no-audio-devices.conf";
+    std::ofstream(empty) << "# no devices\n";
+    setenv("ALSA_CONFIG_PATH", empty.c_str(), 1);
+    return RUN_ALL_TESTS();
+}
