@@ -2,13 +2,22 @@
 
 #include <new>
 
+namespace {
+
+template <class Window> void freeRetired(Window*& list) {
+    while (list != nullptr) {
+        Window* const next = list->nextRetired;
+        delete list;
+        list = next;
+    }
+}
+
+} // namespace
+
 SampleWindowHandover::~SampleWindowHandover() {
     // Every reader and the audio thread have finished when the view is destroyed.
     delete mCurrent.load(std::memory_order_acquire);
-    for (Window*& retired : mRetired) {
-        delete retired;
-        retired = nullptr;
-    }
+    freeRetired(mRetired);
 }
 
 SharedFloat* SampleWindowHandover::replace(std::int32_t size) {
@@ -27,15 +36,10 @@ SharedFloat* SampleWindowHandover::replace(std::int32_t size) {
     // increment comes first and the count below sees it, or its load sees the new window.
     Window* const old = mCurrent.exchange(window, std::memory_order_seq_cst);
     if (old != nullptr) {
-        int slot = 0;
-        while (slot < kRetiredSlots && mRetired[slot] != nullptr) {
-            ++slot;
-        }
-        if (slot < kRetiredSlots) {
-            mRetired[slot] = old;
-        }
-        // With every slot taken (replacements faster than frames end, which a device never
-        // does) the oldest array is left allocated rather than freed under a reader.
+        // Linking costs no allocation, so however often the block length changes while
+        // frames are drawn, every replaced array is kept and later freed.
+        old->nextRetired = mRetired;
+        mRetired = old;
     }
     reclaimRetired();
     return window->samples.get();
@@ -47,10 +51,15 @@ void SampleWindowHandover::reclaimRetired() {
     if (mReaders.load(std::memory_order_seq_cst) != 0) {
         return;
     }
-    for (Window*& retired : mRetired) {
-        delete retired;
-        retired = nullptr;
+    freeRetired(mRetired);
+}
+
+std::int32_t SampleWindowHandover::retiredCount() const noexcept {
+    std::int32_t count = 0;
+    for (const Window* window = mRetired; window != nullptr; window = window->nextRetired) {
+        ++count;
     }
+    return count;
 }
 
 SampleWindowHandover::Reader::Reader(const SampleWindowHandover& handover) noexcept

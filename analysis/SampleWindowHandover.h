@@ -12,13 +12,15 @@ using SharedFloat = std::atomic<float>;
 // the block length changes, to readers on other threads, so that no reader ever touches an
 // array that has been freed. Neither side waits: a reader announces itself with one atomic
 // increment; the audio thread frees a replaced array at once when no reader is inside,
-// and otherwise keeps it until a later replacement or the destruction finds none.
+// and otherwise keeps it on a list of retired arrays until a later replacement or the
+// destruction finds none.
 //
 // Threads: publish() on the audio thread only (the one writer); Reader on any thread.
 class SampleWindowHandover {
     struct Window {
         std::unique_ptr<SharedFloat[]> samples;
         std::int32_t size = 0;
+        Window* nextRetired = nullptr; // audio thread only
     };
 
 public:
@@ -40,7 +42,9 @@ public:
         Reader(const Reader&) = delete;
         Reader& operator=(const Reader&) = delete;
         // Null and 0 before the first window exists.
-        const SharedFloat* samples() const noexcept { return mWindow ? mWindow->samples.get() : nullptr; }
+        const SharedFloat* samples() const noexcept {
+            return mWindow ? mWindow->samples.get() : nullptr;
+        }
         std::int32_t size() const noexcept { return mWindow ? mWindow->size : 0; }
 
     private:
@@ -48,11 +52,14 @@ public:
         const Window* mWindow;
     };
 
+    // Replaced arrays not yet freed because a reader was inside at the time. Audio
+    // thread only.
+    std::int32_t retiredCount() const noexcept;
+
 private:
     void reclaimRetired();
 
-    static constexpr int kRetiredSlots = 4;
     std::atomic<Window*> mCurrent{nullptr};
     mutable std::atomic<int> mReaders{0};
-    Window* mRetired[kRetiredSlots] = {}; // audio thread only
+    Window* mRetired = nullptr; // newest first; audio thread only
 };

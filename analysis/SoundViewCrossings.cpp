@@ -21,43 +21,32 @@ void SoundView::getPosZeroCrossings() {
     const std::int32_t n =
         (s != nullptr && codes != nullptr && peaks != nullptr) ? mSampleBufferSize.load() : 0;
 
-    // Mark each crossing at its first positive sample.
-    if (n > 0) {
-        float previous = s[0].load(std::memory_order_relaxed);
-        for (std::int32_t i = 1; i < n; ++i) {
-            const float current = s[i].load(std::memory_order_relaxed);
-            codes[i] = (previous <= 0.0f && current > 0.0f) ? kCrossing : kNoCrossing;
-            previous = current;
-        }
-    }
-
-    // A crossing starts a period only when a strong peak follows it before the next one.
-    bool peakSeen = false;
-    for (std::int32_t i = n - 1; i >= 1; --i) {
-        if (peaks[i] == 1) {
-            peakSeen = true;
-        }
-        if (codes[i] == kCrossing && peakSeen) {
-            codes[i] = kPeriodStart;
-            peakSeen = false;
-        }
-    }
-
+    // One backward pass marks each crossing at its first positive sample, makes it a
+    // period start when a strong peak follows it before the next crossing, and collects
+    // the starts: met backward, the last start comes first and the first one last.
     // Index 0 is never a period start, so it stands for "not found" here.
     std::int32_t first = 0;
     std::int32_t second = 0;
     std::int32_t last = 0;
     std::int32_t count = 0;
-    for (std::int32_t i = 1; i < n; ++i) {
-        if (codes[i] == kPeriodStart) {
-            if (second == 0 && first != 0) {
-                second = i;
-            }
-            if (first == 0) {
-                first = i;
-            }
+    bool peakSeen = false;
+    float after = n > 0 ? s[n - 1].load(std::memory_order_relaxed) : 0.0f;
+    for (std::int32_t i = n - 1; i >= 1; --i) {
+        const float before = s[i - 1].load(std::memory_order_relaxed);
+        const bool crossing = (before <= 0.0f) & (after > 0.0f);
+        after = before;
+        peakSeen |= peaks[i] == 1;
+        if (crossing && peakSeen) {
+            codes[i] = kPeriodStart;
+            peakSeen = false;
             ++count;
-            last = i;
+            if (last == 0) {
+                last = i;
+            }
+            second = first;
+            first = i;
+        } else {
+            codes[i] = crossing ? kCrossing : kNoCrossing;
         }
     }
 

@@ -1,7 +1,9 @@
 // SoundView's volume and peak flags of the analysis window.
 #include "SoundView.h"
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 
 void SoundView::getVolume() {
     const SharedFloat* const s = mSampleBuffer;
@@ -16,12 +18,34 @@ void SoundView::getVolume() {
     }
     float v = -1.0f;
     if (i < n) {
-        v = s[i].load(std::memory_order_relaxed);
-        for (++i; i < n; ++i) {
-            const float x = s[i].load(std::memory_order_relaxed);
-            if (x > v) {
-                v = x;
+        // Four running maxima break the chain of dependent comparisons; NaN never wins
+        // one. They give the largest value, and that is the first sample holding it,
+        // except that 0.0 and -0.0 compare equal: the first zero is then looked up.
+        const std::int32_t start = i;
+        float m[4];
+        for (float& lane : m) {
+            lane = s[start].load(std::memory_order_relaxed);
+        }
+        for (++i; i + 3 < n; i += 4) {
+            for (int k = 0; k < 4; ++k) {
+                const float x = s[i + k].load(std::memory_order_relaxed);
+                m[k] = x > m[k] ? x : m[k];
             }
+        }
+        for (; i < n; ++i) {
+            const float x = s[i].load(std::memory_order_relaxed);
+            m[0] = x > m[0] ? x : m[0];
+        }
+        v = m[0];
+        for (int k = 1; k < 4; ++k) {
+            v = m[k] > v ? m[k] : v;
+        }
+        if (v == 0.0f) {
+            i = start;
+            while (s[i].load(std::memory_order_relaxed) != 0.0f) {
+                ++i;
+            }
+            v = s[i].load(std::memory_order_relaxed);
         }
     }
 
@@ -39,15 +63,23 @@ void SoundView::getPeaks() {
     if (n <= 2) {
         return;
     }
-    const double threshold = 0.8 * static_cast<double>(mCurrentVolume.load());
+    // The test peak > 0.8 × volume is made in double precision. The float just below or
+    // at that double gives the very same answer for every float peak, without widening
+    // each sample.
+    const double exactThreshold = 0.8 * static_cast<double>(mCurrentVolume.load());
+    float threshold = static_cast<float>(exactThreshold);
+    if (static_cast<double>(threshold) > exactThreshold) {
+        threshold = std::nextafter(threshold, -std::numeric_limits<float>::infinity());
+    }
 
     float before = s[0].load(std::memory_order_relaxed);
     float peak = s[1].load(std::memory_order_relaxed);
     for (std::int32_t i = 2; i < n; ++i) {
         const float after = s[i].load(std::memory_order_relaxed);
         // A flat top counts at its last sample; the flag stands one after the peak.
+        // Combined without branches: where peaks fall depends on the signal.
         peaks[i] =
-            (before <= peak && peak > after && static_cast<double>(peak) > threshold) ? 1 : 0;
+            static_cast<std::int32_t>((before <= peak) & (peak > after) & (peak > threshold));
         before = peak;
         peak = after;
     }

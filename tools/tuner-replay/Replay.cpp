@@ -74,9 +74,11 @@ std::string replayRecording(const std::string& path, std::uint32_t blockLength,
     std::vector<float> block(blockLength);
     std::size_t filled = 0;
     std::int64_t framesFed = 0;
+    std::int64_t framesRead = 0;
 
     sf_count_t got = 0;
     while ((got = sf_readf_float(file.get(), chunk.data(), kChunkFrames)) > 0) {
+        framesRead += got;
         const float* frame = chunk.data();
         for (sf_count_t f = 0; f < got; ++f, frame += channels) {
             block[filled++] = *frame;
@@ -94,6 +96,12 @@ std::string replayRecording(const std::string& path, std::uint32_t blockLength,
     }
     if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
         return "cannot read " + path + ": " + oneLine(sf_strerror(file.get()));
+    }
+    // A damaged or cut-off FLAC stream just stops decoding, without an error; a recording
+    // that ends before the length its header gives was not read whole.
+    if (info.frames > 0 && info.frames != SF_COUNT_MAX && framesRead < info.frames) {
+        return "cannot read " + path + ": damaged after " + std::to_string(framesRead) + " of " +
+               std::to_string(info.frames) + " frames";
     }
     return {};
 }
