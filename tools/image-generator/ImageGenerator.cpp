@@ -65,7 +65,7 @@ std::vector<Point> roundedOutline(double left, double top, double right, double 
 // strokes, so that the name reads at 0.6 opacity too.
 Canvas button(const std::string& name) {
     Canvas canvas(kButtonWidth, kButtonHeight);
-    canvas.roundedRect(0.0, 0.0, kButtonWidth, kButtonHeight, 4.0, 20, 0.8);
+    canvas.roundedRect(0.0, 0.0, kButtonWidth, kButtonHeight, 4.0, 20, 0.7);
     canvas.stroke(roundedOutline(0.75, 0.75, kButtonWidth - 0.75, kButtonHeight - 0.75, 3.5), 1.5,
                   200, 1.0);
     const double glyphWidth = 6.0;
