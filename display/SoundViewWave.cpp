@@ -21,14 +21,16 @@ void SoundView::drawSyncWave(std::uint8_t* p, std::int32_t width, std::int32_t h
         return;
     }
     // The window is held for the whole wave, so the intake's rebuild cannot free it
-    // meanwhile. Its own length bounds the wave: with no period start (-1), or a start
-    // too close to the end for mSamplesToDraw samples, only samples inside it are drawn.
+    // meanwhile. Only indices inside it are read: with no period start (-1) the wave is
+    // drawn from the window's first sample on, one column to the right, and a start too
+    // close to the end for mSamplesToDraw samples ends the wave at the window's last one.
     SampleWindowHandover::Reader reader(mWindowHandover);
     const SharedFloat* const samples = reader.samples();
     const std::int64_t size = reader.size();
-    if (samples == nullptr || first < 0 || first >= size) {
+    if (samples == nullptr) {
         return;
     }
+    const std::int64_t begin = std::max<std::int64_t>(first, 0);
     const std::int64_t end = std::min(static_cast<std::int64_t>(first) + samplesToDraw, size);
 
     FramePixels pixels(mDestImageRep, p, width);
@@ -38,7 +40,7 @@ void SoundView::drawSyncWave(std::uint8_t* p, std::int32_t width, std::int32_t h
     const float columnsPerSample = static_cast<float>(width) / static_cast<float>(samplesToDraw);
     const std::int64_t lastRow = static_cast<std::int64_t>(height) - 1;
     const std::int64_t lastColumn = static_cast<std::int64_t>(width) - 1;
-    for (std::int64_t i = first; i < end; ++i) {
+    for (std::int64_t i = begin; i < end; ++i) {
         const float sample = samples[i].load(std::memory_order_relaxed);
         std::int64_t y = toInt32(centre - sample * scale);
         if (y < 0) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <system_error>
@@ -62,8 +63,8 @@ std::unique_ptr<NSImage> NSImage::initWithSize(NSSize size) {
 namespace {
 
 std::uint8_t blendChannel(std::uint8_t source, std::uint8_t destination, float alpha) {
-    const float value = static_cast<float>(source) * alpha +
-                        static_cast<float>(destination) * (1.0f - alpha);
+    const float value =
+        static_cast<float>(source) * alpha + static_cast<float>(destination) * (1.0f - alpha);
     return static_cast<std::uint8_t>(std::clamp(std::lround(value), 0L, 255L));
 }
 
@@ -85,28 +86,38 @@ void NSImage::drawAtPoint(NSPoint point, NSRect fromRect, NSCompositingOperation
     // Source columns and rows (y up from the image's bottom), kept inside the image.
     const long long sx0 = std::clamp<long long>(toInt32(fromRect.origin.x), 0, width);
     const long long sy0 = std::clamp<long long>(toInt32(fromRect.origin.y), 0, height);
-    const long long sx1 =
-        std::clamp<long long>(toInt32(fromRect.origin.x) + static_cast<long long>(toInt32(fromRect.size.width)), 0, width);
-    const long long sy1 =
-        std::clamp<long long>(toInt32(fromRect.origin.y) + static_cast<long long>(toInt32(fromRect.size.height)), 0, height);
+    const long long sx1 = std::clamp<long long>(
+        toInt32(fromRect.origin.x) + static_cast<long long>(toInt32(fromRect.size.width)), 0,
+        width);
+    const long long sy1 = std::clamp<long long>(
+        toInt32(fromRect.origin.y) + static_cast<long long>(toInt32(fromRect.size.height)), 0,
+        height);
     const long long px = toInt32(point.x);
     const long long py = toInt32(point.y);
     const long long targetWidth = target.width();
     const long long targetHeight = target.height();
     const float opacity = std::isnan(fraction) ? 0.0f : std::clamp(fraction, 0.0f, 1.0f);
 
+    // Source columns whose target column lies inside the picture.
+    const long long cx0 = std::max(sx0, sx0 - px);
+    const long long cx1 = std::min(sx1, sx0 - px + targetWidth);
+    if (cx0 >= cx1) {
+        return;
+    }
     for (long long sy = sy0; sy < sy1; ++sy) {
         const long long row = targetHeight - 1 - (py + (sy - sy0));
         if (row < 0 || row >= targetHeight) {
             continue;
         }
         const long long sourceRow = height - 1 - sy;
-        for (long long sx = sx0; sx < sx1; ++sx) {
-            const long long x = px + (sx - sx0);
-            if (x < 0 || x >= targetWidth) {
-                continue;
-            }
-            std::uint8_t* out = target.data() + (row * targetWidth + x) * 3;
+        std::uint8_t* out = target.data() + (row * targetWidth + px + (cx0 - sx0)) * 3;
+        if (bitmap != nullptr && operation == NSCompositeCopy) {
+            // The bitmap's rows are packed RGB like the view's: one copy a row.
+            std::memcpy(out, bitmap->pixel(static_cast<int>(cx0), static_cast<int>(sourceRow)),
+                        static_cast<std::size_t>(cx1 - cx0) * 3);
+            continue;
+        }
+        for (long long sx = cx0; sx < cx1; ++sx, out += 3) {
             const std::uint8_t* in =
                 bitmap != nullptr ? bitmap->pixel(static_cast<int>(sx), static_cast<int>(sourceRow))
                                   : mRgba.data() + (sourceRow * width + sx) * 4;

@@ -1,6 +1,6 @@
 #include "DisplayTestSupport.h"
 
-#include <png.h>
+#include "PngFile.h"
 
 #include <atomic>
 #include <filesystem>
@@ -33,48 +33,37 @@ SharedFloat* allocateWindow(SoundView& view, std::int32_t size) {
 
 std::string scratchPath(const std::string& name) {
     static std::atomic<int> counter{0};
-    const auto directory = std::filesystem::temp_directory_path() /
-                           ("tuner-display-test-" + std::to_string(getpid()));
+    const auto directory =
+        std::filesystem::temp_directory_path() / ("tuner-display-test-" + std::to_string(getpid()));
     std::filesystem::create_directories(directory);
     return (directory / (std::to_string(counter++) + "-" + name)).string();
 }
 
-bool writePng(const std::string& path, int width, int height,
-              const std::vector<std::uint8_t>& rgba) {
-    png_image png{};
-    png.version = PNG_IMAGE_VERSION;
-    png.width = static_cast<png_uint_32>(width);
-    png.height = static_cast<png_uint_32>(height);
-    png.format = PNG_FORMAT_RGBA;
-    return png_image_write_to_file(&png, path.c_str(), 0, rgba.data(), 0, nullptr) != 0;
-}
-
 std::vector<std::uint8_t> readPngRgb(const std::string& path, int& width, int& height) {
-    png_image png{};
-    png.version = PNG_IMAGE_VERSION;
-    if (png_image_begin_read_from_file(&png, path.c_str()) == 0) {
+    const auto image = NSImage::initWithContentsOfFile(path);
+    if (!image) {
         return {};
     }
-    png.format = PNG_FORMAT_RGB;
-    std::vector<std::uint8_t> rgb(PNG_IMAGE_SIZE(png));
-    if (png_image_finish_read(&png, nullptr, rgb.data(), 0, nullptr) == 0) {
-        return {};
+    width = image->pixelsWide();
+    height = image->pixelsHigh();
+    std::vector<std::uint8_t> rgb;
+    rgb.reserve(static_cast<std::size_t>(width) * height * 3);
+    const std::vector<std::uint8_t>& rgba = image->rgba();
+    for (std::size_t i = 0; i + 3 < rgba.size(); i += 4) {
+        rgb.insert(rgb.end(), {rgba[i], rgba[i + 1], rgba[i + 2]});
     }
-    width = static_cast<int>(png.width);
-    height = static_cast<int>(png.height);
     return rgb;
 }
 
 std::unique_ptr<NSImage> solidImage(int width, int height, Rgb colour, int alpha) {
     std::vector<std::uint8_t> rgba;
     for (int i = 0; i < width * height; ++i) {
-        rgba.insert(rgba.end(), {static_cast<std::uint8_t>(colour.red),
-                                 static_cast<std::uint8_t>(colour.green),
-                                 static_cast<std::uint8_t>(colour.blue),
-                                 static_cast<std::uint8_t>(alpha)});
+        rgba.insert(rgba.end(),
+                    {static_cast<std::uint8_t>(colour.red), static_cast<std::uint8_t>(colour.green),
+                     static_cast<std::uint8_t>(colour.blue), static_cast<std::uint8_t>(alpha)});
     }
     const std::string path = scratchPath("solid.png");
-    if (!writePng(path, width, height, rgba)) {
+    if (!writeRgbaPng(path, width, height, rgba)) {
         return nullptr;
     }
     auto image = NSImage::initWithContentsOfFile(path);
@@ -87,9 +76,8 @@ void installCodedGlyphs(SoundView& view) {
                                   &view.n5, &view.n6, &view.n7, &view.n8, &view.n9};
     for (int d = 0; d < 10; ++d) {
         delete *digits[d];
-        *digits[d] =
-            solidImage(kCodedGlyphWidth, kCodedGlyphHeight, Rgb{10 + 20 * d, 0, 200}, 255)
-                .release();
+        *digits[d] = solidImage(kCodedGlyphWidth, kCodedGlyphHeight, Rgb{10 + 20 * d, 0, 200}, 255)
+                         .release();
     }
     delete view.dot;
     view.dot = solidImage(kCodedGlyphWidth, kCodedGlyphHeight, Rgb{230, 0, 200}, 255).release();

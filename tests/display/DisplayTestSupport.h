@@ -25,7 +25,9 @@ struct Rgb {
 
 std::ostream& operator<<(std::ostream& out, const Rgb& colour);
 
-inline Rgb grey(int level) { return Rgb{level, level, level}; }
+inline Rgb grey(int level) {
+    return Rgb{level, level, level};
+}
 
 // Pixel (x, row) of a picture, row 0 at the top.
 Rgb pixelAt(const RgbPicture& picture, int x, int row);
@@ -57,9 +59,6 @@ SharedFloat* allocateWindow(SoundView& view, std::int32_t size);
 
 // An image decoded from a PNG written for the test: width × height of one RGBA colour.
 std::unique_ptr<NSImage> solidImage(int width, int height, Rgb colour, int alpha);
-// Writes an RGBA PNG; false on failure.
-bool writePng(const std::string& path, int width, int height,
-              const std::vector<std::uint8_t>& rgba);
 // Reads a PNG as RGB; empty when unreadable.
 std::vector<std::uint8_t> readPngRgb(const std::string& path, int& width, int& height);
 

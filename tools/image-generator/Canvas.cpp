@@ -1,6 +1,6 @@
 #include "Canvas.h"
 
-#include <png.h>
+#include "PngFile.h"
 
 #include <algorithm>
 #include <cmath>
@@ -89,10 +89,5 @@ bool Canvas::writePng(const std::string& path) const {
         rgba[i * 4 + 3] =
             static_cast<std::uint8_t>(std::lround(std::clamp(alpha, 0.0, 1.0) * 255.0));
     }
-    png_image png{};
-    png.version = PNG_IMAGE_VERSION;
-    png.width = static_cast<png_uint_32>(mWidth);
-    png.height = static_cast<png_uint_32>(mHeight);
-    png.format = PNG_FORMAT_RGBA;
-    return png_image_write_to_file(&png, path.c_str(), 0, rgba.data(), 0, nullptr) != 0;
+    return writeRgbaPng(path, mWidth, mHeight, rgba);
 }

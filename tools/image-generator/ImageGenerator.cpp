@@ -5,7 +5,8 @@
 //
 // Sizes: digits 10 x 18 pixels and the point 4 x 18, all sitting on the bottom row, so
 // that a readout on a bottom line at y = 38 or y = 59 stays below the wave picture;
-// buttons 20 x 16 (they stand 22 pixels apart); "TOOLOW" 76 x 18.
+// buttons 21 x 20 (they stand 22 pixels apart, so 21 leaves a one-pixel gap, and their
+// tops at y = 23 stay well below the selected-string readout at y = 38); "TOOLOW" 76 x 18.
 #include "Canvas.h"
 #include "StrokeFont.h"
 
@@ -19,8 +20,8 @@ namespace {
 constexpr int kDigitWidth = 10;
 constexpr int kDigitHeight = 18;
 constexpr int kDotWidth = 4;
-constexpr int kButtonWidth = 20;
-constexpr int kButtonHeight = 16;
+constexpr int kButtonWidth = 21;
+constexpr int kButtonHeight = 20;
 constexpr std::uint8_t kGlyphGrey = 238;
 constexpr std::uint8_t kButtonTextGrey = 250;
 
@@ -60,17 +61,18 @@ std::vector<Point> roundedOutline(double left, double top, double right, double 
     return outline;
 }
 
-// A string button: a faint rounded plate with a light rim and the string's name.
+// A string button: a dark rounded plate with a light rim and the string's name in bold
+// strokes, so that the name reads at 0.6 opacity too.
 Canvas button(const std::string& name) {
     Canvas canvas(kButtonWidth, kButtonHeight);
-    canvas.roundedRect(0.5, 0.5, kButtonWidth - 0.5, kButtonHeight - 0.5, 3.5, 150, 0.35);
-    canvas.stroke(roundedOutline(1.0, 1.0, kButtonWidth - 1.0, kButtonHeight - 1.0, 3.0), 1.0, 215,
-                  0.9);
-    const double glyphWidth = 5.0;
-    const double gap = 2.2;
+    canvas.roundedRect(0.0, 0.0, kButtonWidth, kButtonHeight, 4.0, 20, 0.7);
+    canvas.stroke(roundedOutline(0.75, 0.75, kButtonWidth - 0.75, kButtonHeight - 0.75, 3.5), 1.5,
+                  200, 1.0);
+    const double glyphWidth = 6.0;
+    const double gap = 2.0;
     double left = (kButtonWidth - 2 * glyphWidth - gap) / 2.0;
     for (char character : name) {
-        drawGlyph(canvas, character, GlyphBox{left, 3.6, glyphWidth, 8.8}, 1.3, kButtonTextGrey);
+        drawGlyph(canvas, character, GlyphBox{left, 4.5, glyphWidth, 11.0}, 1.6, kButtonTextGrey);
         left += glyphWidth + gap;
     }
     return canvas;
