@@ -3,6 +3,7 @@
 #include "MyController.h"
 #include "MyWindowDel.h"
 #include "NSClassRegistry.h"
+#include "NSTextField.h"
 #include "SoundView.h"
 #include "audio/MySoundPort.h"
 
@@ -10,6 +11,7 @@ void registerInterfaceClasses() {
     using R = NSClassRegistry;
     R::registerClass<MyController>("MyController");
     R::registerOutlet("MyController", "soundPort", &MyController::soundPort);
+    R::registerOutlet("MyController", "statusLine", &MyController::statusLine);
     R::registerAction("MyController", "donate:", &MyController::donate);
     R::registerAction("MyController", "visit:", &MyController::visit);
 

@@ -1,26 +1,91 @@
 #include "MyController.h"
 
 #include "MakerSite.h"
+#include "NSTextField.h"
+#include "NSTimer.h"
 #include "NSWorkspace.h"
+#include "audio/AudioSupervisor.h"
 #include "audio/MySoundPort.h"
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
+
+// How long quitting may wait for the audio devices to stop.
+constexpr std::chrono::milliseconds kQuitBound{1500};
 
 // Whether the page opened is not looked at: a desktop without a browser changes nothing.
 void openPage(const std::string& address) {
     NSWorkspace::sharedWorkspace().openURL(NSURL::URLWithString(address));
 }
 
+// What the window says, and what the user can do about it; null: nothing to say.
+const char* statusText(AudioSupervisor::Status status) {
+    using Status = AudioSupervisor::Status;
+    switch (status) {
+    case Status::starting:
+        return "Opening the sound input and output…";
+    case Status::noInput:
+        return "No sound input found. Connect a microphone or an instrument cable; the tuner "
+               "will pick it up.";
+    case Status::noOutput:
+        return "No sound output found. The tuner keeps time with one: connect or switch on an "
+               "output device, and it will start.";
+    case Status::inputStopped:
+        return "The sound input has stopped. Check the cable or the device; the tuner keeps "
+               "trying to open it again.";
+    case Status::outputStopped:
+        return "The sound output has stopped. The tuner keeps trying to open it again.";
+    case Status::startFailed:
+        return "The sound devices would not start. Another program may hold them; the tuner "
+               "keeps trying.";
+    case Status::flowing:
+        break;
+    }
+    return nullptr;
+}
+
 } // namespace
+
+MyController::MyController() = default;
+MyController::~MyController() = default;
 
 void MyController::awakeFromNib() {
     if (soundPort == nullptr) {
         return;
     }
-    soundPort->setup();
-    soundPort->start();
+    // setup and start run in the background, so that the window never waits for audio.
+    mSupervisor = std::make_unique<AudioSupervisor>(*soundPort);
+    mSupervisor->begin();
+    showAudioStatus();
+    mTimer = NSTimer::scheduledTimer(AudioSupervisor::kTickInterval, [this] {
+        mSupervisor->tick();
+        showAudioStatus();
+    });
+}
+
+void MyController::showAudioStatus() {
+    if (statusLine == nullptr || mSupervisor == nullptr) {
+        return;
+    }
+    const char* text = statusText(mSupervisor->status());
+    if (text != nullptr && statusLine->stringValue() != text) {
+        statusLine->setStringValue(text);
+    }
+    if (statusLine->isHidden() != (text == nullptr)) {
+        statusLine->setHidden(text == nullptr);
+    }
+}
+
+void MyController::applicationWillTerminate() {
+    mTimer.reset();
+    if (mSupervisor != nullptr && !mSupervisor->shutdown(kQuitBound)) {
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
 }
 
 void MyController::donate(NSObject*) {

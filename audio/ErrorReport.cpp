@@ -1,6 +1,8 @@
 // The error reporter through which the status of every hardware call passes.
 #include "MySoundPort.h"
 
+#include "Diagnostics.h"
+
 #include <cstdio>
 
 void MySoundPort::checkError(OSStatus status, const char* label) {
@@ -18,5 +20,5 @@ void MySoundPort::checkError(OSStatus status, const char* label) {
         }
         code[i] = byte;
     }
-    std::fprintf(stderr, "%s error: %d (%s)\n", label != nullptr ? label : "", status, code);
+    std::fprintf(diagnostics(), "%s error: %d (%s)\n", label != nullptr ? label : "", status, code);
 }

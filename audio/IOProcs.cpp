@@ -10,6 +10,7 @@
 #include "MyRingBuffer.h"
 #include "SoundView.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -46,6 +47,63 @@ void markRunning(std::atomic<std::int32_t>& state) {
                                   std::memory_order_relaxed);
 }
 
+// The handshake, on each output call while armed: once the input runs, measure how far
+// the output clock lies ahead of the input's and read from then on that far behind plus
+// the thru latency. Neither this call nor the ones before it write any output.
+// A starting output device asks for its first blocks in a burst while it fills its buffer,
+// running ahead of the input by more than it will in steady state; measured inside that
+// burst, the offset would have the output read frames the input has not delivered yet,
+// for good. So the measurement waits until the input has moved on by
+// mHandshakeSettleFrames since this side first saw it run, which also makes sure the
+// input is alive when the output measures again after losing it.
+void completeHandshake(MySoundPort& port, const AudioTimeStamp* outputTime) {
+    if (outputTime == nullptr ||
+        port.mInputProcState.load(std::memory_order_acquire) != MySoundPort::kProcRunning) {
+        return;
+    }
+    const double input = port.mLastInputSampleCount.load(std::memory_order_relaxed);
+    const double mark = port.mHandshakeInputMark.load(std::memory_order_relaxed);
+    if (mark != mark) { // NaN: the first call that sees the input running
+        port.mHandshakeInputMark.store(input, std::memory_order_relaxed);
+        return;
+    }
+    if (input - mark < port.mHandshakeSettleFrames) {
+        return;
+    }
+    const double delta = outputTime->mSampleTime - input;
+    port.mIODeltaSampleCount.store(delta, std::memory_order_relaxed);
+    port.mInToOutSampleOffset.store(port.mActualThruLatency.load(std::memory_order_relaxed) + delta,
+                                    std::memory_order_relaxed);
+    port.mMissedBlocks = 0;
+    port.mLateBlocks = 0;
+    markRunning(port.mOutputProcState);
+}
+
+// Keeps the output reading a constant distance behind the input. The distance changes
+// for good when one clock jumps without the other (frames lost on one side that its clock
+// did not count, a device restarted) or when the two drift apart: then the fetches keep
+// missing, or keep reading much older input than the thru latency allows. After
+// kResyncBlocks such blocks in a row the output arms the handshake again and measures the
+// offset anew; meanwhile it analyses silence.
+void followInput(MySoundPort& port, bool copied, double framesAfter) {
+    port.mMissedBlocks = copied ? 0 : port.mMissedBlocks + 1;
+    const double lateAfter =
+        port.mActualThruLatency.load(std::memory_order_relaxed) + MySoundPort::kLateSlackFrames;
+    port.mLateBlocks = copied && framesAfter > lateAfter ? port.mLateBlocks + 1 : 0;
+    if (port.mMissedBlocks < MySoundPort::kResyncBlocks &&
+        port.mLateBlocks < MySoundPort::kResyncBlocks) {
+        return;
+    }
+    port.mHandshakeInputMark.store(std::numeric_limits<double>::quiet_NaN(),
+                                   std::memory_order_relaxed);
+    std::int32_t expected = MySoundPort::kProcRunning;
+    if (port.mOutputProcState.compare_exchange_strong(expected, MySoundPort::kProcArmed,
+                                                      std::memory_order_acq_rel,
+                                                      std::memory_order_relaxed)) {
+        port.mResyncs.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
 } // namespace
 
 std::int64_t frameNumber(double sampleTime) noexcept {
@@ -67,6 +125,7 @@ OSStatus InputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
     if (port == nullptr) {
         return 0;
     }
+    port->mInputCalls.fetch_add(1, std::memory_order_relaxed);
     const std::int32_t state = port->mInputProcState.load(std::memory_order_acquire);
     if (state == MySoundPort::kProcStopRequested) {
         stopOwnDevice(port->mInputProcState, device, InputIOProc);
@@ -105,27 +164,10 @@ OSStatus OutputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
     if (port == nullptr) {
         return 0;
     }
+    port->mOutputCalls.fetch_add(1, std::memory_order_relaxed);
     const std::int32_t state = port->mOutputProcState.load(std::memory_order_acquire);
     if (state == MySoundPort::kProcArmed) {
-        // The handshake: once the input runs, measure how far this clock lies ahead of
-        // the input's. Neither this call nor the ones before it write any output.
-        // A starting output device asks for its first blocks in a burst while it fills
-        // its buffer, running ahead of the input by more than it will in steady state;
-        // measured inside that burst, the offset would have the output read frames the
-        // input has not delivered yet, for good. So the measurement waits until the
-        // input has moved on by kHandshakeSettleFrames since this side first saw it run.
-        if (outputTime != nullptr &&
-            port->mInputProcState.load(std::memory_order_acquire) == MySoundPort::kProcRunning) {
-            const double input = port->mLastInputSampleCount.load(std::memory_order_relaxed);
-            const double mark = port->mHandshakeInputMark.load(std::memory_order_relaxed);
-            if (mark != mark) { // NaN: the first call that sees the input running
-                port->mHandshakeInputMark.store(input, std::memory_order_relaxed);
-            } else if (input - mark >= MySoundPort::kHandshakeSettleFrames) {
-                port->mIODeltaSampleCount.store(outputTime->mSampleTime - input,
-                                                std::memory_order_relaxed);
-                markRunning(port->mOutputProcState);
-            }
-        }
+        completeHandshake(*port, outputTime);
         return 0;
     }
     if (state == MySoundPort::kProcStopRequested) {
@@ -142,18 +184,30 @@ OSStatus OutputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
     float* const left = port->mLeftInput.get();
     float* const right = port->mRightInput.get();
 
-    // A fetch that misses writes nothing: the analysis gets the previous block again.
+    bool copied = false;
+    double after = 0.0;
     if (port->mInputDevice.interleaved != 0) {
         const float* const fetched = port->mTempBuffer.get();
-        port->mInputBuffer->fetchData(port->mTempBuffer.get(), frames, time);
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            left[i] = fetched[2 * i];
-            right[i] = fetched[2 * i + 1];
+        after = port->mInputBuffer->fetchData(port->mTempBuffer.get(), frames, time, &copied);
+        if (copied) {
+            for (std::uint32_t i = 0; i < frames; ++i) {
+                left[i] = fetched[2 * i];
+                right[i] = fetched[2 * i + 1];
+            }
         }
     } else {
-        port->mInputBuffer->fetchData(left, frames, time);
-        port->mInputBuffer2->fetchData(right, frames, time);
+        bool copiedRight = false;
+        after = port->mInputBuffer->fetchData(left, frames, time, &copied);
+        port->mInputBuffer2->fetchData(right, frames, time, &copiedRight);
+        copied = copied && copiedRight;
     }
+    // Input the rings do not hold (lost, not yet arrived, or long gone) is silence, never
+    // the previous block again: stale samples would be analysed and shown as live.
+    if (!copied) {
+        std::fill_n(left, frames, 0.0f);
+        std::fill_n(right, frames, 0.0f);
+    }
+    followInput(*port, copied, after);
 
     if (port->mInputView != nullptr) {
         port->mInputView->filterInput(left, port->mLeftOutput.get(), frames, 0);

@@ -160,7 +160,11 @@ std::uint8_t MyRingBuffer::storeData(const void* data, std::uint32_t frames, std
     return 1;
 }
 
-double MyRingBuffer::fetchData(void* data, std::uint32_t frames, std::int64_t time) const {
+double MyRingBuffer::fetchData(void* data, std::uint32_t frames, std::int64_t time,
+                               bool* copied) const {
+    if (copied != nullptr) {
+        *copied = false;
+    }
     if (time > kFrameLimit || time < -kFrameLimit) {
         // Far outside any window; the result in double cannot overflow.
         const auto startFrame = static_cast<double>(mStartFrame.load(kSeqCst));
@@ -185,6 +189,9 @@ double MyRingBuffer::fetchData(void* data, std::uint32_t frames, std::int64_t ti
         result = static_cast<double>(end - endFrame);
     } else if (frames == 0) {
         result = static_cast<double>(endFrame - end);
+        if (copied != nullptr) {
+            *copied = true;
+        }
     } else if (rewriting) {
         result = -static_cast<double>(frames);
     } else {
@@ -195,6 +202,9 @@ double MyRingBuffer::fetchData(void* data, std::uint32_t frames, std::int64_t ti
         std::memcpy(block, mBuffer.get() + first, head);
         std::memcpy(block + head, mBuffer.get(), bytes - head);
         result = static_cast<double>(endFrame - end);
+        if (copied != nullptr) {
+            *copied = true;
+        }
     }
     if (frames != 0) {
         mClaimFrame.store(kNoClaim, std::memory_order_release);

@@ -60,7 +60,9 @@ public:
     //             end; nothing written.
     //   zero or positive, success: the frames were copied; the window holds that many
     //             frames after them.
-    double fetchData(void* data, std::uint32_t frames, std::int64_t time) const;
+    // Since a positive result may mean either, `copied` (when given) tells which.
+    double fetchData(void* data, std::uint32_t frames, std::int64_t time,
+                     bool* copied = nullptr) const;
 
     // Byte offset in the storage at which frame lies, wrapping in both directions.
     std::uint32_t FrameOffset(std::int64_t frame) const;

@@ -1,8 +1,8 @@
-// The sound port's lifecycle: construction, setup, start with its bounded wait for the
-// handshake, the latency computation and the teardown that stops both procedures before
-// anything they use is freed.
+// The sound port's lifecycle: construction, setup, start, the latency computation, and the
+// stop that ends both procedures before anything they use is freed or replaced.
 #include "MySoundPort.h"
 
+#include "Diagnostics.h"
 #include "MyRingBuffer.h"
 #include "SaturatingCast.h"
 
@@ -30,7 +30,7 @@ MySoundPort::MySoundPort()
 
 MySoundPort::~MySoundPort() {
     // The procedures read the work buffers and the rings until they have stopped.
-    stopBothProcs(kStopTimeout);
+    stop();
     mTempBuffer.reset();
     mLeftInput.reset();
     mRightInput.reset();
@@ -42,10 +42,10 @@ MySoundPort::~MySoundPort() {
 
 void MySoundPort::setup() {
     getAudioDevice(mInputDevice, kAudioHardwarePropertyDefaultInputDevice, 1);
-    std::fprintf(stderr, "\n\nInput Device:\n\n");
+    std::fprintf(diagnostics(), "\n\nInput Device:\n\n");
     printDeviceReport(mInputDevice);
     getAudioDevice(mOutputDevice, kAudioHardwarePropertyDefaultOutputDevice, 0);
-    std::fprintf(stderr, "\n\nOutput Device:\n\n");
+    std::fprintf(diagnostics(), "\n\nOutput Device:\n\n");
     printDeviceReport(mOutputDevice);
 }
 
@@ -60,7 +60,7 @@ bool MySoundPort::streamLayoutFits(const AudioDeviceRecord& record, const char* 
                       format.mChannelsPerFrame == 2 && format.mBytesPerFrame == bytesPerFrame &&
                       format.mSampleRate > 0.0;
     if (!fits) {
-        std::fprintf(stderr,
+        std::fprintf(diagnostics(),
                      "Error - %s stream not supported: %ld channels, %ld bytes per frame, "
                      "format flags %08lX; the tuner needs two 32-bit float channels, "
                      "interleaved or in a buffer each.\n",
@@ -73,7 +73,7 @@ bool MySoundPort::streamLayoutFits(const AudioDeviceRecord& record, const char* 
 
 bool MySoundPort::start() {
     if (mRunning != 0) {
-        return mStarted;
+        return false;
     }
     // Refused without a word, this would read as a tuner that starts and hears nothing.
     if (mOutputDevice.device == 0 || mInputDevice.device == 0) {
@@ -81,29 +81,33 @@ bool MySoundPort::start() {
                               : mOutputDevice.device != 0
                                   ? "no default input device"
                                   : "no default input device and no default output device";
-        std::fprintf(stderr, "Error - %s; the tuner runs without analysis.\n", missing);
+        std::fprintf(diagnostics(), "Error - %s; the tuner starts when there is one.\n", missing);
         return false;
     }
     const AudioStreamBasicDescription& in = mInputDevice.format;
     const AudioStreamBasicDescription& out = mOutputDevice.format;
     if (in.mSampleRate != out.mSampleRate) {
-        std::fprintf(stderr, "Error - sample rate mismatch: %f / %f\n", in.mSampleRate,
+        std::fprintf(diagnostics(), "Error - sample rate mismatch: %f / %f\n", in.mSampleRate,
                      out.mSampleRate);
         return false;
     }
     if (in.mChannelsPerFrame != out.mChannelsPerFrame || in.mBytesPerFrame != out.mBytesPerFrame) {
-        std::fprintf(
-            stderr, "Error - format mismatch: %ld / %ld channels, %ld / %ld bytes per frame\n",
-            static_cast<long>(in.mChannelsPerFrame), static_cast<long>(out.mChannelsPerFrame),
-            static_cast<long>(in.mBytesPerFrame), static_cast<long>(out.mBytesPerFrame));
-        std::fprintf(stderr, "It is really much better if you use the same device for input "
-                             "and output, or devices that have a similar format.\n");
-        std::fprintf(stderr, "This program will try to get things to work out, but it is known "
-                             "that with some devices things are picky.\n");
-        std::fprintf(stderr, "For instance going between Jack and another device will probably "
-                             "work at first, but break if you try to change the conncections "
-                             "in jack pilot.\n");
-        std::fprintf(stderr, "Basicly, I'll give it a shot, but no one is promising anything.\n\n");
+        std::fprintf(diagnostics(),
+                     "Error - format mismatch: %ld / %ld channels, %ld / %ld bytes per frame\n",
+                     static_cast<long>(in.mChannelsPerFrame),
+                     static_cast<long>(out.mChannelsPerFrame), static_cast<long>(in.mBytesPerFrame),
+                     static_cast<long>(out.mBytesPerFrame));
+        std::fprintf(diagnostics(), "It is really much better if you use the same device for input "
+                                    "and output, or devices that have a similar format.\n");
+        std::fprintf(diagnostics(),
+                     "This program will try to get things to work out, but it is known "
+                     "that with some devices things are picky.\n");
+        std::fprintf(diagnostics(),
+                     "For instance going between Jack and another device will probably "
+                     "work at first, but break if you try to change the conncections "
+                     "in jack pilot.\n");
+        std::fprintf(diagnostics(),
+                     "Basicly, I'll give it a shot, but no one is promising anything.\n\n");
     }
     // Both layouts are checked so that each refused side gets its line.
     const bool inputFits = streamLayoutFits(mInputDevice, "input");
@@ -129,6 +133,8 @@ bool MySoundPort::start() {
         (mOutputDevice.interleaved != 0 ? outBytes / 2 : outBytes) * frames;
     const std::uint64_t tempBytes = mInputDevice.interleaved != 0 ? 2 * outBytes * frames : 0;
     bool allocated = channelBytes <= UINT32_MAX && tempBytes <= UINT32_MAX;
+    mTempBuffer.reset();
+    mTempBufferBytes = 0;
     if (allocated) {
         mChannelBufferBytes = static_cast<std::uint32_t>(channelBytes);
         mLeftInput = zeroedFloats(mChannelBufferBytes);
@@ -145,59 +151,50 @@ bool MySoundPort::start() {
     const bool ringsHeld = mInputBuffer->capacityFrames() != 0 &&
                            (mInputDevice.interleaved != 0 || mInputBuffer2->capacityFrames() != 0);
     if (!allocated || !ringsHeld) {
-        std::fprintf(stderr,
-                     "Error - no memory for the audio buffers (%u frames per buffer); "
-                     "the tuner runs without analysis.\n",
+        std::fprintf(diagnostics(),
+                     "Error - no memory for the audio buffers (%u frames per buffer).\n",
                      mOutputDevice.framesPerBuffer);
         return false;
     }
 
     mRunning = 1;
     mHandshakeInputMark.store(std::numeric_limits<double>::quiet_NaN(), std::memory_order_relaxed);
+    // The output procedure sets the offset itself when the handshake completes, from this.
+    mActualThruLatency.store(thruLatency(), std::memory_order_relaxed);
+    mMissedBlocks = 0;
+    mLateBlocks = 0;
     mOutputProcState.store(kProcArmed, std::memory_order_release);
     mInputProcState.store(kProcArmed, std::memory_order_release);
     mSampleRate = in.mSampleRate;
 
-    checkError(AudioDeviceAddIOProc(mInputDevice.device, InputIOProc, this),
-               "AudioDeviceAddIOProc-input");
-    checkError(AudioDeviceStart(mInputDevice.device, InputIOProc), "AudioDeviceStart-input");
-    checkError(AudioDeviceAddIOProc(mOutputDevice.device, OutputIOProc, this),
-               "AudioDeviceAddIOProc-output");
-    checkError(AudioDeviceStart(mOutputDevice.device, OutputIOProc), "AudioDeviceStart-output");
-    mProcsInstalled = true;
-
-    // Wait for the handshake, but not forever: a device that never delivers would
-    // otherwise hang the launch.
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-    bool handshake = false;
-    do {
-        std::this_thread::sleep_for(std::chrono::microseconds(1000));
-        handshake = mOutputProcState.load(std::memory_order_acquire) == kProcRunning;
-    } while (!handshake && std::chrono::steady_clock::now() < deadline);
-
-    if (!handshake) {
-        if (mInputProcState.load(std::memory_order_acquire) != kProcRunning) {
-            std::fprintf(stderr,
-                         "Error - the input device did not start: no input within %lld "
-                         "seconds; the tuner runs without analysis.\n",
-                         static_cast<long long>(kStartTimeout.count() / 1000));
-        } else {
-            std::fprintf(stderr,
-                         "Error - the output device did not start: no output call "
-                         "within %lld seconds; the tuner runs without analysis.\n",
-                         static_cast<long long>(kStartTimeout.count() / 1000));
-        }
-        stopBothProcs(std::chrono::milliseconds(0));
-        return false;
-    }
-
-    mStarted = true;
-    computeThruOffset();
-    return true;
+    const OSStatus addInput = AudioDeviceAddIOProc(mInputDevice.device, InputIOProc, this);
+    checkError(addInput, "AudioDeviceAddIOProc-input");
+    mInputProcAdded = addInput == 0;
+    const OSStatus startInput = AudioDeviceStart(mInputDevice.device, InputIOProc);
+    checkError(startInput, "AudioDeviceStart-input");
+    const OSStatus addOutput = AudioDeviceAddIOProc(mOutputDevice.device, OutputIOProc, this);
+    checkError(addOutput, "AudioDeviceAddIOProc-output");
+    mOutputProcAdded = addOutput == 0;
+    const OSStatus startOutput = AudioDeviceStart(mOutputDevice.device, OutputIOProc);
+    checkError(startOutput, "AudioDeviceStart-output");
+    return addInput == 0 && startInput == 0 && addOutput == 0 && startOutput == 0;
 }
 
-void MySoundPort::stopBothProcs(std::chrono::milliseconds bound) {
-    if (!mProcsInstalled) {
+void MySoundPort::stop() {
+    stopBothProcs();
+    if (mInputProcAdded) {
+        AudioDeviceRemoveIOProc(mInputDevice.device, InputIOProc);
+        mInputProcAdded = false;
+    }
+    if (mOutputProcAdded) {
+        AudioDeviceRemoveIOProc(mOutputDevice.device, OutputIOProc);
+        mOutputProcAdded = false;
+    }
+    mRunning = 0;
+}
+
+void MySoundPort::stopBothProcs() {
+    if (!mInputProcAdded && !mOutputProcAdded) {
         return;
     }
     // Once installed, a procedure reads 0 only after it has answered a stop request; one
@@ -211,7 +208,7 @@ void MySoundPort::stopBothProcs(std::chrono::milliseconds bound) {
     };
     requestStop(mInputProcState);
     requestStop(mOutputProcState);
-    const auto deadline = std::chrono::steady_clock::now() + bound;
+    const auto deadline = std::chrono::steady_clock::now() + mStopBound;
     auto bothIdle = [this] {
         return mInputProcState.load(std::memory_order_acquire) == kProcIdle &&
                mOutputProcState.load(std::memory_order_acquire) == kProcIdle;
@@ -229,7 +226,13 @@ void MySoundPort::stopBothProcs(std::chrono::milliseconds bound) {
         AudioDeviceStop(mOutputDevice.device, OutputIOProc);
         mOutputProcState.store(kProcIdle, std::memory_order_release);
     }
-    mProcsInstalled = false;
+}
+
+double MySoundPort::thruLatency() const {
+    // Summed in 32 bits, the sum taken as signed.
+    const std::uint32_t sum = mInputDevice.framesPerBuffer + mInputDevice.safetyOffset +
+                              mOutputDevice.safetyOffset + mOutputDevice.framesPerBuffer;
+    return static_cast<double>(static_cast<std::int32_t>(sum));
 }
 
 void MySoundPort::computeThruOffset() {
@@ -245,18 +248,15 @@ void MySoundPort::computeThruOffset() {
     checkError(AudioDeviceGetCurrentTime(mOutputDevice.device, &outputTime),
                "AudioDeviceGetCurrentTime-outputTime");
 
-    // One IO buffer and one safety offset on each side, summed in 32 bits.
-    const std::uint32_t sum = mInputDevice.framesPerBuffer + mInputDevice.safetyOffset +
-                              mOutputDevice.safetyOffset + mOutputDevice.framesPerBuffer;
-    const double latency = static_cast<double>(static_cast<std::int32_t>(sum));
+    const double latency = thruLatency();
     mActualThruLatency.store(latency, std::memory_order_relaxed);
     const double offset = latency + mIODeltaSampleCount.load(std::memory_order_relaxed);
     mInToOutSampleOffset.store(offset, std::memory_order_relaxed);
 
-    std::fprintf(stderr, "LATENCY REPORT:\n");
-    std::fprintf(stderr, "thru latency: %.0f frames\ninToOutOffset: %0.f frames\n", latency,
+    std::fprintf(diagnostics(), "LATENCY REPORT:\n");
+    std::fprintf(diagnostics(), "thru latency: %.0f frames\ninToOutOffset: %0.f frames\n", latency,
                  offset);
     const float seconds =
         static_cast<float>(latency) / static_cast<float>(mOutputDevice.format.mSampleRate);
-    std::fprintf(stderr, "latency in seconds: %f\n\n", static_cast<double>(seconds));
+    std::fprintf(diagnostics(), "latency in seconds: %f\n\n", static_cast<double>(seconds));
 }

@@ -19,21 +19,23 @@ class SoundView;
 // buffers of the two procedures. The output procedure hands each block's left channel to
 // the tuner view's intake; the output itself is silence.
 //
-// Use, on the main thread:
+// Use, on one control thread at a time (see AudioSupervisor, which keeps it off the main
+// loop and restarts it when a device fails):
 //     MySoundPort port;                 // init: empty rings, reset records
 //     port.setSoundView(&view);         // or the interface file sets mInputView
 //     port.setup();                     // finds and reports both devices
-//     if (!port.start()) { ... }        // runs without analysis; start has said why
-//     ...                               // the destructor stops both procedures
+//     if (port.start()) {               // installs and starts both procedures
+//         ... once handshakeDone(): port.computeThruOffset();  // the latency report
+//     }
+//     port.stop();                      // both procedures stopped and removed; may start again
 //
-// Threads: setup, start, computeThruOffset and the destructor run on the main thread.
-// InputIOProc and OutputIOProc run on the devices' audio threads; they take no lock,
-// never wait, print or allocate. Shared with them are the proc states and the sample-time
-// values below, each an atomic read and written whole. A state that reaches 2 (running)
-// is stored with release and loaded with acquire, so whoever sees it also sees the
-// sample-time value recorded before it.
+// Threads: InputIOProc and OutputIOProc run on the devices' audio threads; they take no
+// lock, never wait, print or allocate. Shared with them are the proc states, the
+// sample-time values and the counters below, each an atomic read and written whole. A
+// state that reaches 2 (running) is stored with release and loaded with acquire, so
+// whoever sees it also sees the sample-time values recorded before it.
 //
-// Every diagnostic goes to the standard error stream.
+// Every diagnostic goes to the standard error stream (diagnostics()).
 class MySoundPort : public NSObject {
 public:
     // Proc states, the same four for both procedures.
@@ -42,18 +44,13 @@ public:
     static constexpr std::int32_t kProcRunning = 2;       // every call processes its block
     static constexpr std::int32_t kProcStopRequested = 3; // next call stops its device
 
-    // How long start waits for the handshake. A user-mode sound server can take two
-    // seconds before its first capture callback.
-    static constexpr std::chrono::milliseconds kStartTimeout{3000};
-    // How long the destructor waits for both procedures to stop themselves before it
-    // stops them from the main thread.
-    static constexpr std::chrono::milliseconds kStopTimeout{1000};
-    // How far the input moves on, in frames, between the output's first sight of it
-    // running and the handshake's measurement (see OutputIOProc): half a second at
-    // 44.1 kHz. An ALSA output fills its buffer over the first few hundred milliseconds,
-    // its lead over the input growing meanwhile; measured earlier, the lead is too short
-    // and the output keeps reading frames the input has not delivered yet.
-    static constexpr double kHandshakeSettleFrames = 22050.0;
+    // Output blocks in a row whose fetch misses, or that read further behind the input
+    // than kLateSlackFrames allows, before the output procedure measures the offset again: a quarter
+    // second of 512-frame blocks at 44.1 kHz.
+    static constexpr std::uint32_t kResyncBlocks = 22;
+    // Frames after a fetched block, beyond the thru latency, past which the output reads
+    // too far behind the input: over a third of a second at 44.1 kHz.
+    static constexpr double kLateSlackFrames = 16384.0;
 
     MySoundPort();
     ~MySoundPort() override;
@@ -66,16 +63,21 @@ public:
 
     // Finds the default input and output devices and writes their reports.
     void setup();
-    // Checks both formats, sizes the rings and work buffers, installs and starts both
-    // procedures, waits (bounded) for their handshake and reports the latency. Returns
-    // whether the engine runs; a refused or timed-out start has printed why, and leaves
-    // both procedures stopped. Once only: later calls change nothing.
+    // Checks both formats, sizes the rings and work buffers, arms the handshake, installs
+    // and starts both procedures. Returns true when both were installed and started; a
+    // refused start has said why. Does not wait for the handshake. Once per stop: later
+    // calls change nothing.
     bool start();
+    // Whether the handshake has completed since start (the output procedure runs).
+    bool handshakeDone() const {
+        return mOutputProcState.load(std::memory_order_acquire) == kProcRunning;
+    }
     // Thru latency and in-to-out offset, from the records and the handshake; reports them.
     void computeThruOffset();
-
-    // Whether the handshake completed and the engine runs.
-    bool started() const { return mStarted; }
+    // Asks both procedures to stop, waits up to mStopBound for them to answer, stops from
+    // here those that did not (which may take as long as the device's stream takes to
+    // end), and removes both. The port is then as after setup.
+    void stop();
 
     MyRingBuffer* inputBuffer() const { return mInputBuffer.get(); }
     MyRingBuffer* inputBuffer2() const { return mInputBuffer2.get(); }
@@ -100,7 +102,7 @@ public:
     AudioDeviceRecord mInputDevice{};
     std::atomic<std::int32_t> mOutputProcState{kProcIdle};
     std::atomic<std::int32_t> mInputProcState{kProcIdle};
-    std::uint8_t mRunning = 0; // 1 once start passed its checks; never reset
+    std::uint8_t mRunning = 0; // 1 from a start that passed its checks until stop
     double mSampleRate = 0.0;  // the input rate; nothing reads it
     std::atomic<double> mLastInputSampleCount{0.0};
     std::atomic<double> mIODeltaSampleCount{0.0};
@@ -115,18 +117,40 @@ public:
     std::unique_ptr<float[]> mRightOutput;
     MyFilter* mFilter = nullptr;     // not owned; nothing sets or uses it
     SoundView* mInputView = nullptr; // not owned; the interface file connects it
+
+    // --- The engine's own ---------------------------------------------------------
+
+    // How far the input moves on, in frames, between the output's first sight of it
+    // running and the handshake's measurement (see OutputIOProc): half a second at
+    // 44.1 kHz. An ALSA output fills its buffer over the first few hundred milliseconds,
+    // its lead over the input growing meanwhile; measured earlier, the lead is too short
+    // and the output keeps reading frames the input has not delivered yet.
+    double mHandshakeSettleFrames = 22050.0;
+    // How long stop waits for the procedures to answer their stop requests.
+    std::chrono::milliseconds mStopBound{1000};
+
     // The input sample time the output procedure saw when it first found the input
     // running; NaN until then. Output procedure only, once start has armed it.
     std::atomic<double> mHandshakeInputMark{std::numeric_limits<double>::quiet_NaN()};
+    // Calls of each procedure since the port was made, and the output's measurements of
+    // the offset again: read by the supervisor to tell a device that stopped.
+    std::atomic<std::uint64_t> mInputCalls{0};
+    std::atomic<std::uint64_t> mOutputCalls{0};
+    std::atomic<std::uint32_t> mResyncs{0};
+    // Output blocks in a row that missed, or read too late. Output procedure only.
+    std::uint32_t mMissedBlocks = 0;
+    std::uint32_t mLateBlocks = 0;
 
 private:
     bool streamLayoutFits(const AudioDeviceRecord& record, const char* side);
-    void stopBothProcs(std::chrono::milliseconds bound);
+    void stopBothProcs();
+    // One IO buffer and one safety offset on each side, from the records.
+    double thruLatency() const;
 
     std::uint32_t mChannelBufferBytes = 0;
     std::uint32_t mTempBufferBytes = 0;
-    bool mProcsInstalled = false; // until both procedures are known to be stopped
-    bool mStarted = false;
+    bool mInputProcAdded = false;
+    bool mOutputProcAdded = false;
 };
 
 // The IO procedures, installed by start with the sound port as client data. Always 0.

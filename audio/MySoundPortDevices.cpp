@@ -2,6 +2,8 @@
 // the device report.
 #include "MySoundPort.h"
 
+#include "Diagnostics.h"
+
 #include <cmath>
 #include <cstdio>
 
@@ -63,11 +65,11 @@ void MySoundPort::getAudioDevice(AudioDeviceRecord& record, AudioHardwarePropert
     record.interleaved = (record.format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) ? 0 : 1;
 
     if (record.format.mFormatID != kAudioFormatLinearPCM) {
-        std::fprintf(stderr, "ERROR: Device format not LinearPCM\n");
+        std::fprintf(diagnostics(), "ERROR: Device format not LinearPCM\n");
         return;
     }
     if ((record.format.mFormatFlags & kAudioFormatFlagIsFloat) == 0) {
-        std::fprintf(stderr, "ERROR: Device format not float.\n");
+        std::fprintf(diagnostics(), "ERROR: Device format not float.\n");
         return;
     }
     record.initialized = 1;
@@ -75,26 +77,32 @@ void MySoundPort::getAudioDevice(AudioDeviceRecord& record, AudioHardwarePropert
 
 void MySoundPort::printDeviceReport(const AudioDeviceRecord& record) {
     const AudioStreamBasicDescription& format = record.format;
-    std::fprintf(stderr, "Device Name(ID): %s (%d)\n", record.name,
+    std::fprintf(diagnostics(), "Device Name(ID): %s (%d)\n", record.name,
                  static_cast<int>(record.device));
-    std::fprintf(stderr, "initialized: %d\n", static_cast<int>(record.initialized));
-    std::fprintf(stderr, "\n");
-    std::fprintf(stderr, "DeviceFormat:\n");
-    std::fprintf(stderr, "LinearPCM = %d\n", format.mFormatID == kAudioFormatLinearPCM ? 1 : 0);
-    std::fprintf(stderr, "Float = %ld\n",
+    std::fprintf(diagnostics(), "initialized: %d\n", static_cast<int>(record.initialized));
+    std::fprintf(diagnostics(), "\n");
+    std::fprintf(diagnostics(), "DeviceFormat:\n");
+    std::fprintf(diagnostics(), "LinearPCM = %d\n",
+                 format.mFormatID == kAudioFormatLinearPCM ? 1 : 0);
+    std::fprintf(diagnostics(), "Float = %ld\n",
                  static_cast<long>(format.mFormatFlags & kAudioFormatFlagIsFloat));
-    std::fprintf(stderr, "Interleaved = %d\n", static_cast<int>(record.interleaved));
-    std::fprintf(stderr, "\n");
-    std::fprintf(stderr, "mSampleRate = %g\n", format.mSampleRate);
-    std::fprintf(stderr, "mFormatFlags = %08lX\n", static_cast<unsigned long>(format.mFormatFlags));
-    std::fprintf(stderr, "mBytesPerPacket = %ld\n", static_cast<long>(format.mBytesPerPacket));
-    std::fprintf(stderr, "mFramesPerPacket = %ld\n", static_cast<long>(format.mFramesPerPacket));
-    std::fprintf(stderr, "mChannelsPerFrame = %ld\n", static_cast<long>(format.mChannelsPerFrame));
-    std::fprintf(stderr, "mBytesPerFrame = %ld\n", static_cast<long>(format.mBytesPerFrame));
-    std::fprintf(stderr, "mBitsPerChannel = %ld\n", static_cast<long>(format.mBitsPerChannel));
-    std::fprintf(stderr, "\n");
-    std::fprintf(stderr, "bufferSize = %d\n", static_cast<int>(record.bufferSize));
-    std::fprintf(stderr, "safetyOffset = %d\n", static_cast<int>(record.safetyOffset));
-    std::fprintf(stderr, "framesPerBuffer = %d\n", static_cast<int>(record.framesPerBuffer));
-    std::fprintf(stderr, "\n\n");
+    std::fprintf(diagnostics(), "Interleaved = %d\n", static_cast<int>(record.interleaved));
+    std::fprintf(diagnostics(), "\n");
+    std::fprintf(diagnostics(), "mSampleRate = %g\n", format.mSampleRate);
+    std::fprintf(diagnostics(), "mFormatFlags = %08lX\n",
+                 static_cast<unsigned long>(format.mFormatFlags));
+    std::fprintf(diagnostics(), "mBytesPerPacket = %ld\n",
+                 static_cast<long>(format.mBytesPerPacket));
+    std::fprintf(diagnostics(), "mFramesPerPacket = %ld\n",
+                 static_cast<long>(format.mFramesPerPacket));
+    std::fprintf(diagnostics(), "mChannelsPerFrame = %ld\n",
+                 static_cast<long>(format.mChannelsPerFrame));
+    std::fprintf(diagnostics(), "mBytesPerFrame = %ld\n", static_cast<long>(format.mBytesPerFrame));
+    std::fprintf(diagnostics(), "mBitsPerChannel = %ld\n",
+                 static_cast<long>(format.mBitsPerChannel));
+    std::fprintf(diagnostics(), "\n");
+    std::fprintf(diagnostics(), "bufferSize = %d\n", static_cast<int>(record.bufferSize));
+    std::fprintf(diagnostics(), "safetyOffset = %d\n", static_cast<int>(record.safetyOffset));
+    std::fprintf(diagnostics(), "framesPerBuffer = %d\n", static_cast<int>(record.framesPerBuffer));
+    std::fprintf(diagnostics(), "\n\n");
 }

@@ -22,8 +22,10 @@ constexpr std::uint32_t fourCharCode(const char (&code)[5]) {
 }
 
 // Hardware properties: which default device.
-inline constexpr AudioHardwarePropertyID kAudioHardwarePropertyDefaultInputDevice = fourCharCode("dIn ");
-inline constexpr AudioHardwarePropertyID kAudioHardwarePropertyDefaultOutputDevice = fourCharCode("dOut");
+inline constexpr AudioHardwarePropertyID kAudioHardwarePropertyDefaultInputDevice =
+    fourCharCode("dIn ");
+inline constexpr AudioHardwarePropertyID kAudioHardwarePropertyDefaultOutputDevice =
+    fourCharCode("dOut");
 
 // Device properties.
 inline constexpr AudioDevicePropertyID kAudioDevicePropertyDeviceName = fourCharCode("name");
@@ -39,15 +41,24 @@ inline constexpr std::uint32_t kAudioFormatFlagIsPacked = 0x8;
 inline constexpr std::uint32_t kAudioFormatFlagIsNonInterleaved = 0x20;
 
 // Failure statuses (four-character codes).
-inline constexpr OSStatus kAudioHardwareBadDeviceError = static_cast<OSStatus>(fourCharCode("!dev"));      // no such device
-inline constexpr OSStatus kAudioHardwareUnknownPropertyError = static_cast<OSStatus>(fourCharCode("who?")); // property not known
-inline constexpr OSStatus kAudioHardwareBadPropertySizeError = static_cast<OSStatus>(fourCharCode("!siz")); // data size too small or null destination
-inline constexpr OSStatus kAudioHardwareUnsupportedOperationError = static_cast<OSStatus>(fourCharCode("unop")); // the backend cannot tell (e.g. volume)
-inline constexpr OSStatus kAudioHardwareIllegalOperationError = static_cast<OSStatus>(fourCharCode("nope")); // procedure not added, added twice, or null
-inline constexpr OSStatus kAudioHardwareUnspecifiedError = static_cast<OSStatus>(fourCharCode("what")); // the backend failed (stream open/start)
-inline constexpr OSStatus kAudioHardwareNotRunningError = static_cast<OSStatus>(fourCharCode("stop")); // the backend could not start, or the device is not running
-inline constexpr OSStatus kAudioHardwareBadStreamError = static_cast<OSStatus>(fourCharCode("!str")); // the device has no channels in that direction
-inline constexpr OSStatus kAudioDeviceUnsupportedFormatError = static_cast<OSStatus>(fourCharCode("!fmt")); // the device cannot take the stream format
+inline constexpr OSStatus kAudioHardwareBadDeviceError =
+    static_cast<OSStatus>(fourCharCode("!dev")); // no such device
+inline constexpr OSStatus kAudioHardwareUnknownPropertyError =
+    static_cast<OSStatus>(fourCharCode("who?")); // property not known
+inline constexpr OSStatus kAudioHardwareBadPropertySizeError =
+    static_cast<OSStatus>(fourCharCode("!siz")); // data size too small or null destination
+inline constexpr OSStatus kAudioHardwareUnsupportedOperationError =
+    static_cast<OSStatus>(fourCharCode("unop")); // the backend cannot tell (e.g. volume)
+inline constexpr OSStatus kAudioHardwareIllegalOperationError =
+    static_cast<OSStatus>(fourCharCode("nope")); // procedure not added, added twice, or null
+inline constexpr OSStatus kAudioHardwareUnspecifiedError =
+    static_cast<OSStatus>(fourCharCode("what")); // the backend failed (stream open/start)
+inline constexpr OSStatus kAudioHardwareNotRunningError = static_cast<OSStatus>(
+    fourCharCode("stop")); // the backend could not start, or the device is not running
+inline constexpr OSStatus kAudioHardwareBadStreamError =
+    static_cast<OSStatus>(fourCharCode("!str")); // the device has no channels in that direction
+inline constexpr OSStatus kAudioDeviceUnsupportedFormatError =
+    static_cast<OSStatus>(fourCharCode("!fmt")); // the device cannot take the stream format
 
 // Which fields of a time stamp are valid (mFlags).
 inline constexpr std::uint32_t kAudioTimeStampSampleTimeValid = 0x1;
@@ -99,14 +110,19 @@ static_assert(sizeof(AudioStreamBasicDescription) == 40);
 // after which it is not called again. Return 0.
 using AudioDeviceIOProc = OSStatus (*)(AudioDeviceID device, const AudioTimeStamp* now,
                                        const AudioBufferList* inputData,
-                                       const AudioTimeStamp* inputTime,
-                                       AudioBufferList* outputData,
+                                       const AudioTimeStamp* inputTime, AudioBufferList* outputData,
                                        const AudioTimeStamp* outputTime, void* clientData);
 
-// Main thread, unless said otherwise.
+// The control operations below run on one thread at a time (the engine's control thread:
+// the main thread, or a worker of the engine's supervisor), never inside a procedure,
+// unless said otherwise. Some may take a while (a sound server that is slow to answer, a
+// stream stuck in a stalled device), which is why the engine keeps them off the main loop.
 
 // The default input (dIn ) or output (dOut) device: *ioDataSize must be at least 4; writes
-// the identifier, 0 when there is none (with a failing status).
+// the identifier, 0 when there is none (with a failing status). While no procedure is
+// added, a query may look at the system's devices afresh, so that a device plugged in (or
+// a sound server started) after the first query is found by a later one; identifiers
+// found before such a query are then stale.
 OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID property, std::uint32_t* ioDataSize,
                                   void* outData);
 
@@ -124,8 +140,14 @@ OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel, std
 // same device.) A procedure can be added to a device once.
 OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void* clientData);
 
-// Starts calling an added procedure; its sample clock starts at 0. Starting a running
-// procedure does nothing.
+// Removes an added procedure from its device, stopping it first if it runs. A removed
+// procedure can be added again.
+OSStatus AudioDeviceRemoveIOProc(AudioDeviceID device, AudioDeviceIOProc proc);
+
+// Starts calling an added procedure; its sample clock starts at 0 and counts every frame
+// the device has captured or played since, lost ones included: frames lost to an overrun
+// or a stall show as a jump of the sample time, never as a clock that falls behind.
+// Starting a running procedure does nothing.
 OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc);
 
 // Stops calling a procedure. Also allowed from inside that procedure, on its own thread:
@@ -133,7 +155,7 @@ OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc);
 // procedure does nothing. Not allowed from inside another procedure (it would wait).
 OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc);
 
-// The device's current time (the sample clock of one of its running procedures); the
-// engine looks only at the status. Fails with kAudioHardwareNotRunningError when no
-// procedure of the device runs.
+// The device's current time (the sample clock of one of its running procedures). Fails
+// with kAudioHardwareNotRunningError when no procedure of the device runs, which is also
+// how a stream that ended by itself (the device failed or vanished) shows.
 OSStatus AudioDeviceGetCurrentTime(AudioDeviceID device, AudioTimeStamp* outTime);

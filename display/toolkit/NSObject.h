@@ -1,11 +1,14 @@
 #pragma once
 
 // Root of the objects the interface file creates. awakeFromNib arrives on the main
-// thread once every object of the file exists and every connection is made.
+// thread once every object of the file exists and every connection is made;
+// applicationWillTerminate once the main loop has ended, before any object of the file
+// is destroyed.
 class NSObject {
 public:
     virtual ~NSObject() = default;
     virtual void awakeFromNib() {}
+    virtual void applicationWillTerminate() {}
 };
 
 // A control that sends an action: a button, a menu item, or a two-state control (check

@@ -4,24 +4,25 @@
 #include <thread>
 
 bool startByHand(MySoundPort& port, double inputTime, double outputTime) {
-    bool started = false;
-    std::thread starter([&] { started = port.start(); });
+    if (!port.start()) {
+        return false;
+    }
+    // The output first sees the input running, then measures once the input has run on by
+    // the settling distance: the last input block lands at inputTime.
     const AudioDeviceID in = port.mInputDevice.device;
     const AudioDeviceID out = port.mOutputDevice.device;
-    if (fake::waitUntilStarted(out, OutputIOProc, std::chrono::milliseconds(2000))) {
-        // The output first sees the input running, then measures once the input has run
-        // on by the settling distance: the last input block lands at inputTime.
-        Buffers input(port.mInputDevice.framesPerBuffer, port.mInputDevice.interleaved != 0);
-        Buffers output(port.mOutputDevice.framesPerBuffer, port.mOutputDevice.interleaved != 0);
-        fake::callInput(in, InputIOProc, inputTime - MySoundPort::kHandshakeSettleFrames,
-                        input.list);
-        fake::callOutput(out, OutputIOProc, outputTime - MySoundPort::kHandshakeSettleFrames,
-                         output.list);
-        fake::callInput(in, InputIOProc, inputTime, input.list);
-        fake::callOutput(out, OutputIOProc, outputTime, output.list);
+    Buffers input(port.mInputDevice.framesPerBuffer, port.mInputDevice.interleaved != 0);
+    Buffers output(port.mOutputDevice.framesPerBuffer, port.mOutputDevice.interleaved != 0);
+    const double settle = port.mHandshakeSettleFrames;
+    fake::callInput(in, InputIOProc, inputTime - settle, input.list);
+    fake::callOutput(out, OutputIOProc, outputTime - settle, output.list);
+    fake::callInput(in, InputIOProc, inputTime, input.list);
+    fake::callOutput(out, OutputIOProc, outputTime, output.list);
+    if (!port.handshakeDone()) {
+        return false;
     }
-    starter.join();
-    return started;
+    port.computeThruOffset();
+    return true;
 }
 
 void destroyByHand(std::unique_ptr<MySoundPort>& port) {

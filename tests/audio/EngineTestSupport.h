@@ -53,8 +53,9 @@ inline Buffers inputBlock(std::uint32_t frames, bool interleaved, std::int64_t f
     return block;
 }
 
-// Runs port.start() on a thread of its own and completes the handshake by hand: one input
-// block at inputTime, one output call at outputTime. Returns start's result.
+// Starts the port and completes the handshake by hand (the last input block at inputTime,
+// the measuring output call at outputTime), then computes the offset. Returns whether
+// the port started and the handshake completed.
 bool startByHand(MySoundPort& port, double inputTime, double outputTime);
 
 // Destroys a port whose procedures are called by hand: the destructor runs on a thread of

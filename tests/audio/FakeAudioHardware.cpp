@@ -39,10 +39,11 @@ Registry& registry() {
 
 thread_local const Proc* tCurrentProc = nullptr;
 
-Proc* findProc(AudioDeviceID device, AudioDeviceIOProc proc) {
-    for (Proc& p : registry().procs) {
-        if (p.device == device && p.proc == proc) {
-            return &p;
+// The procedure as added now, or (withRemoved) the latest one, removed or not.
+Proc* findProc(AudioDeviceID device, AudioDeviceIOProc proc, bool withRemoved = false) {
+    for (auto it = registry().procs.rbegin(); it != registry().procs.rend(); ++it) {
+        if (it->device == device && it->proc == proc && (withRemoved || it->record.removes == 0)) {
+            return &*it;
         }
     }
     return nullptr;
@@ -163,7 +164,7 @@ void setDefaultDevices(AudioDeviceID input, AudioDeviceID output, OSStatus input
 
 ProcRecord procRecord(AudioDeviceID device, AudioDeviceIOProc proc) {
     std::lock_guard lock(registry().mutex);
-    const Proc* p = findProc(device, proc);
+    const Proc* p = findProc(device, proc, true);
     return p != nullptr ? p->record : ProcRecord{};
 }
 
@@ -304,6 +305,25 @@ OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void
     p.clientData = clientData;
     p.isInput = device == registry().defaultInput && !deviceHasInput;
     p.record.adds = 1;
+    return 0;
+}
+
+OSStatus AudioDeviceRemoveIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
+    std::thread clock;
+    {
+        std::lock_guard lock(registry().mutex);
+        fake::Proc* p = fake::findProc(device, proc);
+        if (p == nullptr || fake::tCurrentProc != nullptr) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        ++p->record.removes;
+        p->record.running = false;
+        p->stop.store(true, std::memory_order_release);
+        clock = std::move(p->clock);
+    }
+    if (clock.joinable()) {
+        clock.join();
+    }
     return 0;
 }
 

@@ -9,7 +9,7 @@
 // by the test itself (callInput/callOutput, on the test's thread) or, for a device set to
 // run, by a clock thread of its own per started procedure, as a real device would.
 // What it does not: pacing at a real rate (clock threads call as fast as their period),
-// removing procedures, more than two buffers per list.
+// more than two buffers per list.
 //
 // Thread safety: the registry is guarded by a mutex that is never held while a procedure
 // runs, so procedures may call AudioDeviceStop from inside.
@@ -68,6 +68,7 @@ struct ProcRecord {
     int starts = 0;
     int stopsInside = 0;  // AudioDeviceStop from inside the procedure
     int stopsOutside = 0; // AudioDeviceStop from any other place
+    int removes = 0;      // removed from its device (a removed procedure may be added again)
     long calls = 0;       // calls made by clock threads and by callInput/callOutput
     bool running = false; // started and not stopped since
 };

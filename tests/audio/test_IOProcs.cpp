@@ -68,9 +68,8 @@ TEST_F(IOProcTest, HandshakeMeasuresTheClockDifference) {
     port = std::make_unique<MySoundPort>();
     CaptureStderr();
     port->setup();
-    bool started = false;
-    std::thread starter([&] { started = port->start(); });
-    ASSERT_TRUE(fake::waitUntilStarted(kOutputId, OutputIOProc, std::chrono::seconds(2)));
+    ASSERT_TRUE(port->start());
+    GetCapturedStderr();
 
     // Output before any input: nothing written, both still armed.
     Buffers early(512, true, 7.0f);
@@ -104,13 +103,12 @@ TEST_F(IOProcTest, HandshakeMeasuresTheClockDifference) {
     fake::callInput(kInputId, InputIOProc, 1000.9 + 22050.0, settled.list);
     Buffers handshake(512, true, 7.0f);
     fake::callOutput(kOutputId, OutputIOProc, 27050.0, handshake.list);
-    starter.join();
-    GetCapturedStderr();
-    EXPECT_TRUE(started);
     EXPECT_EQ(handshake.first[0], 7.0f);
     EXPECT_EQ(handshake.first[1023], 7.0f);
     EXPECT_DOUBLE_EQ(port->mIODeltaSampleCount.load(), 27050.0 - (1000.9 + 22050.0));
     EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcRunning);
+    // The output reads behind from its next call on, before the main thread reports.
+    EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(), 1024.0 + 27050.0 - (1000.9 + 22050.0));
 }
 
 TEST_F(IOProcTest, InterleavedInputIsFetchedBehindAndSplit) {
@@ -170,17 +168,35 @@ TEST_F(IOProcTest, OutputCarriesBothWorkBuffersInTheDeviceLayout) {
     }
 }
 
-TEST_F(IOProcTest, AMissedFetchHandsThePreviousBlockAgain) {
-    startPort(true, true);
-    input(1024.0);
-    port->mInToOutSampleOffset = 0.0;
-    output(1024.0);
-    ASSERT_EQ(port->mLeftInput[0], ramp(1024));
-    // Far past anything stored: the fetch misses and the block stays.
-    output(9000.0);
-    EXPECT_EQ(port->mLeftInput[0], ramp(1024));
-    EXPECT_EQ(windowSample(512), ramp(1024));
-    EXPECT_EQ(view.mCurrentStep.load(), 2);
+TEST_F(IOProcTest, MissedOrLateFetchesGiveWayToANewHandshake) {
+    // Past everything stored: silence, never the block before again. Further behind the
+    // input than the thru latency and its slack allow: the old input is still analysed.
+    for (const double offset : {-100000.0, 40000.0}) {
+        SCOPED_TRACE(offset);
+        destroyByHand(port);
+        fake::reset();
+        startPort(true, true);
+        for (double t = 0.0; t < 60000.0; t += 512.0) {
+            input(t);
+        }
+        port->mInToOutSampleOffset = offset;
+        for (std::uint32_t k = 0; k < MySoundPort::kResyncBlocks; ++k) {
+            const double time = 60000.0 + 512.0 * k;
+            output(time);
+            const float expected = offset > 0 ? ramp(static_cast<std::int64_t>(time - offset)) : 0;
+            ASSERT_EQ(port->mLeftInput[0], expected) << "block " << k;
+        }
+        EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed);
+        EXPECT_EQ(port->mResyncs.load(), 1u);
+        // The input runs on; the output measures again and reads a thru latency behind.
+        input(60000.0);
+        output(80000.0);
+        input(60000.0 + port->mHandshakeSettleFrames);
+        output(80000.0 + port->mHandshakeSettleFrames);
+        EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcRunning);
+        EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(),
+                         port->mActualThruLatency.load() + 80000.0 - 60000.0);
+    }
 }
 
 TEST_F(IOProcTest, AStopRequestStopsTheOwnDeviceAndTouchesNoData) {

@@ -106,9 +106,18 @@ TEST_F(RealEngine, ReportsBothRealDevices) {
 
 TEST_F(RealEngine, StartsAndReportsItsLatency) {
     CaptureStderr();
-    started = port->start();
-    const std::string text = GetCapturedStderr();
-    ASSERT_TRUE(started) << text;
+    const bool running = port->start();
+    std::string text = GetCapturedStderr();
+    ASSERT_TRUE(running) << text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!port->handshakeDone() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(port->handshakeDone()) << "no handshake within 5 s";
+    started = true;
+    CaptureStderr();
+    port->computeThruOffset();
+    text = GetCapturedStderr();
     const AudioDeviceRecord& in = port->mInputDevice;
     const AudioDeviceRecord& out = port->mOutputDevice;
     const int latency = 512 + static_cast<int>(in.safetyOffset + out.safetyOffset) + 512;

@@ -1,6 +1,6 @@
-// What this implements: AudioHardwareGetProperty (default input and output device) and
-// AudioDeviceGetProperty (name, IO buffer size, stream format, safety offset) on
-// PortAudio's device list.
+// What this implements: AudioHardwareGetProperty (default input and output device, looked
+// at afresh while no stream is open) and AudioDeviceGetProperty (name, IO buffer size,
+// stream format, safety offset) on PortAudio's device list.
 // What it does not: volume ("vold" always fails with kAudioHardwareUnsupportedOperationError,
 // PortAudio has no mixer), other formats or buffer sizes than the fixed ones, and any
 // property setter.
@@ -15,8 +15,7 @@
 
 namespace {
 
-template <class T>
-OSStatus answer(const T& value, std::uint32_t* ioDataSize, void* outData) {
+template <class T> OSStatus answer(const T& value, std::uint32_t* ioDataSize, void* outData) {
     if (*ioDataSize < sizeof(T)) {
         return kAudioHardwareBadPropertySizeError;
     }
@@ -49,7 +48,7 @@ OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID property, std::uint32_
     }
     AudioDeviceID device = 0;
     OSStatus status = kAudioHardwareNotRunningError;
-    if (portAudioReady()) {
+    if (portAudioRefreshed()) {
         const PaDeviceIndex index = property == kAudioHardwarePropertyDefaultInputDevice
                                         ? Pa_GetDefaultInputDevice()
                                         : Pa_GetDefaultOutputDevice();

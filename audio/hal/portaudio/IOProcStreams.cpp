@@ -1,55 +1,58 @@
-// What this implements: AudioDeviceAddIOProc, AudioDeviceStart, AudioDeviceStop and
-// AudioDeviceGetCurrentTime, with one PortAudio stream per (device, procedure): opened
-// when the procedure is added, started and stopped with it. Each stream is input-only or
-// output-only (the direction rule is in AudioHardware.h), 44100 Hz, two interleaved
-// 32-bit float channels, 512 frames per call, and keeps its own sample clock: frames
-// since its start.
-// What it does not: full-duplex streams, removing a procedure (the streams live until
-// exit), more than kMaxStreams procedures, or reporting lost frames (an overrun or
-// underrun does not advance the sample clock).
+// What this implements: AudioDeviceAddIOProc, AudioDeviceRemoveIOProc, AudioDeviceStart,
+// AudioDeviceStop and AudioDeviceGetCurrentTime, with one PortAudio stream per (device,
+// procedure): opened when the procedure is added, closed when it is removed. Each stream
+// is input-only or output-only (the direction rule is in AudioHardware.h), 44100 Hz, two
+// interleaved 32-bit float channels, 512 frames per call. Its sample clock (StreamClock)
+// counts the frames the device moved since the start, lost ones included. A stream that
+// runs wild (hands over frames far faster than real time) is ended from its callback, and
+// one that ended by itself answers the current-time query as not running.
+// What it does not: full-duplex streams, more than kMaxStreams procedures at a time.
 
 #include "IOProcStreams.h"
 
 #include "AudioHardware.h"
 #include "PortAudioDevices.h"
 #include "PortAudioSession.h"
-#include "QuietStandardError.h"
+#include "StreamClock.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <portaudio.h>
-#include <thread>
 
 namespace {
 
 constexpr int kMaxStreams = 8;
 
-// One added procedure. `used` publishes the fields above it (release), which never change
-// afterwards, so a callback thread may look a procedure up while the main thread adds
-// another one.
+// One added procedure. The fields above `stream` are set by the control thread while no
+// stream exists, so the callback thread only ever sees them fixed.
 struct ProcStream {
     AudioDeviceID device = 0;
     AudioDeviceIOProc proc = nullptr;
     void* clientData = nullptr;
     bool isInput = false;
-    PaStream* stream = nullptr; // opened and closed by the main thread only
-    std::atomic<bool> used{false};
+    bool used = false;          // control thread only
+    PaStream* stream = nullptr; // control thread only
 
-    // Set by AudioDeviceStop; the callback then stops calling the procedure and
-    // completes the stream.
+    // Set by AudioDeviceStop; the callback then stops calling the procedure and ends
+    // the stream.
     std::atomic<bool> stopRequested{false};
-    // The thread of the latest callback, so that AudioDeviceStop knows its caller.
-    std::atomic<std::thread::id> callbackThread{};
-    // Frames since the stream's start: written by the callback, read by the main thread.
+    // Set by the callback when the stream ran wild and was ended.
+    std::atomic<bool> failed{false};
+    // The next block's sample time: written by the callback, read by the control thread.
     std::atomic<double> sampleTime{0.0};
+    StreamClock clock{kBackendSampleRate}; // the callback's own, reset before each start
 };
 
 ProcStream gStreams[kMaxStreams];
 
+// The stream whose callback runs on this thread, so that a procedure stopping itself is
+// told apart without looking at the other slots.
+thread_local ProcStream* tCallbackStream = nullptr;
+
 ProcStream* findStream(AudioDeviceID device, AudioDeviceIOProc proc) {
     for (ProcStream& slot : gStreams) {
-        if (slot.used.load(std::memory_order_acquire) && slot.device == device &&
-            slot.proc == proc) {
+        if (slot.used && slot.device == device && slot.proc == proc) {
             return &slot;
         }
     }
@@ -57,18 +60,23 @@ ProcStream* findStream(AudioDeviceID device, AudioDeviceIOProc proc) {
 }
 
 bool deviceHasInputProc(AudioDeviceID device) {
-    for (ProcStream& slot : gStreams) {
-        if (slot.used.load(std::memory_order_acquire) && slot.device == device && slot.isInput) {
+    for (const ProcStream& slot : gStreams) {
+        if (slot.used && slot.device == device && slot.isInput) {
             return true;
         }
     }
     return false;
 }
 
+double monotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // Real-time: no allocation, lock or print. Hands the block to the procedure unless a stop
-// was asked for, and completes the stream once it was.
+// was asked for, and ends the stream once it was, or once it runs wild.
 int streamCallback(const void* input, void* output, unsigned long frames,
-                   const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags /*flags*/,
+                   const PaStreamCallbackTimeInfo* /*timeInfo*/, PaStreamCallbackFlags /*flags*/,
                    void* userData) {
     ProcStream& slot = *static_cast<ProcStream*>(userData);
     const std::uint32_t bytes = static_cast<std::uint32_t>(frames) * kBackendBytesPerFrame;
@@ -78,20 +86,25 @@ int streamCallback(const void* input, void* output, unsigned long frames,
     if (slot.stopRequested.load(std::memory_order_acquire)) {
         return paComplete;
     }
-    slot.callbackThread.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    const double sampleTime =
+        slot.clock.nextBlock(static_cast<std::uint32_t>(frames), monotonicSeconds());
+    if (slot.clock.runningWild()) {
+        slot.failed.store(true, std::memory_order_release);
+        return paAbort;
+    }
+    slot.sampleTime.store(slot.clock.sampleTime(), std::memory_order_relaxed);
 
-    const double sampleTime = slot.sampleTime.load(std::memory_order_relaxed);
-    AudioTimeStamp now;
-    now.mSampleTime = sampleTime;
-    now.mHostTime = static_cast<std::uint64_t>(timeInfo->currentTime * 1e9);
-    now.mRateScalar = 1.0;
-    now.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
-    const AudioTimeStamp blockTime = now;
+    AudioTimeStamp blockTime;
+    blockTime.mSampleTime = sampleTime;
+    blockTime.mRateScalar = 1.0;
+    blockTime.mFlags = kAudioTimeStampSampleTimeValid;
+    const AudioTimeStamp now = blockTime;
 
     AudioBufferList buffers;
     buffers.mNumberBuffers = 1;
     buffers.mBuffers[0].mNumberChannels = kBackendChannels;
     buffers.mBuffers[0].mDataByteSize = bytes;
+    tCallbackStream = &slot;
     if (slot.isInput) {
         buffers.mBuffers[0].mData = const_cast<void*>(input);
         slot.proc(slot.device, &now, &buffers, &blockTime, nullptr, nullptr, slot.clientData);
@@ -99,7 +112,7 @@ int streamCallback(const void* input, void* output, unsigned long frames,
         buffers.mBuffers[0].mData = output;
         slot.proc(slot.device, &now, nullptr, nullptr, &buffers, &blockTime, slot.clientData);
     }
-    slot.sampleTime.store(sampleTime + static_cast<double>(frames), std::memory_order_relaxed);
+    tCallbackStream = nullptr;
     return slot.stopRequested.load(std::memory_order_acquire) ? paComplete : paContinue;
 }
 
@@ -122,10 +135,19 @@ PaError openStream(PaDeviceIndex index, ProcStream& slot) {
     parameters.sampleFormat = paFloat32;
     parameters.suggestedLatency =
         slot.isInput ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
-    QuietStandardError quiet;
     return Pa_OpenStream(&slot.stream, slot.isInput ? &parameters : nullptr,
                          slot.isInput ? nullptr : &parameters, kBackendSampleRate,
                          kBackendFramesPerBuffer, paClipOff, streamCallback, &slot);
+}
+
+// Ends a stream's callbacks: a stream that ended by itself still needs stopping before it
+// can start again or close.
+PaError haltStream(ProcStream& slot) {
+    slot.stopRequested.store(true, std::memory_order_release);
+    if (Pa_IsStreamStopped(slot.stream) == 0) {
+        return Pa_AbortStream(slot.stream);
+    }
+    return paNoError;
 }
 
 } // namespace
@@ -145,22 +167,36 @@ OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void
         return kAudioHardwareBadStreamError;
     }
     for (ProcStream& slot : gStreams) {
-        if (slot.used.load(std::memory_order_acquire)) {
+        if (slot.used) {
             continue;
         }
         slot.device = device;
         slot.proc = proc;
         slot.clientData = clientData;
         slot.isInput = choosesInput(index, device);
+        slot.stopRequested.store(true, std::memory_order_relaxed);
+        slot.failed.store(false, std::memory_order_relaxed);
         const PaError error = openStream(index, slot);
         if (error != paNoError) {
             slot.stream = nullptr;
             return statusFromPortAudio(error);
         }
-        slot.used.store(true, std::memory_order_release);
+        slot.used = true;
         return 0;
     }
     return kAudioHardwareIllegalOperationError;
+}
+
+OSStatus AudioDeviceRemoveIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
+    ProcStream* slot = findStream(device, proc);
+    if (slot == nullptr || tCallbackStream != nullptr) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    haltStream(*slot);
+    const PaError error = Pa_CloseStream(slot->stream);
+    slot->stream = nullptr;
+    slot->used = false;
+    return statusFromPortAudio(error);
 }
 
 OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc) {
@@ -172,34 +208,33 @@ OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc) {
         return deviceIndex(device) == paNoDevice ? kAudioHardwareBadDeviceError
                                                  : kAudioHardwareIllegalOperationError;
     }
-    QuietStandardError quiet;
     if (Pa_IsStreamActive(slot->stream) == 1 &&
         !slot->stopRequested.load(std::memory_order_acquire)) {
         return 0;
     }
-    // A stream its procedure stopped has completed but still needs stopping.
-    if (Pa_IsStreamStopped(slot->stream) == 0) {
-        Pa_StopStream(slot->stream);
-    }
+    haltStream(*slot);
+    // No callback runs now: the clock is this thread's to reset.
+    slot->clock.reset();
     slot->sampleTime.store(0.0, std::memory_order_relaxed);
+    slot->failed.store(false, std::memory_order_relaxed);
     slot->stopRequested.store(false, std::memory_order_release);
     return statusFromPortAudio(Pa_StartStream(slot->stream));
 }
 
 OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc) {
+    // From inside a procedure, its own stream only: the callback ends the stream on return.
+    if (ProcStream* own = tCallbackStream) {
+        if (own->device != device || own->proc != proc) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        own->stopRequested.store(true, std::memory_order_release);
+        return 0;
+    }
     ProcStream* slot = findStream(device, proc);
     if (slot == nullptr) {
         return kAudioHardwareIllegalOperationError;
     }
-    slot->stopRequested.store(true, std::memory_order_release);
-    if (slot->callbackThread.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
-        return 0; // inside the procedure: its callback completes the stream on return
-    }
-    QuietStandardError quiet;
-    if (Pa_IsStreamStopped(slot->stream) == 0) {
-        return statusFromPortAudio(Pa_StopStream(slot->stream));
-    }
-    return 0;
+    return statusFromPortAudio(haltStream(*slot));
 }
 
 OSStatus AudioDeviceGetCurrentTime(AudioDeviceID device, AudioTimeStamp* outTime) {
@@ -213,30 +248,35 @@ OSStatus AudioDeviceGetCurrentTime(AudioDeviceID device, AudioTimeStamp* outTime
         return kAudioHardwareBadDeviceError;
     }
     for (ProcStream& slot : gStreams) {
-        if (!slot.used.load(std::memory_order_acquire) || slot.device != device ||
-            Pa_IsStreamActive(slot.stream) != 1) {
+        if (!slot.used || slot.device != device || Pa_IsStreamActive(slot.stream) != 1 ||
+            slot.failed.load(std::memory_order_acquire)) {
             continue;
         }
         *outTime = AudioTimeStamp{};
         outTime->mSampleTime = slot.sampleTime.load(std::memory_order_relaxed);
-        outTime->mHostTime = static_cast<std::uint64_t>(Pa_GetStreamTime(slot.stream) * 1e9);
         outTime->mRateScalar = 1.0;
-        outTime->mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
+        outTime->mFlags = kAudioTimeStampSampleTimeValid;
         return 0;
     }
     return kAudioHardwareNotRunningError;
 }
 
+bool anyStreamOpen() {
+    for (const ProcStream& slot : gStreams) {
+        if (slot.used) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void closeAllStreams() {
     for (ProcStream& slot : gStreams) {
-        if (!slot.used.load(std::memory_order_acquire)) {
-            continue;
+        if (slot.used) {
+            haltStream(slot);
+            Pa_CloseStream(slot.stream);
+            slot.stream = nullptr;
+            slot.used = false;
         }
-        slot.stopRequested.store(true, std::memory_order_release);
-        if (Pa_IsStreamStopped(slot.stream) == 0) {
-            Pa_AbortStream(slot.stream);
-        }
-        Pa_CloseStream(slot.stream);
-        slot.used.store(false, std::memory_order_release);
     }
 }

@@ -1,5 +1,8 @@
 #pragma once
 
-// Aborts and closes every stream the backend opened. Called once, at process exit,
-// before PortAudio ends; main thread.
+// Whether any procedure is added (its stream open). Control thread.
+bool anyStreamOpen();
+
+// Aborts and closes every stream the backend opened. Control thread, or at process exit
+// before PortAudio ends.
 void closeAllStreams();

@@ -1,9 +1,12 @@
 #pragma once
 
-// The process's one PortAudio session, begun on first use and ended at process exit.
+// The process's PortAudio session: begun on first use, begun again to look at the devices
+// afresh, ended at process exit. Control thread (see AudioHardware.h).
 
-// True when PortAudio runs. Begins the session on the first call: keeps ALSA's
-// diagnostics off the standard error stream, refuses an ALSA configuration without a
-// default device (PortAudio aborts the process on one), then initialises PortAudio and
-// arranges for the streams to be closed and PortAudio ended at exit. Main thread.
+// True when PortAudio runs; begins it when it does not.
 bool portAudioReady();
+
+// Ends and begins PortAudio again when no stream is open and its device list is older
+// than a moment, so that devices (or a sound server) that came or went since are seen;
+// otherwise as portAudioReady. Called by the default-device query.
+bool portAudioRefreshed();

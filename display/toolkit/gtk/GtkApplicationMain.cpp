@@ -3,12 +3,14 @@
 // objects, their outlets and actions, then awakeFromNib and the event loop.
 #include "NSApplication.h"
 
+#include "Diagnostics.h"
 #include "GtkBackedControl.h"
 #include "GtkBackedWindow.h"
 #include "GtkInterfaceTypes.h"
 #include "GtkObjectSlot.h"
 #include "GtkViewWidget.h"
 #include "NSImage.h"
+#include "NSTimer.h"
 #include "NSView.h"
 #include "NSWindow.h"
 #include "NSWorkspace.h"
@@ -81,7 +83,7 @@ void connectAction(GtkBuilder*, GObject* emitter, const gchar* signal, const gch
     if (action != "terminate:") {
         ObjectSlot* slot = target != nullptr ? slotOf(target) : nullptr;
         if (slot == nullptr || slot->entry == nullptr || slot->entry->action(action) == nullptr) {
-            std::fprintf(stderr,
+            std::fprintf(diagnostics(),
                          "The interface file sends %s to an object that does not answer it\n",
                          handler);
             return;
@@ -149,7 +151,7 @@ bool loadInterface(GtkApplication* application, Launch& launch) {
     createdObjects().clear();
     launch.builder = gtk_builder_new();
     if (path.empty() || gtk_builder_add_from_file(launch.builder, path.c_str(), &error) == 0) {
-        std::fprintf(stderr, "Cannot load the interface file %s: %s\n",
+        std::fprintf(diagnostics(), "Cannot load the interface file %s: %s\n",
                      launch.interfaceFile.c_str(), error != nullptr ? error->message : "not found");
         g_clear_error(&error);
         return false;
@@ -203,6 +205,49 @@ void onQuit(GSimpleAction*, GVariant*, gpointer) {
     NSApplication::sharedApplication().terminate(nullptr);
 }
 
+gboolean fireTimer(gpointer timer) {
+    static_cast<NSTimer*>(timer)->fire();
+    return G_SOURCE_CONTINUE;
+}
+
+NSTimer::Scheduler mainLoopScheduler() {
+    return {[](std::chrono::milliseconds interval, NSTimer* timer) {
+                return g_timeout_add(static_cast<guint>(interval.count()), fireTimer, timer);
+            },
+            [](unsigned handle) { g_source_remove(handle); }};
+}
+
+// GLib's and GTK's messages go where the program's own diagnostics go (the audio backend
+// may have pointed C's stderr away from the standard error stream).
+GLogWriterOutput writeLog(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer) {
+    const char* domain = nullptr;
+    for (gsize i = 0; i < count; ++i) {
+        if (g_strcmp0(fields[i].key, "GLIB_DOMAIN") == 0) {
+            domain = static_cast<const char*>(fields[i].value);
+        }
+    }
+    if (g_log_writer_default_would_drop(level, domain)) {
+        return G_LOG_WRITER_HANDLED;
+    }
+    gchar* line = g_log_writer_format_fields(level, fields, count, FALSE);
+    std::fprintf(diagnostics(), "%s\n", line);
+    g_free(line);
+    return G_LOG_WRITER_HANDLED;
+}
+
+void printToDiagnostics(const gchar* text) {
+    std::fputs(text, diagnostics());
+}
+
+void routeToolkitMessages() {
+    static const bool routed = [] {
+        g_log_set_writer_func(writeLog, nullptr, nullptr);
+        g_set_printerr_handler(printToDiagnostics);
+        return true;
+    }();
+    (void)routed;
+}
+
 void onStartup(GtkApplication* application, gpointer) {
     GSimpleAction* quit = g_simple_action_new("quit", nullptr);
     g_signal_connect(quit, "activate", G_CALLBACK(onQuit), nullptr);
@@ -215,6 +260,7 @@ void onStartup(GtkApplication* application, gpointer) {
     NSWorkspace::sharedWorkspace().setOpener([](const std::string& address) {
         return g_app_info_launch_default_for_uri(address.c_str(), nullptr, nullptr) != FALSE;
     });
+    NSTimer::setScheduler(mainLoopScheduler());
 }
 
 // A second launch finds the first through the session bus. Without one the program still
@@ -255,18 +301,25 @@ void releaseObjects(Launch& launch) {
 
 int NSApplicationMain(int argc, char** argv, const char* applicationId, const char* interfaceFile) {
     if (applicationId == nullptr || !g_application_id_is_valid(applicationId)) {
-        std::fprintf(stderr, "Not an application id: %s\n",
+        std::fprintf(diagnostics(), "Not an application id: %s\n",
                      applicationId != nullptr ? applicationId : "(none)");
         return 1;
     }
+    routeToolkitMessages();
     Launch launch;
     launch.interfaceFile = interfaceFile != nullptr ? interfaceFile : "";
     GtkApplication* application = gtk_application_new(applicationId, applicationFlags());
     g_signal_connect(application, "startup", G_CALLBACK(onStartup), nullptr);
     g_signal_connect(application, "activate", G_CALLBACK(onActivate), &launch);
     int status = g_application_run(G_APPLICATION(application), argc, argv);
+    for (GObject* object : launch.objects) {
+        if (NSObject* target = nsObjectFor(object)) {
+            target->applicationWillTerminate();
+        }
+    }
     NSApplication::sharedApplication().setTerminator({});
     NSWorkspace::sharedWorkspace().setOpener({});
+    NSTimer::setScheduler({});
     releaseObjects(launch);
     g_object_unref(application);
     if (launch.failed) {

@@ -4,6 +4,7 @@
 // is built (views need their size request, outlets may point forward).
 #include "GtkInterfaceTypes.h"
 
+#include "Diagnostics.h"
 #include "GtkBackedWindow.h"
 #include "GtkObjectSlot.h"
 #include "GtkViewWidget.h"
@@ -40,7 +41,8 @@ void getOutletProperty(GObject* object, guint id, GValue* value, GParamSpec*) {
 
 void installOutlet(GObjectClass* objectClass, guint id, const char* name) {
     if (!g_param_spec_is_valid_name(name)) {
-        std::fprintf(stderr, "The outlet name %s cannot be used in the interface file\n", name);
+        std::fprintf(diagnostics(), "The outlet name %s cannot be used in the interface file\n",
+                     name);
         return;
     }
     g_object_class_install_property(
@@ -107,14 +109,15 @@ void registerInterfaceTypes() {
     }
     for (const NSClassRegistry::ClassEntry* entry : NSClassRegistry::classes()) {
         if (!entry->isCreatable()) {
-            std::fprintf(stderr, "The class %s has outlets or actions but no way to create it\n",
+            std::fprintf(diagnostics(),
+                         "The class %s has outlets or actions but no way to create it\n",
                          entry->name.c_str());
             continue;
         }
         const GType existing = g_type_from_name(entry->name.c_str());
         if (existing != 0) {
             if (g_type_get_qdata(existing, entryQuark()) == nullptr) {
-                std::fprintf(stderr, "The class name %s is taken by the toolkit itself\n",
+                std::fprintf(diagnostics(), "The class name %s is taken by the toolkit itself\n",
                              entry->name.c_str());
             }
             continue;

@@ -1,6 +1,7 @@
 #include "GtkObjectSlot.h"
 
 #include "GtkBackedControl.h"
+#include "GtkBackedTextField.h"
 #include "GtkBackedWindow.h"
 
 #include <gtk/gtk.h>
@@ -59,6 +60,8 @@ NSObject* nsObjectFor(GObject* object) {
     auto slot = std::make_unique<ObjectSlot>();
     if (GTK_IS_WINDOW(object)) {
         slot->object = std::make_unique<GtkBackedWindow>(GTK_WINDOW(object));
+    } else if (GTK_IS_LABEL(object)) {
+        slot->object = std::make_unique<GtkBackedTextField>(GTK_LABEL(object));
     } else if (GTK_IS_WIDGET(object)) {
         slot->object = std::make_unique<GtkBackedControl>(GTK_WIDGET(object));
     } else {

@@ -32,9 +32,9 @@ struct ObjectSlot {
 ObjectSlot* slotOf(GObject* object);
 ObjectSlot& attachSlot(GObject* object, std::unique_ptr<ObjectSlot> slot);
 
-// The C++ object a GObject stands for: the registered class's object, or a window or
-// control wrapper made on first use for a GtkWindow or any other widget. Null for
-// anything else.
+// The C++ object a GObject stands for: the registered class's object, or a wrapper made
+// on first use: a window for a GtkWindow, a text field for a GtkLabel, a control for any
+// other widget. Null for anything else.
 NSObject* nsObjectFor(GObject* object);
 
 // The objects of the registered types and of the window type, in the order they were

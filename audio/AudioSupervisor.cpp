@@ -1,0 +1,238 @@
+#include "AudioSupervisor.h"
+
+#include "Diagnostics.h"
+#include "MySoundPort.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Runs `job` with this thread's diagnostics collected into `text`.
+bool collectDiagnostics(const std::function<bool()>& job, std::string& text) {
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE* stream = open_memstream(&buffer, &size);
+    captureDiagnostics(stream);
+    const bool result = job();
+    captureDiagnostics(nullptr);
+    if (stream != nullptr) {
+        std::fclose(stream);
+        text.assign(buffer, size);
+    }
+    std::free(buffer);
+    return result;
+}
+
+} // namespace
+
+AudioSupervisor::AudioSupervisor(MySoundPort& port) : mPort(port) {}
+
+AudioSupervisor::~AudioSupervisor() {
+    if (mWorker.joinable()) {
+        mWorker.join();
+    }
+}
+
+void AudioSupervisor::begin() {
+    if (mPhase == Phase::idle) {
+        mStatus = Status::flowing;
+        attempt();
+    }
+}
+
+void AudioSupervisor::attempt() {
+    runOnWorker(Phase::starting, [this] {
+        mPort.setup();
+        return mPort.start();
+    });
+}
+
+void AudioSupervisor::runOnWorker(Phase phase, std::function<bool()> job) {
+    mPhase = phase;
+    mPhaseStart = Clock::now();
+    mWorkerDone.store(false, std::memory_order_relaxed);
+    mWorker = std::thread([this, job = std::move(job)] {
+        mWorkerResult = collectDiagnostics(job, mWorkerText);
+        mWorkerDone.store(true, std::memory_order_release);
+    });
+}
+
+bool AudioSupervisor::workerFinished() {
+    if (!mWorker.joinable()) {
+        return true;
+    }
+    if (!mWorkerDone.load(std::memory_order_acquire)) {
+        return false;
+    }
+    mWorker.join();
+    return true;
+}
+
+void AudioSupervisor::say(const std::string& text) {
+    std::fputs(text.c_str(), diagnostics());
+    std::fflush(diagnostics());
+}
+
+void AudioSupervisor::finishJob() {
+    const Clock::time_point now = Clock::now();
+    if (mPhase == Phase::stopping) {
+        say(mWorkerText);
+        mPhase = Phase::waiting;
+        mRetryAt = now + mRetryInterval;
+        return;
+    }
+    // A start: the reports of devices that start are always worth reading; a failure
+    // only when it is not the one the last attempt already told.
+    if (mWorkerResult) {
+        say(mWorkerText);
+        mLastFailure.clear();
+        mPhase = Phase::handshake;
+        mPhaseStart = now;
+        return;
+    }
+    if (mWorkerText != mLastFailure) {
+        say(mWorkerText);
+        mLastFailure = mWorkerText;
+    }
+    if (mPort.mInputDevice.device == 0) {
+        mStatus = Status::noInput;
+    } else if (mPort.mOutputDevice.device == 0) {
+        mStatus = Status::noOutput;
+    } else if (mStatus == Status::flowing || mStatus == Status::starting) {
+        mStatus = Status::startFailed;
+    }
+    // Whatever was installed goes before the next try.
+    runOnWorker(Phase::stopping, [this] {
+        mPort.stop();
+        return true;
+    });
+}
+
+void AudioSupervisor::fail(Status status, const char* line) {
+    say(line);
+    mStatus = status;
+    runOnWorker(Phase::stopping, [this] {
+        mPort.stop();
+        return true;
+    });
+}
+
+void AudioSupervisor::tick() {
+    if (!workerFinished()) {
+        if (!mEverRan && mStatus == Status::flowing && Clock::now() - mPhaseStart > mQuietStart) {
+            mStatus = Status::starting;
+        }
+        return;
+    }
+    if (mPhase == Phase::starting || mPhase == Phase::stopping) {
+        finishJob();
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    switch (mPhase) {
+    case Phase::handshake:
+        if (mPort.handshakeDone()) {
+            mPort.computeThruOffset();
+            std::fflush(diagnostics());
+            mPhase = Phase::running;
+            mStatus = Status::flowing;
+            mEverRan = true;
+            mInputCalls = mPort.mInputCalls.load(std::memory_order_relaxed);
+            mOutputCalls = mPort.mOutputCalls.load(std::memory_order_relaxed);
+            mResyncs = mPort.mResyncs.load(std::memory_order_relaxed);
+            mInputSeen = mOutputSeen = now;
+        } else if (now - mPhaseStart > mStartBound) {
+            // Name the side that kept the handshake from completing.
+            const bool inputCalled = mPort.mInputCalls.load(std::memory_order_relaxed) != 0;
+            const bool outputCalled = mPort.mOutputCalls.load(std::memory_order_relaxed) != 0;
+            fail(Status::startFailed,
+                 !inputCalled    ? "Error - the input device did not start: no input block "
+                                   "arrived; trying again.\n"
+                 : !outputCalled ? "Error - the output device did not start: no output call "
+                                   "came; trying again.\n"
+                                 : "Error - the input did not keep coming while the output "
+                                   "measured its offset; trying again.\n");
+        } else if (!mEverRan && mStatus == Status::flowing && now - mPhaseStart > mQuietStart) {
+            mStatus = Status::starting;
+        }
+        break;
+    case Phase::running:
+        watchRunning(now);
+        break;
+    case Phase::waiting:
+        if (now >= mRetryAt) {
+            attempt();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void AudioSupervisor::watchRunning(Clock::time_point now) {
+    const std::uint32_t resyncs = mPort.mResyncs.load(std::memory_order_relaxed);
+    if (resyncs != mResyncs) {
+        mResyncs = resyncs;
+        say("The input and output fell out of step; measuring their offset again.\n");
+    }
+    const std::uint64_t inputCalls = mPort.mInputCalls.load(std::memory_order_relaxed);
+    const std::uint64_t outputCalls = mPort.mOutputCalls.load(std::memory_order_relaxed);
+    if (inputCalls != mInputCalls) {
+        mInputCalls = inputCalls;
+        mInputSeen = now;
+    }
+    if (outputCalls != mOutputCalls) {
+        mOutputCalls = outputCalls;
+        mOutputSeen = now;
+    }
+    AudioTimeStamp time;
+    if (AudioDeviceGetCurrentTime(mPort.mInputDevice.device, &time) ==
+        kAudioHardwareNotRunningError) {
+        fail(Status::inputStopped, "Error - the input device stopped with an error; trying "
+                                   "again.\n");
+    } else if (AudioDeviceGetCurrentTime(mPort.mOutputDevice.device, &time) ==
+               kAudioHardwareNotRunningError) {
+        fail(Status::outputStopped, "Error - the output device stopped with an error; trying "
+                                    "again.\n");
+    } else if (now - mInputSeen > mStallBound) {
+        fail(Status::inputStopped, "Error - the input device stopped: no input for more than "
+                                   "a second; trying again.\n");
+    } else if (now - mOutputSeen > mStallBound) {
+        fail(Status::outputStopped, "Error - the output device stopped: no output call for "
+                                    "more than a second; trying again.\n");
+    }
+}
+
+bool AudioSupervisor::shutdown(std::chrono::milliseconds bound) {
+    const Clock::time_point deadline = Clock::now() + bound;
+    auto waitForWorker = [&] {
+        while (!workerFinished()) {
+            if (Clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    };
+    if (mPhase == Phase::ended) {
+        return true;
+    }
+    bool stopped = waitForWorker();
+    if (stopped) {
+        // Stop requests are answered within a block; a procedure that has not answered by
+        // a quarter of the bound is stopped from the worker.
+        mPort.mStopBound = std::min(mPort.mStopBound, bound / 4);
+        runOnWorker(Phase::stopping, [this] {
+            mPort.stop();
+            return true;
+        });
+        stopped = waitForWorker();
+    }
+    if (!stopped) {
+        mWorker.detach();
+    }
+    mPhase = Phase::ended;
+    return stopped;
+}
