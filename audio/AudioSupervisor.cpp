@@ -71,6 +71,9 @@ bool AudioSupervisor::workerFinished() {
 }
 
 void AudioSupervisor::say(const std::string& text) {
+    if (text.empty()) {
+        return;
+    }
     std::fputs(text.c_str(), diagnostics());
     std::fflush(diagnostics());
 }
@@ -83,19 +86,17 @@ void AudioSupervisor::finishJob() {
         mRetryAt = now + mRetryInterval;
         return;
     }
-    // A start: the reports of devices that start are always worth reading; a failure
-    // only when it is not the one the last attempt already told.
     if (mWorkerResult) {
-        say(mWorkerText);
-        mLastFailure.clear();
+        // What the start said (the device reports) is told once audio flows, or with the
+        // failure if it does not.
+        mStartText = mWorkerText;
         mPhase = Phase::handshake;
         mPhaseStart = now;
+        mInputCalls = mPort.mInputCalls.load(std::memory_order_relaxed);
+        mOutputCalls = mPort.mOutputCalls.load(std::memory_order_relaxed);
         return;
     }
-    if (mWorkerText != mLastFailure) {
-        say(mWorkerText);
-        mLastFailure = mWorkerText;
-    }
+    report(mWorkerText);
     if (mPort.mInputDevice.device == 0) {
         mStatus = Status::noInput;
     } else if (mPort.mOutputDevice.device == 0) {
@@ -103,6 +104,17 @@ void AudioSupervisor::finishJob() {
     } else if (mStatus == Status::flowing || mStatus == Status::starting) {
         mStatus = Status::startFailed;
     }
+    stopEngine();
+}
+
+void AudioSupervisor::report(const std::string& failure) {
+    if (failure != mLastFailure) {
+        say(failure);
+        mLastFailure = failure;
+    }
+}
+
+void AudioSupervisor::stopEngine() {
     // Whatever was installed goes before the next try.
     runOnWorker(Phase::stopping, [this] {
         mPort.stop();
@@ -110,13 +122,10 @@ void AudioSupervisor::finishJob() {
     });
 }
 
-void AudioSupervisor::fail(Status status, const char* line) {
-    say(line);
+void AudioSupervisor::fail(Status status, const std::string& failure) {
+    report(failure);
     mStatus = status;
-    runOnWorker(Phase::stopping, [this] {
-        mPort.stop();
-        return true;
-    });
+    stopEngine();
 }
 
 void AudioSupervisor::tick() {
@@ -134,6 +143,8 @@ void AudioSupervisor::tick() {
     switch (mPhase) {
     case Phase::handshake:
         if (mPort.handshakeDone()) {
+            say(mStartText);
+            mLastFailure.clear();
             mPort.computeThruOffset();
             std::fflush(diagnostics());
             mPhase = Phase::running;
@@ -145,15 +156,22 @@ void AudioSupervisor::tick() {
             mInputSeen = mOutputSeen = now;
         } else if (now - mPhaseStart > mStartBound) {
             // Name the side that kept the handshake from completing.
-            const bool inputCalled = mPort.mInputCalls.load(std::memory_order_relaxed) != 0;
-            const bool outputCalled = mPort.mOutputCalls.load(std::memory_order_relaxed) != 0;
-            fail(Status::startFailed,
-                 !inputCalled    ? "Error - the input device did not start: no input block "
-                                   "arrived; trying again.\n"
-                 : !outputCalled ? "Error - the output device did not start: no output call "
-                                   "came; trying again.\n"
-                                 : "Error - the input did not keep coming while the output "
-                                   "measured its offset; trying again.\n");
+            const bool inputCalled =
+                mPort.mInputCalls.load(std::memory_order_relaxed) != mInputCalls;
+            const bool outputCalled =
+                mPort.mOutputCalls.load(std::memory_order_relaxed) != mOutputCalls;
+            if (!inputCalled) {
+                fail(Status::inputStopped, mStartText + "Error - the input device did not "
+                                                        "start: no input arrived; trying again.\n");
+            } else if (!outputCalled) {
+                fail(Status::outputStopped,
+                     mStartText + "Error - the output device did not start: it asked for no "
+                                  "output; trying again.\n");
+            } else {
+                fail(Status::startFailed, mStartText + "Error - the input did not keep coming "
+                                                       "while the output measured its offset; "
+                                                       "trying again.\n");
+            }
         } else if (!mEverRan && mStatus == Status::flowing && now - mPhaseStart > mQuietStart) {
             mStatus = Status::starting;
         }

@@ -73,8 +73,11 @@ private:
     bool workerFinished();
     void finishJob();
     void attempt();
-    // Says what happened (once), shows `status`, and stops the engine to try again.
-    void fail(Status status, const char* line);
+    // Says what happened (unless the last failure said the same), shows `status`, and
+    // stops the engine to try again.
+    void fail(Status status, const std::string& failure);
+    void report(const std::string& failure);
+    void stopEngine();
     void watchRunning(Clock::time_point now);
     void say(const std::string& text);
 
@@ -90,8 +93,10 @@ private:
     bool mWorkerResult = false; // written by the worker before mWorkerDone
     std::string mWorkerText;    // likewise: what the job said
 
-    // What the last failed attempt said, so a retry that fails the same way says nothing.
+    // What the last failure said, so a retry that fails the same way says nothing; and
+    // what the running start said, told once its handshake completes.
     std::string mLastFailure;
+    std::string mStartText;
     std::uint64_t mInputCalls = 0;
     std::uint64_t mOutputCalls = 0;
     std::uint32_t mResyncs = 0;

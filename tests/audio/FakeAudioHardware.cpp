@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <list>
+#include <set>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -30,6 +31,7 @@ struct Registry {
     AudioDeviceID defaultOutput = 0;
     OSStatus defaultInputStatus = 0;
     OSStatus defaultOutputStatus = 0;
+    std::set<AudioDeviceID> stalled;
 };
 
 Registry& registry() {
@@ -104,7 +106,14 @@ void runClock(Proc* p, Device device) {
                 }
             }
         }
-        callProc(*p, sampleTime, &list, &list);
+        bool stalled = false;
+        {
+            std::lock_guard lock(registry().mutex);
+            stalled = registry().stalled.count(p->device) != 0;
+        }
+        if (!stalled) {
+            callProc(*p, sampleTime, &list, &list);
+        }
         sampleTime += frames;
         std::this_thread::sleep_for(device.period);
     }
@@ -146,11 +155,21 @@ void reset() {
     r.devices.clear();
     r.defaultInput = r.defaultOutput = 0;
     r.defaultInputStatus = r.defaultOutputStatus = 0;
+    r.stalled.clear();
 }
 
 void addDevice(const Device& device) {
     std::lock_guard lock(registry().mutex);
     registry().devices[device.id] = device;
+}
+
+void setStalled(AudioDeviceID device, bool stalled) {
+    std::lock_guard lock(registry().mutex);
+    if (stalled) {
+        registry().stalled.insert(device);
+    } else {
+        registry().stalled.erase(device);
+    }
 }
 
 void setDefaultDevices(AudioDeviceID input, AudioDeviceID output, OSStatus inputStatus,
@@ -297,7 +316,8 @@ OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void
     }
     bool deviceHasInput = false;
     for (const fake::Proc& p : registry().procs) {
-        deviceHasInput = deviceHasInput || (p.device == device && p.isInput);
+        deviceHasInput =
+            deviceHasInput || (p.device == device && p.isInput && p.record.removes == 0);
     }
     fake::Proc& p = registry().procs.emplace_back();
     p.device = device;
@@ -310,6 +330,7 @@ OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void
 
 OSStatus AudioDeviceRemoveIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
     std::thread clock;
+    std::chrono::milliseconds delay{0};
     {
         std::lock_guard lock(registry().mutex);
         fake::Proc* p = fake::findProc(device, proc);
@@ -317,10 +338,14 @@ OSStatus AudioDeviceRemoveIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
             return kAudioHardwareIllegalOperationError;
         }
         ++p->record.removes;
+        if (p->record.running) {
+            delay = registry().devices[device].stopDelay;
+        }
         p->record.running = false;
         p->stop.store(true, std::memory_order_release);
         clock = std::move(p->clock);
     }
+    std::this_thread::sleep_for(delay);
     if (clock.joinable()) {
         clock.join();
     }
@@ -354,6 +379,7 @@ OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc) {
 
 OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc) {
     std::thread clock;
+    std::chrono::milliseconds delay{0};
     {
         std::lock_guard lock(registry().mutex);
         fake::Proc* p = fake::findProc(device, proc);
@@ -368,7 +394,9 @@ OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc) {
         }
         ++p->record.stopsOutside;
         clock = std::move(p->clock);
+        delay = registry().devices[device].stopDelay;
     }
+    std::this_thread::sleep_for(delay);
     if (clock.joinable()) {
         clock.join(); // no call of the procedure runs once this returns
     }

@@ -53,11 +53,16 @@ struct Device {
     double firstSampleTime = 0.0;
     // Input samples of the clock thread: the value of channel c at frame number f.
     std::function<float(std::int64_t f, int c)> source;
+    // How long stopping or removing a procedure from outside it takes (a stream stuck in
+    // a stalled device).
+    std::chrono::milliseconds stopDelay{0};
 };
 
 // Forgets every device and procedure; stops and joins every clock thread first.
 void reset();
 void addDevice(const Device& device);
+// While stalled, a device's clock threads call nothing (its sample times run on).
+void setStalled(AudioDeviceID device, bool stalled);
 // The default devices; a status other than 0 makes that query fail (writing 0).
 void setDefaultDevices(AudioDeviceID input, AudioDeviceID output, OSStatus inputStatus = 0,
                        OSStatus outputStatus = 0);

@@ -389,6 +389,7 @@ TEST_F(SoundPortTest, FailedInstallAndStartCallsAreReported) {
     out.startStatus = kAudioHardwareNotRunningError;
     addDevices(in, out);
     MySoundPort port;
+    port.mStopBound = std::chrono::milliseconds(20);
     setupText(port);
     CaptureStderr();
     EXPECT_FALSE(port.start());
