@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a fresh prefix and checks what a desktop needs of it: the
-# program, its resources where the installed program finds them, the desktop entry, the
-# AppStream metainfo and the icons, and that the validators accept the two files.
+# programs and their manual pages, the tuner's resources where the installed program
+# finds them, the desktop entry, the AppStream metainfo and the icons, and that the
+# validators accept the two files.
 #
 #   install-check.sh BUILD_DIR APP_ID
 set -euo pipefail
@@ -20,6 +21,9 @@ need() {
     fi
 }
 need bin/guitar-tuner
+need bin/tuner-replay
+need share/man/man1/guitar-tuner.1
+need share/man/man1/tuner-replay.1
 for image in TOOLOW n0 n1 n2 n3 n4 n5 n6 n7 n8 n9 dot E2 A2 D3 G3 B3 E4; do
     need "share/guitar-tuner/$image.png"
 done
