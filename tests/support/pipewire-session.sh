@@ -223,7 +223,8 @@ supervise() {
                 continue
             fi
             if ! start_server; then
-                echo "the server did not start (see $servers_log)" >"$reply"
+                stop_server TERM
+                echo "the server did not start" >"$reply"
                 continue
             fi
             ;;
@@ -244,7 +245,7 @@ fi
 
 # In the background, so that a signal to this script ends it at once; the shell would give
 # a background command an empty standard input, so it gets this script's.
-exec {input_fd}<&0
+exec {input_fd}<&0 2>/dev/null || exec {input_fd}</dev/null
 "$@" <&"$input_fd" &
 command=$!
 status=0
