@@ -7,6 +7,7 @@ packages=(
     libpng-dev libgtk-3-dev portaudio19-dev libasound2-dev libsndfile1-dev
     xvfb xauth x11-apps x11-utils xdotool imagemagick dbus
     sox flac
+    pipewire pipewire-bin wireplumber pipewire-alsa pipewire-pulse pulseaudio-utils
     desktop-file-utils appstream
 )
 missing=()

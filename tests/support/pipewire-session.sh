@@ -1,0 +1,254 @@
+#!/usr/bin/env bash
+# Runs a command inside a private user-mode PipeWire session, the desktop-like way to the
+# tuner's sound: ALSA's default devices (pipewire-alsa) lead to a PipeWire server whose
+# default source is a virtual source named "guitar" playing INPUT, its first 2.5 s
+# repeated, so the note is struck again every 2.5 s. Everything started here ends with
+# the command, also when the command fails or on Ctrl+C.
+#
+#   pipewire-session.sh [--log FILE] INPUT -- COMMAND [ARGUMENTS...]
+#
+# From inside COMMAND, the sound server can be stopped and started again while the command
+# runs; each call returns once done (start and restart: once audio flows into the source
+# again, the source being the default):
+#
+#   pipewire-session.sh stop [SIGNAL]     (TERM by default; KILL imitates a crash)
+#   pipewire-session.sh start
+#   pipewire-session.sh restart [SIGNAL]
+#
+# FILE (standard error if not given) gets one line an event, "SECONDS EVENT [DETAILS]", the
+# seconds of the system clock (date +%s.%N): server-start, server-up, audio-flowing,
+# server-stop, server-down, and each link made (+) or removed (-) between two ports, such
+# as the tuner's capture being linked to the source. The command gets XDG_RUNTIME_DIR,
+# PIPEWIRE_RUNTIME_DIR, PULSE_SERVER and DBUS_SESSION_BUS_ADDRESS of the session, and
+# PIPEWIRE_SESSION_CONTROL for the calls above; PIPEWIRE_RUNTIME_DIR and PULSE_SERVER
+# still lead there if the command moves XDG_RUNTIME_DIR. The command's exit status is the
+# script's.
+set -euo pipefail
+
+usage() {
+    echo "usage: pipewire-session.sh [--log FILE] INPUT -- COMMAND [ARGUMENTS...]" >&2
+    echo "       pipewire-session.sh stop [SIGNAL] | start | restart [SIGNAL]" >&2
+    exit 2
+}
+
+# A call from inside the command: hand the request to the session and wait for its answer.
+case "${1:-}" in
+stop | start | restart)
+    if [ -z "${PIPEWIRE_SESSION_CONTROL:-}" ]; then
+        echo "pipewire-session.sh $1: not inside a session" >&2
+        exit 2
+    fi
+    reply="$(mktemp -u "${PIPEWIRE_SESSION_CONTROL%/*}/reply-XXXXXX")"
+    mkfifo "$reply"
+    exec {reply_fd}<>"$reply"
+    echo "$1 ${2:-TERM} $reply" >"$PIPEWIRE_SESSION_CONTROL"
+    answer="no answer within 30 s"
+    read -r -t 30 -u "$reply_fd" answer || true
+    rm -f "$reply"
+    if [ "$answer" != ok ]; then
+        echo "pipewire-session.sh $1: $answer" >&2
+        exit 1
+    fi
+    exit 0
+    ;;
+esac
+
+log=/dev/stderr
+if [ "${1:-}" = "--log" ]; then
+    [ "$#" -ge 2 ] || usage
+    log="$2"
+    shift 2
+fi
+if [ "$#" -lt 3 ] || [ "$2" != "--" ]; then
+    usage
+fi
+input="$1"
+shift 2
+
+folder="$(mktemp -d "${TMPDIR:-/tmp}/tuner-pipewire-XXXXXX")"
+chmod 700 "$folder"
+run="$folder/run"
+mkdir -m 700 "$run"
+[ "$log" = /dev/stderr ] || : >"$log"
+servers_log="$folder/servers.log"
+
+# Never written: reading it with a time-out is a pause without a child process.
+mkfifo "$folder/idle"
+exec {idle_fd}<>"$folder/idle"
+pause() { read -r -t "$1" -u "$idle_fd" || true; }
+
+event() { echo "$EPOCHREALTIME $*" >>"$log"; }
+
+# wait_until SECONDS WHAT COMMAND...: runs COMMAND every 20 ms until it succeeds.
+wait_until() {
+    local seconds="$1" what="$2" tries
+    shift 2
+    for ((tries = seconds * 50; tries > 0; tries--)); do
+        "$@" >/dev/null 2>&1 && return 0
+        pause 0.02
+    done
+    echo "pipewire-session.sh: $what within $seconds s" >&2
+    return 1
+}
+
+# end_processes SIGNAL PID...: signals them and waits for them; KILL after 3 s.
+end_processes() {
+    local signal="$1" watchdog
+    shift
+    [ "$#" -gt 0 ] || return 0
+    kill -s "$signal" "$@" 2>/dev/null || true
+    (read -r -t 3 -u "$idle_fd" || kill -s KILL "$@" 2>/dev/null) &
+    watchdog=$!
+    wait "$@" 2>/dev/null || true
+    kill "$watchdog" 2>/dev/null || true
+    wait "$watchdog" 2>/dev/null || true
+}
+
+supervisor="" command=""
+cleanup() {
+    [ -z "$command" ] || end_processes TERM "$command"
+    if [ -n "$supervisor" ]; then
+        kill -s TERM "$supervisor" 2>/dev/null || true
+        wait "$supervisor" 2>/dev/null || true
+    fi
+    rm -rf "$folder"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# The loop played into the source: the first 2.5 s of INPUT, padded if shorter, at the
+# server's rate.
+loop="$folder/loop.wav"
+sox -V1 "$input" -c 2 -r 48000 -b 16 "$loop" trim 0 2.5 pad 0 2.5 trim 0 2.5
+mkfifo "$folder/player.wav"
+
+export XDG_RUNTIME_DIR="$run" PIPEWIRE_RUNTIME_DIR="$run" PULSE_SERVER="unix:$run/pulse/native"
+export DBUS_SESSION_BUS_ADDRESS="unix:path=$run/bus"
+export PIPEWIRE_SESSION_CONTROL="$folder/control"
+mkfifo "$PIPEWIRE_SESSION_CONTROL"
+
+# The session bus and the sound server belong to this background shell, which serves the
+# requests of the command.
+supervise() {
+    # The servers keep no state from outside the session, and leave none behind.
+    export XDG_CONFIG_HOME="$folder/config" XDG_STATE_HOME="$folder/state"
+    local servers=() player=() bus request signal reply
+    exec {control_fd}<>"$PIPEWIRE_SESSION_CONTROL"
+
+    player_linked() {
+        local channel
+        for channel in FL FR; do
+            pw-link -l -o guitar-player | grep -q "guitar:input_$channel" ||
+                pw-link "guitar-player:output_$channel" "guitar:input_$channel" || return 1
+        done
+    }
+    player_running() { pw-cli info guitar-player | grep -q 'state: "running"'; }
+    default_source_is_guitar() {
+        pactl set-default-source guitar && [ "$(pactl get-default-source)" = guitar ]
+    }
+    default_sink_exists() {
+        [ "$(pactl get-default-sink)" != "@DEFAULT_SINK@" ]
+    }
+    start_server() {
+        event server-start
+        pipewire >>"$servers_log" 2>&1 &
+        servers+=($!)
+        wait_until 5 "no PipeWire server" pw-cli info 0 || return 1
+        # The session manager (which links streams and keeps the defaults) and the Pulse
+        # protocol, through which the source is made.
+        wireplumber >>"$servers_log" 2>&1 &
+        servers+=($!)
+        pipewire-pulse >>"$servers_log" 2>&1 &
+        servers+=($!)
+        wait_until 5 "no pipewire-pulse" pactl info || return 1
+        event server-up
+        pw-link --monitor --links 2>/dev/null | while read -r change link; do
+            [[ "$link" == *" -> "* ]] && event "$change" "$link"
+        done &
+        servers+=($!)
+        pactl load-module module-null-sink media.class=Audio/Source/Virtual sink_name=guitar \
+            channel_map=front-left,front-right >/dev/null || return 1
+        wait_until 5 "the guitar source not the default" default_source_is_guitar || return 1
+        # Without a sound card the session manager puts a sink of its own as the default.
+        wait_until 5 "no default sink" default_sink_exists || return 1
+        sox "$loop" -t wav "$folder/player.wav" repeat - 2>/dev/null &
+        player=($!)
+        pw-play --target 0 -P '{ node.name = "guitar-player" }' "$folder/player.wav" \
+            >>"$servers_log" 2>&1 &
+        player+=($!)
+        wait_until 5 "the recording not linked to the guitar source" player_linked || return 1
+        wait_until 5 "the recording not playing" player_running || return 1
+        event audio-flowing
+    }
+    stop_server() {
+        event server-stop "$1"
+        # The player first, so that it does not complain of the server; the writer of its
+        # pipe ends on KILL only (it waits for its reader on TERM).
+        end_processes "$1" "${player[@]:1}"
+        end_processes KILL "${player[@]:0:1}"
+        end_processes "$1" "${servers[@]}"
+        player=() servers=()
+        event server-down
+    }
+    finish() {
+        [ "${#servers[@]}" -eq 0 ] || stop_server TERM
+        end_processes TERM "$bus"
+        exit 0
+    }
+    trap finish TERM
+    trap '' INT # the script's own trap ends this shell
+
+    dbus-daemon --session --nofork --nopidfile --address="$DBUS_SESSION_BUS_ADDRESS" \
+        >>"$servers_log" 2>&1 &
+    bus=$!
+    if wait_until 5 "no session bus" dbus-send --session --dest=org.freedesktop.DBus \
+        / org.freedesktop.DBus.Peer.Ping && start_server; then
+        echo "ok" >"$folder/started"
+    else
+        echo "failed" >"$folder/started"
+    fi
+    while read -r request signal reply <&"$control_fd"; do
+        case "$request" in
+        stop | restart)
+            if [ "${#servers[@]}" -eq 0 ]; then
+                echo "the server is not running" >"$reply"
+                continue
+            fi
+            stop_server "$signal"
+            ;;&
+        start | restart)
+            if [ "${#servers[@]}" -gt 0 ] && [ "$request" = start ]; then
+                echo "the server is running already" >"$reply"
+                continue
+            fi
+            if ! start_server; then
+                stop_server TERM
+                echo "the server did not start" >"$reply"
+                continue
+            fi
+            ;;
+        esac
+        echo ok >"$reply"
+    done
+}
+
+supervise &
+supervisor=$!
+session_settled() { test -s "$folder/started" || ! kill -0 "$supervisor" 2>/dev/null; }
+wait_until 30 "the session did not start" session_settled
+if [ "$(cat "$folder/started" 2>/dev/null)" != ok ]; then
+    echo "pipewire-session.sh: the sound server did not start; its output:" >&2
+    tail -n 30 "$servers_log" >&2
+    exit 1
+fi
+
+# In the background, so that a signal to this script ends it at once; the shell would give
+# a background command an empty standard input, so it gets this script's.
+exec {input_fd}<&0 2>/dev/null || exec {input_fd}</dev/null
+"$@" <&"$input_fd" &
+command=$!
+status=0
+wait "$command" || status=$?
+command=""
+exit "$status"
