@@ -2,11 +2,17 @@
 // AudioDeviceStop and AudioDeviceGetCurrentTime, with one PortAudio stream per (device,
 // procedure): opened when the procedure is added, closed when it is removed. Each stream
 // is input-only or output-only (the direction rule is in AudioHardware.h), 44100 Hz, two
-// interleaved 32-bit float channels, 512 frames per call. Its sample clock (StreamClock)
-// counts the frames the device moved since the start, lost ones included. A stream that
-// runs wild (hands over frames far faster than real time) is ended from its callback, and
-// one that ended by itself answers the current-time query as not running.
-// What it does not: full-duplex streams, more than kMaxStreams procedures at a time.
+// interleaved 32-bit float channels, 512 frames per call, and is driven by a thread of
+// the backend's own through PortAudio's blocking reads and writes: a callback stream
+// whose sound server dies keeps PortAudio's thread spinning and can then never be stopped
+// or closed, while a blocking read or write returns an error, so the thread ends and the
+// stream can be closed and opened anew. Its sample clock (StreamClock) counts the frames
+// the device moved since the start, lost ones included. A stream that fails or runs wild
+// (hands over frames far faster than real time, as a capture at the end of a file does)
+// ends, and then answers the current-time query as not running.
+// What it does not: full-duplex streams, more than kMaxStreams procedures at a time, or
+// interrupt a read or write stuck in a device that neither delivers nor fails (stopping
+// such a stream waits until it does one or the other).
 
 #include "IOProcStreams.h"
 
@@ -19,34 +25,36 @@
 #include <chrono>
 #include <cstring>
 #include <portaudio.h>
+#include <thread>
 
 namespace {
 
 constexpr int kMaxStreams = 8;
 
 // One added procedure. The fields above `stream` are set by the control thread while no
-// stream exists, so the callback thread only ever sees them fixed.
+// stream exists, so the stream's thread only ever sees them fixed.
 struct ProcStream {
     AudioDeviceID device = 0;
     AudioDeviceIOProc proc = nullptr;
     void* clientData = nullptr;
     bool isInput = false;
     bool used = false;          // control thread only
-    PaStream* stream = nullptr; // control thread only
+    PaStream* stream = nullptr; // control thread, and the stream's thread while it runs
+    std::thread thread;         // control thread only
 
-    // Set by AudioDeviceStop; the callback then stops calling the procedure and ends
-    // the stream.
+    // Set by AudioDeviceStop; the stream's thread then ends after the current block.
     std::atomic<bool> stopRequested{false};
-    // Set by the callback when the stream ran wild and was ended.
-    std::atomic<bool> failed{false};
-    // The next block's sample time: written by the callback, read by the control thread.
+    // Set by the stream's thread when it ends, asked to or not.
+    std::atomic<bool> ended{true};
+    // The next block's sample time: written by the stream's thread, read by the control
+    // thread.
     std::atomic<double> sampleTime{0.0};
-    StreamClock clock{kBackendSampleRate}; // the callback's own, reset before each start
+    StreamClock clock{kBackendSampleRate}; // the stream thread's own, reset before each start
 };
 
 ProcStream gStreams[kMaxStreams];
 
-// The stream whose callback runs on this thread, so that a procedure stopping itself is
+// The stream whose procedure runs on this thread, so that a procedure stopping itself is
 // told apart without looking at the other slots.
 thread_local ProcStream* tCallbackStream = nullptr;
 
@@ -73,24 +81,12 @@ double monotonicSeconds() {
         .count();
 }
 
-// Real-time: no allocation, lock or print. Hands the block to the procedure unless a stop
-// was asked for, and ends the stream once it was, or once it runs wild.
-int streamCallback(const void* input, void* output, unsigned long frames,
-                   const PaStreamCallbackTimeInfo* /*timeInfo*/, PaStreamCallbackFlags /*flags*/,
-                   void* userData) {
-    ProcStream& slot = *static_cast<ProcStream*>(userData);
-    const std::uint32_t bytes = static_cast<std::uint32_t>(frames) * kBackendBytesPerFrame;
-    if (output != nullptr) {
-        std::memset(output, 0, bytes); // a procedure that writes nothing plays silence
-    }
-    if (slot.stopRequested.load(std::memory_order_acquire)) {
-        return paComplete;
-    }
-    const double sampleTime =
-        slot.clock.nextBlock(static_cast<std::uint32_t>(frames), monotonicSeconds());
+// Hands one block to the procedure. False when the stream must end: a stop was asked for,
+// or it runs wild.
+bool callProc(ProcStream& slot, float* block) {
+    const double sampleTime = slot.clock.nextBlock(kBackendFramesPerBuffer, monotonicSeconds());
     if (slot.clock.runningWild()) {
-        slot.failed.store(true, std::memory_order_release);
-        return paAbort;
+        return false;
     }
     slot.sampleTime.store(slot.clock.sampleTime(), std::memory_order_relaxed);
 
@@ -99,21 +95,47 @@ int streamCallback(const void* input, void* output, unsigned long frames,
     blockTime.mRateScalar = 1.0;
     blockTime.mFlags = kAudioTimeStampSampleTimeValid;
     const AudioTimeStamp now = blockTime;
-
     AudioBufferList buffers;
     buffers.mNumberBuffers = 1;
     buffers.mBuffers[0].mNumberChannels = kBackendChannels;
-    buffers.mBuffers[0].mDataByteSize = bytes;
-    tCallbackStream = &slot;
+    buffers.mBuffers[0].mDataByteSize = kBackendFramesPerBuffer * kBackendBytesPerFrame;
+    buffers.mBuffers[0].mData = block;
     if (slot.isInput) {
-        buffers.mBuffers[0].mData = const_cast<void*>(input);
         slot.proc(slot.device, &now, &buffers, &blockTime, nullptr, nullptr, slot.clientData);
     } else {
-        buffers.mBuffers[0].mData = output;
         slot.proc(slot.device, &now, nullptr, nullptr, &buffers, &blockTime, slot.clientData);
     }
-    tCallbackStream = nullptr;
-    return slot.stopRequested.load(std::memory_order_acquire) ? paComplete : paContinue;
+    return !slot.stopRequested.load(std::memory_order_acquire);
+}
+
+// The stream's thread: real-time, so no allocation, lock or print of its own. Reads a
+// block and hands it over, or has a block filled and writes it, until stopped; a read or
+// write that fails (other than by an overrun or underrun, whose lost frames the clock
+// counts) ends the stream.
+void runStream(ProcStream* slot) {
+    tCallbackStream = slot;
+    float block[kBackendFramesPerBuffer * kBackendChannels];
+    while (!slot->stopRequested.load(std::memory_order_acquire)) {
+        if (slot->isInput) {
+            const PaError error = Pa_ReadStream(slot->stream, block, kBackendFramesPerBuffer);
+            if (error != paNoError && error != paInputOverflowed) {
+                break;
+            }
+            if (!callProc(*slot, block)) {
+                break;
+            }
+        } else {
+            std::memset(block, 0, sizeof block); // a procedure that writes nothing plays silence
+            if (!callProc(*slot, block)) {
+                break;
+            }
+            const PaError error = Pa_WriteStream(slot->stream, block, kBackendFramesPerBuffer);
+            if (error != paNoError && error != paOutputUnderflowed) {
+                break;
+            }
+        }
+    }
+    slot->ended.store(true, std::memory_order_release);
 }
 
 // Whether a procedure added to this device is its input procedure.
@@ -137,13 +159,15 @@ PaError openStream(PaDeviceIndex index, ProcStream& slot) {
         slot.isInput ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
     return Pa_OpenStream(&slot.stream, slot.isInput ? &parameters : nullptr,
                          slot.isInput ? nullptr : &parameters, kBackendSampleRate,
-                         kBackendFramesPerBuffer, paClipOff, streamCallback, &slot);
+                         kBackendFramesPerBuffer, paClipOff, nullptr, nullptr);
 }
 
-// Ends a stream's callbacks: a stream that ended by itself still needs stopping before it
-// can start again or close.
+// Ends a stream's thread (once its current read or write returns) and stops the stream.
 PaError haltStream(ProcStream& slot) {
     slot.stopRequested.store(true, std::memory_order_release);
+    if (slot.thread.joinable()) {
+        slot.thread.join();
+    }
     if (Pa_IsStreamStopped(slot.stream) == 0) {
         return Pa_AbortStream(slot.stream);
     }
@@ -175,7 +199,6 @@ OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void
         slot.clientData = clientData;
         slot.isInput = choosesInput(index, device);
         slot.stopRequested.store(true, std::memory_order_relaxed);
-        slot.failed.store(false, std::memory_order_relaxed);
         const PaError error = openStream(index, slot);
         if (error != paNoError) {
             slot.stream = nullptr;
@@ -208,17 +231,22 @@ OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc) {
         return deviceIndex(device) == paNoDevice ? kAudioHardwareBadDeviceError
                                                  : kAudioHardwareIllegalOperationError;
     }
-    if (Pa_IsStreamActive(slot->stream) == 1 &&
+    if (!slot->ended.load(std::memory_order_acquire) &&
         !slot->stopRequested.load(std::memory_order_acquire)) {
         return 0;
     }
     haltStream(*slot);
-    // No callback runs now: the clock is this thread's to reset.
+    // No thread of the stream runs now: the clock is this thread's to reset.
     slot->clock.reset();
     slot->sampleTime.store(0.0, std::memory_order_relaxed);
-    slot->failed.store(false, std::memory_order_relaxed);
-    slot->stopRequested.store(false, std::memory_order_release);
-    return statusFromPortAudio(Pa_StartStream(slot->stream));
+    slot->stopRequested.store(false, std::memory_order_relaxed);
+    const PaError error = Pa_StartStream(slot->stream);
+    if (error != paNoError) {
+        return statusFromPortAudio(error);
+    }
+    slot->ended.store(false, std::memory_order_relaxed);
+    slot->thread = std::thread(runStream, slot);
+    return 0;
 }
 
 OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc) {
@@ -248,8 +276,7 @@ OSStatus AudioDeviceGetCurrentTime(AudioDeviceID device, AudioTimeStamp* outTime
         return kAudioHardwareBadDeviceError;
     }
     for (ProcStream& slot : gStreams) {
-        if (!slot.used || slot.device != device || Pa_IsStreamActive(slot.stream) != 1 ||
-            slot.failed.load(std::memory_order_acquire)) {
+        if (!slot.used || slot.device != device || slot.ended.load(std::memory_order_acquire)) {
             continue;
         }
         *outTime = AudioTimeStamp{};
