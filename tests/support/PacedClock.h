@@ -1,11 +1,11 @@
 #pragma once
 
 // The shared clock of the pacing helpers: frame f of a stream falls due at a start time plus
-// f frames at the clock's rate, on the monotonic clock, so a chunk a little late is caught up
-// rather than drifting the rate. A stream that stood still for longer (the device opened long
-// before its stream started, or the other side stalled) starts a new schedule from the late
-// chunk instead: catching up then would deliver a burst of chunks at once, which a real
-// device never does.
+// f frames at the clock's rate, on the monotonic clock, so chunks late by a busy machine are
+// caught up rather than drifting the rate. A stream that stood still for longer (the device
+// opened long before its stream started, or the other side stopped reading or writing)
+// starts a new schedule from the late chunk instead: catching up then would deliver a burst
+// of chunks at once.
 
 #include <cstdint>
 #include <ctime>
@@ -35,10 +35,9 @@ public:
         mStartNanoseconds = nanoseconds;
     }
 
-    // The lateness rule above, for the chunk of `chunkFrames` starting at `frame`.
-    void restartIfLate(std::int64_t frame, std::int64_t chunkFrames, std::int64_t now) {
-        if (now - dueAt(frame) >
-            kLatestCatchUpChunks * (dueAt(frame + chunkFrames) - dueAt(frame))) {
+    // The lateness rule above, for the chunk starting at `frame`.
+    void restartIfLate(std::int64_t frame, std::int64_t now) {
+        if (now - dueAt(frame) > kLatestCatchUpNanoseconds) {
             restart(frame, now);
         }
     }
@@ -50,8 +49,9 @@ public:
     }
 
 private:
-    // Lateness, in chunks, that is still caught up.
-    static constexpr std::int64_t kLatestCatchUpChunks = 2;
+    // Lateness that is still caught up: longer than a loaded machine keeps a thread waiting,
+    // shorter than a stream's stop and start.
+    static constexpr std::int64_t kLatestCatchUpNanoseconds = 250000000;
 
     std::int64_t mStartFrame = 0;
     std::int64_t mStartNanoseconds;

@@ -13,6 +13,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace paced {
@@ -39,6 +40,7 @@ private:
     bool appear();
     void disappear();
     void fitChunk();
+    void touchConfiguration() const;
     // Waits until `until` or until the device's pipe is ready for `events`; a command that
     // comes first has been applied on return.
     Wake wait(std::int64_t until, short events);
@@ -104,7 +106,7 @@ int Device::run() {
         if (mFault != Fault::none) {
             mDropped += mChunkFrames; // capture only: these frames are never delivered
         } else {
-            mClock.restartIfLate(mFrame, mChunkFrames, now);
+            mClock.restartIfLate(mFrame, now);
             transfer();
         }
         mFrame += mChunkFrames;
@@ -126,18 +128,28 @@ bool Device::begin() {
     return appear();
 }
 
-// The pipe is built in a folder of its own and renamed into place, so that ALSA finds
-// either no folder or a pipe held open, never a path where it would create a plain file.
+// The pipe and the device's name are made in a folder of their own that is renamed into
+// place, so that ALSA finds either no folder or a named device whose pipe is held open, never
+// a path where it would create a plain file.
 bool Device::appear() {
     const std::string fresh = mFolder + "/." + mName + "-new";
     std::error_code ignored;
     std::filesystem::remove_all(fresh, ignored);
+    std::FILE* name = nullptr;
     if (mkdir(fresh.c_str(), 0700) != 0 || mkfifo((fresh + "/fifo").c_str(), 0600) != 0 ||
         (mData = open((fresh + "/fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0 ||
+        (name = std::fopen((fresh + "/pcm.conf").c_str(), "w")) == nullptr ||
+        std::fprintf(name, "pcm.default.%s.pcm { @func refer name \"paced.%s\" }\n", mName.c_str(),
+                     mName.c_str()) < 0 ||
+        std::fclose(std::exchange(name, nullptr)) != 0 ||
         rename(fresh.c_str(), (mFolder + "/" + mName).c_str()) != 0) {
         std::perror(mName.c_str());
+        if (name != nullptr) {
+            std::fclose(name);
+        }
         return false;
     }
+    touchConfiguration();
     mPipeFits = false;
     fitChunk();
     return true;
@@ -146,10 +158,23 @@ bool Device::appear() {
 void Device::disappear() {
     const std::string gone = mFolder + "/." + mName + "-gone";
     rename((mFolder + "/" + mName).c_str(), gone.c_str());
+    touchConfiguration();
     close(mData);
     mData = -1;
     std::error_code ignored;
     std::filesystem::remove_all(gone, ignored);
+}
+
+// ALSA reads its configuration again when a file of it is no longer the one it read (it
+// compares device, inode and modification second), so a copy replaces it.
+void Device::touchConfiguration() const {
+    const std::string configuration = mFolder + "/asound.conf";
+    const std::string copy = mFolder + "/." + mName + "-asound.conf";
+    std::error_code error;
+    if (std::filesystem::copy_file(configuration, copy,
+                                   std::filesystem::copy_options::overwrite_existing, error)) {
+        rename(copy.c_str(), configuration.c_str());
+    }
 }
 
 // Shrinking a pipe that holds more than the new size fails, so it is tried again.

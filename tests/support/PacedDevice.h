@@ -17,8 +17,10 @@
 //                   read for that long, then reading goes on at real-time pace.
 //   vanish SECONDS  the device is gone for that long: the pipe is closed (a running
 //                   capture reads end of file, a running playback's writes fail with
-//                   EPIPE and SIGPIPE) and its folder removed (opening fails with ENOENT).
-//                   Capture loses the frames that fall due meanwhile, as in a stall.
+//                   EPIPE and SIGPIPE) and its folder removed, with the pcm.conf there that
+//                   adds the side to the default device of FOLDER/asound.conf
+//                   (paced-alsa.conf.in), so that opening it fails (EINVAL). Capture loses
+//                   the frames that fall due meanwhile, as in a stall.
 //   bursts FRAMES   capture only: FRAMES frames per write at the same average rate (one
 //                   burst every FRAMES/44100 s); 512 is the normal pace.
 //   clock PPM       the side's clock runs PPM parts per million fast (slow when negative).
