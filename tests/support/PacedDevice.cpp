@@ -280,17 +280,16 @@ void Device::endFault() {
 void Device::transfer() {
     const bool capture = mSide == Side::capture;
     fitChunk();
-    if (capture && mResume == Resume::written) {
-        logResume(); // room for this chunk: the reader took the previous one
-    }
     std::size_t done = 0;
     while (done < mChunk.size()) {
         const ssize_t moved = capture ? write(mData, mChunk.data() + done, mChunk.size() - done)
                                       : read(mData, mChunk.data() + done, mChunk.size() - done);
         if (moved > 0) {
-            if (done == 0 && mResume == Resume::pending) {
-                mResume = Resume::written;
+            if (done == 0 && mResume == Resume::written) {
+                logResume(); // room for this chunk: the reader took the previous one
+            } else if (done == 0 && mResume == Resume::pending) {
                 mResumeFrame = mFrame;
+                mResume = Resume::written;
                 if (!capture) {
                     logResume();
                 }
