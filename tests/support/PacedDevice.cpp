@@ -65,6 +65,7 @@ private:
     std::int64_t mChunkFrames = kNormalChunkFrames;
     std::int64_t mBurstFrames = kNormalChunkFrames; // taken up at the next chunk
     bool mPipeFits = false;
+    bool mFresh = true; // no chunk has moved through this pipe yet
     Fault mFault = Fault::none;
     std::int64_t mFaultUntil = 0;
     Resume mResume = Resume::none;
@@ -150,6 +151,7 @@ bool Device::appear() {
         return false;
     }
     touchConfiguration();
+    mFresh = true;
     mPipeFits = false;
     fitChunk();
     return true;
@@ -276,10 +278,12 @@ void Device::endFault() {
 }
 
 // Moves the chunk through the pipe, waiting for room (capture) or data (playback); a fault
-// that starts meanwhile abandons it.
+// that starts meanwhile abandons it. The first reader or writer of a new pipe starts a new
+// schedule: a device opened just now has nothing to catch up.
 void Device::transfer() {
     const bool capture = mSide == Side::capture;
     fitChunk();
+    bool waited = false;
     std::size_t done = 0;
     while (done < mChunk.size()) {
         const ssize_t moved = capture ? write(mData, mChunk.data() + done, mChunk.size() - done)
@@ -300,6 +304,7 @@ void Device::transfer() {
         if (moved < 0 && errno != EAGAIN && errno != EINTR) {
             return;
         }
+        waited = true;
         if (wait(kForever, capture ? POLLOUT : POLLIN) == Wake::command && mFault != Fault::none) {
             if (capture && done == 0) {
                 mDropped += mChunkFrames;
@@ -307,6 +312,10 @@ void Device::transfer() {
             return;
         }
     }
+    if (waited && mFresh) {
+        mClock.restart(mFrame, nowNanoseconds());
+    }
+    mFresh = mFresh && !waited;
 }
 
 void Device::logResume() {
