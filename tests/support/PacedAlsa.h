@@ -13,8 +13,7 @@
 // can be injected at any moment; PacedDevice.h describes them and their log.
 //
 // Use, in a test program's main thread (the helpers end when the thread that started them
-// does) before anything touches ALSA (ALSA reads its
-// configuration once per process, so each configuration needs a process of its own):
+// does), before anything touches ALSA:
 //
 //     PacedAlsa alsa(PacedAlsa::rawStereoFrom(flacPath, scratchFolder));  // or a .raw file
 //     if (!alsa.ready()) { ... alsa.error() ... }
@@ -33,7 +32,7 @@ public:
     enum class AfterEnd { silence, loop };
 
     explicit PacedAlsa(const std::string& rawFile, AfterEnd afterEnd = AfterEnd::silence);
-    ~PacedAlsa(); // ends the pacer, removes the folder, restores ALSA_CONFIG_PATH
+    ~PacedAlsa(); // ends the helpers, removes the folder, restores ALSA_CONFIG_PATH
     PacedAlsa(const PacedAlsa&) = delete;
     PacedAlsa& operator=(const PacedAlsa&) = delete;
 

@@ -8,7 +8,8 @@
 // plugin then opens it without blocking, any number of times, and never sees the other
 // end go away. The pipe holds one chunk, so the helper stays at most one chunk ahead of
 // its reader (capture) or lets its writer at most one chunk ahead (playback). The helper
-// moves one chunk of 512 stereo float frames per 512/44100 s on the monotonic clock.
+// moves one chunk of 512 stereo float frames per 512/44100 s on the monotonic clock
+// (PacedClock.h); while nobody reads (capture) or writes (playback) the recording waits.
 //
 // Faults arrive as lines on the named pipe FOLDER/capture.control or
 // FOLDER/playback.control (paced-fault.sh and PacedAlsa::inject write them):
