@@ -13,7 +13,8 @@
 // can be injected at any moment; PacedDevice.h describes them and their log.
 //
 // Use, in a test program's main thread (the helpers end when the thread that started them
-// does), before anything touches ALSA:
+// does), before anything touches ALSA (the backend begins PortAudio once per process, so
+// each configuration needs a process of its own):
 //
 //     PacedAlsa alsa(PacedAlsa::rawStereoFrom(flacPath, scratchFolder));  // or a .raw file
 //     if (!alsa.ready()) { ... alsa.error() ... }
