@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sndfile.h>
 #include <spawn.h>
@@ -27,8 +28,8 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 
 std::string makeFolder() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/tuner-paced-alsa-XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tuner-paced-alsa-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     return mkdtemp(buffer.data()) != nullptr ? std::string(buffer.data()) : std::string();
@@ -50,24 +51,40 @@ PacedAlsa::PacedAlsa(const std::string& rawFile, AfterEnd afterEnd) {
         mError = "cannot read the input file '" + rawFile + "'";
         return;
     }
-    if (startPacer(rawFile, afterEnd) && writeConfiguration()) {
+    std::vector<std::string> pacer{TUNER_PACER_PROGRAM, mFolder, rawFile};
+    if (afterEnd == AfterEnd::loop) {
+        pacer.insert(pacer.begin() + 1, "--loop");
+    }
+    mPacer = start(pacer);
+    mSink = start({TUNER_PACING_SINK_PROGRAM, mFolder});
+    if (mPacer < 0 || mSink < 0) {
+        return;
+    }
+    // Each helper renames its pipe into place once it holds it open.
+    for (int tries = 0; access((mFolder + "/capture/fifo").c_str(), F_OK) != 0 ||
+                        access((mFolder + "/playback/fifo").c_str(), F_OK) != 0;
+         ++tries) {
+        if (tries == 5000) {
+            mError = "the pacing helpers did not start";
+            return;
+        }
+        usleep(1000);
+    }
+    if (writeConfiguration()) {
         setenv("ALSA_CONFIG_PATH", mConfiguration.c_str(), 1);
     }
 }
 
 PacedAlsa::~PacedAlsa() {
-    if (mPacer > 0) {
-        kill(mPacer, SIGTERM);
-        waitpid(mPacer, nullptr, 0);
-    }
-    if (mInputDescriptor >= 0) {
-        close(mInputDescriptor);
-    }
-    if (!mConfiguration.empty()) {
-        unlink(mConfiguration.c_str());
+    for (const pid_t helper : {mPacer, mSink}) {
+        if (helper > 0) {
+            kill(helper, SIGTERM);
+            waitpid(helper, nullptr, 0);
+        }
     }
     if (!mFolder.empty()) {
-        rmdir(mFolder.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(mFolder, ignored);
     }
     if (mHadConfigPath) {
         setenv("ALSA_CONFIG_PATH", mPreviousConfigPath.c_str(), 1);
@@ -76,38 +93,19 @@ PacedAlsa::~PacedAlsa() {
     }
 }
 
-// The read end stays in this process, close-on-exec, for ALSA's file plugin to read by
-// number; the write end becomes the pacer's standard output.
-bool PacedAlsa::startPacer(const std::string& rawFile, AfterEnd afterEnd) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
-        mError = std::string("cannot make a pipe: ") + std::strerror(errno);
-        return false;
-    }
-    mInputDescriptor = ends[0];
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-    std::vector<std::string> arguments{TUNER_PACER_PROGRAM};
-    if (afterEnd == AfterEnd::loop) {
-        arguments.emplace_back("--loop");
-    }
-    arguments.push_back(rawFile);
+pid_t PacedAlsa::start(std::vector<std::string> arguments) {
     std::vector<char*> argv;
     for (std::string& argument : arguments) {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    const int result =
-        posix_spawn(&mPacer, TUNER_PACER_PROGRAM, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(ends[1]);
+    pid_t helper = -1;
+    const int result = posix_spawn(&helper, argv[0], nullptr, nullptr, argv.data(), environ);
     if (result != 0) {
-        mPacer = -1;
-        mError = std::string("cannot start " TUNER_PACER_PROGRAM ": ") + std::strerror(result);
-        return false;
+        mError = "cannot start " + arguments[0] + ": " + std::strerror(result);
+        return -1;
     }
-    return true;
+    return helper;
 }
 
 bool PacedAlsa::writeConfiguration() {
@@ -119,8 +117,7 @@ bool PacedAlsa::writeConfiguration() {
         mError = "cannot read " TUNER_PACED_ALSA_TEMPLATE;
         return false;
     }
-    replaceAll(configuration, "@INPUT_FD@", std::to_string(mInputDescriptor));
-    replaceAll(configuration, "@SINK@", TUNER_PACING_SINK_PROGRAM);
+    replaceAll(configuration, "@FOLDER@", mFolder);
     mConfiguration = mFolder + "/asound.conf";
     std::ofstream out(mConfiguration);
     out << configuration;
@@ -130,6 +127,49 @@ bool PacedAlsa::writeConfiguration() {
         return false;
     }
     return true;
+}
+
+bool PacedAlsa::inject(const std::string& fault) {
+    std::istringstream words(fault);
+    std::string side;
+    std::string name;
+    words >> side >> name;
+    const std::string command = fault.substr(fault.find(name)) + "\n";
+    const std::size_t before = faultLog().size();
+    // Opened without blocking: a helper that is gone has no reader on its control pipe.
+    const int control = open((mFolder + "/" + side + ".control").c_str(), O_WRONLY | O_NONBLOCK);
+    if (name.empty() || control < 0) {
+        if (control >= 0) {
+            close(control);
+        }
+        return false;
+    }
+    const bool sent =
+        write(control, command.data(), command.size()) == static_cast<ssize_t>(command.size());
+    close(control);
+    for (int tries = 0; sent && tries < 1000; ++tries) {
+        const std::vector<FaultEvent> log = faultLog();
+        for (std::size_t i = before; i < log.size(); ++i) {
+            if (log[i].side == side && (log[i].event == name || log[i].event == "unknown")) {
+                return log[i].event == name;
+            }
+        }
+        usleep(1000);
+    }
+    return false;
+}
+
+std::vector<PacedAlsa::FaultEvent> PacedAlsa::faultLog() const {
+    std::vector<FaultEvent> events;
+    std::ifstream in(mFolder + "/faults.log");
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        FaultEvent event;
+        words >> event.monotonic >> event.realtime >> event.side >> event.event >> std::ws;
+        std::getline(words, event.detail);
+        events.push_back(event);
+    }
+    return events;
 }
 
 std::string PacedAlsa::rawStereoFrom(const std::string& soundFile, const std::string& rawFile) {

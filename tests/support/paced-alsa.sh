@@ -8,6 +8,9 @@
 # INPUT is raw interleaved two-channel 32-bit little-endian float at 44100 Hz (*.raw,
 # *.f32), or any file sox reads (FLAC, WAV), converted first (mono to both channels).
 # After INPUT's end the capture delivers silence, or INPUT again with --loop.
+# The command finds the devices' folder in TUNER_PACED_FOLDER: paced-fault.sh injects
+# faults there, and FOLDER/faults.log tells when they started and when audio resumed
+# (PacedDevice.h).
 # tuner-pacer and tuner-pacing-sink are looked for in $TUNER_SUPPORT_BIN, else beside this
 # script (the build copies it to <build>/tests/support/). The command's exit status is
 # the script's.
@@ -36,12 +39,12 @@ done
 template="$here/paced-alsa.conf.in"
 
 folder="$(mktemp -d "${TMPDIR:-/tmp}/tuner-paced-alsa-XXXXXX")"
-pacer=""
+helpers=()
 cleanup() {
-    if [ -n "$pacer" ]; then
-        kill "$pacer" 2>/dev/null || true
-        wait "$pacer" 2>/dev/null || true
-    fi
+    for helper in "${helpers[@]}"; do
+        kill "$helper" 2>/dev/null || true
+        wait "$helper" 2>/dev/null || true
+    done
     rm -rf "$folder"
 }
 trap cleanup EXIT
@@ -55,13 +58,21 @@ case "$input" in
     ;;
 esac
 
-# The command inherits the pipe's read end; ALSA's file plugin reads it by number.
-exec {input_fd}< <(exec "$bin/tuner-pacer" "${loop[@]}" "$raw")
-pacer=$!
-sed -e "s|@INPUT_FD@|$input_fd|g" -e "s|@SINK@|$bin/tuner-pacing-sink|g" "$template" \
-    >"$folder/asound.conf"
+"$bin/tuner-pacer" "${loop[@]}" "$folder" "$raw" &
+helpers+=($!)
+"$bin/tuner-pacing-sink" "$folder" &
+helpers+=($!)
+# Each helper renames its pipe into place once it holds it open.
+for _ in $(seq 1 500); do
+    [ -p "$folder/capture/fifo" ] && [ -p "$folder/playback/fifo" ] && break
+    sleep 0.01
+done
+if ! [ -p "$folder/capture/fifo" ] || ! [ -p "$folder/playback/fifo" ]; then
+    echo "paced-alsa.sh: the pacing helpers did not start" >&2
+    exit 2
+fi
+sed -e "s|@FOLDER@|$folder|g" "$template" >"$folder/asound.conf"
 
 status=0
-ALSA_CONFIG_PATH="$folder/asound.conf" "$@" || status=$?
-exec {input_fd}<&-
+TUNER_PACED_FOLDER="$folder" ALSA_CONFIG_PATH="$folder/asound.conf" "$@" || status=$?
 exit "$status"

@@ -1,50 +1,26 @@
-// tuner-pacer: writes raw samples to standard output at 44100 frames per second, one
-// chunk of 512 frames (4096 bytes for two 32-bit float channels) per write, so that a
-// reader of a pipe never sees part of a chunk. After the end of the file it writes
-// silence, or starts the file again with --loop, until the reader goes away.
+// tuner-pacer: the capture side of the paced ALSA devices (PacedDevice.h). Writes the raw
+// frames of FILE (two-channel 32-bit float at 44100 Hz) into the capture pipe in FOLDER at
+// 44100 frames per second, one chunk of 512 frames per write, so that its reader never sees
+// part of a chunk. After the end of the file it writes silence, or starts the file again
+// with --loop, until it is ended.
 //
-//   tuner-pacer [--loop] [--channels N] FILE
-//
-// The reader is the capture side of the paced ALSA configuration (PacedAlsa.h). Standard
-// output's pipe is shrunk to one chunk, so the pacer stays at most one chunk ahead.
+//   tuner-pacer [--loop] FOLDER FILE
 
-#include "PacedClock.h"
+#include "PacedDevice.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
-constexpr std::int64_t kFramesPerChunk = 512;
-
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Fills `chunk` from the file; past its end with silence, or from its start again.
-void readChunk(std::FILE* file, bool loop, std::vector<char>& chunk) {
+// Fills `bytes` from the file; past its end with silence, or from its start again.
+void readChunk(std::FILE* file, bool loop, char* data, std::size_t bytes) {
     std::size_t filled = 0;
     bool rewound = false;
-    while (filled < chunk.size()) {
-        const std::size_t got = std::fread(chunk.data() + filled, 1, chunk.size() - filled, file);
+    while (filled < bytes) {
+        const std::size_t got = std::fread(data + filled, 1, bytes - filled, file);
         filled += got;
         if (got == 0) {
             if (!loop || rewound) {
@@ -56,47 +32,24 @@ void readChunk(std::FILE* file, bool loop, std::vector<char>& chunk) {
             rewound = false;
         }
     }
-    std::memset(chunk.data() + filled, 0, chunk.size() - filled);
+    std::memset(data + filled, 0, bytes - filled);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    bool loop = false;
-    long channels = 2;
-    const char* path = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--loop") {
-            loop = true;
-        } else if (argument == "--channels" && i + 1 < argc) {
-            channels = std::strtol(argv[++i], nullptr, 10);
-        } else {
-            path = argv[i];
-        }
-    }
-    if (path == nullptr || channels < 1 || channels > 8) {
-        std::fprintf(stderr, "usage: tuner-pacer [--loop] [--channels N] FILE\n");
+    const bool loop = argc == 4 && std::string(argv[1]) == "--loop";
+    if (argc != 3 + (loop ? 1 : 0)) {
+        std::fprintf(stderr, "usage: tuner-pacer [--loop] FOLDER FILE\n");
         return 2;
     }
+    const char* path = argv[argc - 1];
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         std::fprintf(stderr, "tuner-pacer: cannot open %s: %s\n", path, std::strerror(errno));
         return 1;
     }
-    std::signal(SIGPIPE, SIG_IGN); // a gone reader ends the loop through EPIPE
-    const std::size_t chunkBytes = static_cast<std::size_t>(kFramesPerChunk * channels) * 4;
-    fcntl(STDOUT_FILENO, F_SETPIPE_SZ, static_cast<int>(chunkBytes));
-
-    std::vector<char> chunk(chunkBytes);
-    paced::PacedClock clock(kFramesPerChunk);
-    for (std::int64_t index = 0;; ++index) {
-        readChunk(file, loop, chunk);
-        clock.waitFor(index);
-        if (!writeAll(STDOUT_FILENO, chunk.data(), chunk.size())) {
-            break;
-        }
-    }
-    std::fclose(file);
-    return 0;
+    return paced::runDevice(
+        paced::Side::capture, argv[argc - 2],
+        [&](char* data, std::size_t bytes) { readChunk(file, loop, data, bytes); });
 }
