@@ -60,7 +60,7 @@ public:
     // second).
     std::chrono::milliseconds mStartBound{6000};
     // How long after a failure the devices are tried again.
-    std::chrono::milliseconds mRetryInterval{2000};
+    std::chrono::milliseconds mRetryInterval{1000};
     // How long the first start may take before the window says so.
     std::chrono::milliseconds mQuietStart{2000};
 

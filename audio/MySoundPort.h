@@ -45,9 +45,10 @@ public:
     static constexpr std::int32_t kProcStopRequested = 3; // next call stops its device
 
     // Output blocks in a row whose fetch misses, or that read further behind the input
-    // than kLateSlackFrames allows, before the output procedure measures the offset again: a quarter
-    // second of 512-frame blocks at 44.1 kHz.
-    static constexpr std::uint32_t kResyncBlocks = 22;
+    // than kLateSlackFrames allows, before the output procedure measures the offset again:
+    // half a second of 512-frame blocks at 44.1 kHz, time enough for the input's clock to
+    // count frames it lost (the gap then passes by as silence).
+    static constexpr std::uint32_t kResyncBlocks = 43;
     // Frames after a fetched block, beyond the thru latency, past which the output reads
     // too far behind the input: over a third of a second at 44.1 kHz.
     static constexpr double kLateSlackFrames = 16384.0;

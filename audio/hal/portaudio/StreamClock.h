@@ -11,10 +11,11 @@
 // time that has passed on the monotonic clock: the lag (elapsed frames minus frames handed
 // over) of a healthy stream stays within a band whose bottom is steady, however bursty the
 // blocks come, since a burst only delays frames and is followed by blocks in quick
-// succession. The bottom of the band over each quarter second is compared with the one
-// before: a step up of more than a block means frames were lost, and the clock jumps by
-// the step; a smaller change is the device's own clock drifting against the system's, and
-// is followed. A stream that hands over far more frames than time allows (a device at the
+// succession. The bottom of the band over each window (longer than any sound server's
+// bursts, short enough to count a loss before the output gives up on the input) is
+// compared with the one before: a step up of more than a block means frames were lost, and
+// the clock jumps by the step; a smaller change is the device's own clock drifting against
+// the system's, and is followed. A stream that hands over far more frames than time allows (a device at the
 // end of a file, returning at once) is running wild.
 //
 // Real-time safe: no allocation, no system call. One thread (the stream's callback).
@@ -35,7 +36,7 @@ public:
     bool runningWild() const { return mWild; }
 
     // Length of the window whose lowest lag is compared with the one before.
-    static constexpr double kWindowSeconds = 0.25;
+    static constexpr double kWindowSeconds = 0.15;
     // A step up of the lowest lag beyond this many frames counts as frames lost.
     static constexpr double kLossFrames = 512.0;
     // Frames a window may hand over beyond twice its real time before the stream counts
