@@ -2,6 +2,7 @@
 
 #include "Diagnostics.h"
 #include "MySoundPort.h"
+#include "SoundView.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -154,6 +155,8 @@ void AudioSupervisor::tick() {
             mOutputCalls = mPort.mOutputCalls.load(std::memory_order_relaxed);
             mResyncs = mPort.mResyncs.load(std::memory_order_relaxed);
             mInputSeen = mOutputSeen = now;
+            mSilentBlock.assign(mPort.mOutputDevice.framesPerBuffer, 0.0f);
+            mSilentTicks = 0;
         } else if (now - mPhaseStart > mStartBound) {
             // Name the side that kept the handshake from completing.
             const bool inputCalled =
@@ -180,6 +183,7 @@ void AudioSupervisor::tick() {
         watchRunning(now);
         break;
     case Phase::waiting:
+        feedSilence();
         if (now >= mRetryAt) {
             attempt();
         }
@@ -223,6 +227,22 @@ void AudioSupervisor::watchRunning(Clock::time_point now) {
     }
 }
 
+// Only while waiting to try again: no procedure is installed then, so the main thread is
+// the intake's one caller (the stop's join orders it after the output's last call, and the
+// next start's threads come after it).
+void AudioSupervisor::feedSilence() {
+    SoundView* const view = mPort.soundView();
+    if (view == nullptr || mSilentBlock.empty() || mSilentTicks >= kSilentTicks) {
+        return;
+    }
+    ++mSilentTicks;
+    const auto frames = static_cast<std::uint32_t>(mSilentBlock.size());
+    for (std::int32_t step = 0; step < view->mStepsPerBuffer; ++step) {
+        // The intake leaves its output untouched, so the one block serves as both.
+        view->filterInput(mSilentBlock.data(), mSilentBlock.data(), frames, 0);
+    }
+}
+
 bool AudioSupervisor::shutdown(std::chrono::milliseconds bound) {
     const Clock::time_point deadline = Clock::now() + bound;
     auto waitForWorker = [&] {
@@ -248,9 +268,7 @@ bool AudioSupervisor::shutdown(std::chrono::milliseconds bound) {
         });
         stopped = waitForWorker();
     }
-    if (!stopped) {
-        mWorker.detach();
-    }
+    // A worker still stuck is left to the destructor (or to the end of the process).
     mPhase = Phase::ended;
     return stopped;
 }

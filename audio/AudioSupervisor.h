@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 class MySoundPort;
 
@@ -20,7 +21,9 @@ class MySoundPort;
 // that ended by itself, and the output procedure measuring the offset again. It then stops
 // what is left, says once on the standard error stream what happened, and tries the
 // default devices again every mRetryInterval until audio flows. The tuner view is never
-// touched, so its readout, selection and automatic choice carry on.
+// touched by a restart, so its selection and automatic choice carry on; while the engine
+// is stopped the view hears silence for a while (see feedSilence), so that it does not
+// go on showing the last note as if it were still heard.
 //
 // Main thread only.
 class AudioSupervisor {
@@ -46,13 +49,16 @@ public:
     // Looks at the engine once; the timer calls it every kTickInterval.
     void tick();
     // Stops the engine, waiting at most `bound` in all. False when a thread is still stuck
-    // in the audio layer by then: the process must then end without tearing the engine
-    // down (the stuck call may still touch it).
+    // in the audio layer by then: the process should then end without tearing the engine
+    // down (the stuck call may still touch it), since destroying the supervisor waits for
+    // that thread.
     bool shutdown(std::chrono::milliseconds bound);
 
     Status status() const { return mStatus; }
 
     static constexpr std::chrono::milliseconds kTickInterval{200};
+    // Ticks of silence the view hears once audio stopped: its fades take a few seconds.
+    static constexpr int kSilentTicks = 20;
     // How long a procedure may go uncalled before its device counts as stopped.
     std::chrono::milliseconds mStallBound{1000};
     // How long a start may take to complete its handshake (a sound server can take two
@@ -79,6 +85,7 @@ private:
     void report(const std::string& failure);
     void stopEngine();
     void watchRunning(Clock::time_point now);
+    void feedSilence();
     void say(const std::string& text);
 
     MySoundPort& mPort;
@@ -102,4 +109,8 @@ private:
     std::uint32_t mResyncs = 0;
     Clock::time_point mInputSeen{};
     Clock::time_point mOutputSeen{};
+    // One block of silence of the length the output last ran with, and how many ticks of
+    // it the view has heard since audio stopped.
+    std::vector<float> mSilentBlock;
+    int mSilentTicks = 0;
 };
