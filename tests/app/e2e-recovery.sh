@@ -3,7 +3,8 @@
 # other in one run: for each, the E4 reading must come back within two strikes (5 s) of
 # audio resuming, the status line under the view must show while audio is missing (and
 # only then) and be gone after; at the end Ctrl+Q must end the program within 2 s, also
-# while a device is stalled or gone. The note is struck every 2.5 s.
+# while a device is stalled or gone, and the standard error stream must hold none of the
+# audio libraries' own lines. The note is struck every 2.5 s.
 #
 #   e2e-recovery.sh paced PROGRAM SUPPORT_DIR CHECKER RESOURCES INPUT OUT_DIR STEP...
 #   e2e-recovery.sh pipewire PROGRAM SUPPORT_DIR CHECKER RESOURCES INPUT OUT_DIR STEP...
@@ -126,6 +127,10 @@ if [ "$mode" = inside ]; then
     kill -0 "$pid" 2>/dev/null && fail "Ctrl+Q did not end the program within 2 s"
     wait "$pid" || fail "the program ended with status $?"
     printf 'Ctrl+Q ended the program in %.2f s\n' "$(since "$pressed")" | tee -a "$out/results.txt"
+    # The audio libraries' own complaints never reach the user's standard error.
+    if grep -E "Expression '|ALSA lib|[Jj]ack" "$out/stderr.txt" | head -n 3 >&2; then
+        fail "the audio libraries wrote to the standard error stream"
+    fi
     exit 0
 fi
 
