@@ -79,6 +79,9 @@ SoundView::SoundView(NSRect frame) : NSView(frame) {
                         nullptr, width, height, 8, 3, false, false, NSCalibratedRGBColorSpace, 0, 0)
                         .release();
     mDestImage->addRepresentation(mDestImageRep);
+
+    // Frames before the first analysis show the starting state.
+    publishAnalysis();
 }
 
 SoundView::~SoundView() {
@@ -89,7 +92,7 @@ SoundView::~SoundView() {
     for (NSImage* image : owned) {
         delete image;
     }
-    // mSampleBuffer belongs to mWindowHandover, which frees it with the view.
+    delete[] mSampleBuffer;
     delete[] mPosZeroCrossings;
     delete[] mPeaks;
 }
