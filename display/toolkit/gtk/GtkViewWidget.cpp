@@ -133,11 +133,16 @@ void prepareViewWidget(GtkWidget* widget) {
     g_signal_connect(widget, "button-release-event", G_CALLBACK(onButtonRelease), nullptr);
 }
 
-void attachView(GtkWidget* widget, NSView* view) {
+bool attachView(GtkWidget* widget, NSView* view) {
+    cairo_surface_t* const surface = cairo_image_surface_create(
+        CAIRO_FORMAT_RGB24, view->picture().width(), view->picture().height());
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(surface);
+        return false;
+    }
     auto* record = new ViewSurface;
     record->view = view;
-    record->surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, view->picture().width(),
-                                                 view->picture().height());
+    record->surface = surface;
     const int wakeUp = view->redrawWakeUp();
     if (wakeUp >= 0) {
         record->wakeUpSource = g_unix_fd_add(wakeUp, G_IO_IN, onRedrawRequested, widget);
@@ -148,4 +153,5 @@ void attachView(GtkWidget* widget, NSView* view) {
     }
     // The first frame is composed when the widget is first painted.
     view->setNeedsDisplay(true);
+    return true;
 }

@@ -22,5 +22,6 @@ class NSView;
 
 // Called as the widget is created, before it has a view.
 void prepareViewWidget(GtkWidget* widget);
-// Gives the widget its view (not owned) once created; the first paint draws it.
-void attachView(GtkWidget* widget, NSView* view);
+// Gives the widget its view (not owned) once created; the first paint draws it. False,
+// leaving the widget without a view, when no surface of the view's size can be made.
+bool attachView(GtkWidget* widget, NSView* view);
