@@ -26,8 +26,7 @@ struct AnalysisHandover::Slots {
 };
 
 AnalysisHandover::AnalysisHandover() {
-    // A set without windows cannot fail to allocate a window, only the set itself, and
-    // that is as fatal as any member's allocation.
+    // The first set has no room for a window yet; the intake's first rebuild makes it.
     auto* const first = new Slots;
     mCurrent.store(first, std::memory_order_relaxed);
     mHeld.store(first, std::memory_order_relaxed);
