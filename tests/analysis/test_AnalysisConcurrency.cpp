@@ -30,8 +30,8 @@ void fillBlock(std::vector<float>& block, std::int64_t& t, double frequency, dou
 
 // The intake runs on one thread, changing its block length every few windows so that the
 // arrays are rebuilt under a reader, while another thread acts as the main thread: it reads
-// the shared fields, takes the published analyses, draws whole frames, clicks string
-// buttons and toggles the automatic choice.
+// the shared fields, draws whole frames, clicks string buttons and toggles the automatic
+// choice.
 TEST(AnalysisConcurrency, IntakeAgainstFramesAndClicks) {
     SoundView view(NSMakeRect(0, 0, 700, 300));
     const std::uint32_t lengths[] = {512, 256, 700, 512, 64, 1024};
@@ -66,7 +66,6 @@ TEST(AnalysisConcurrency, IntakeAgainstFramesAndClicks) {
     });
 
     int frames = 0;
-    int windowsRead = 0;
     bool flagsExact = true;
     bool indicesInRange = true;
     bool samplesInRange = true;
@@ -94,16 +93,6 @@ TEST(AnalysisConcurrency, IntakeAgainstFramesAndClicks) {
         (void)view.mSamplePeriod.load();
         (void)view.autoSelect.load();
 
-        // The latest window, as a frame takes it.
-        const PublishedAnalysis& published = view.mHandover.takeLatest();
-        if (published.samples != nullptr) {
-            ++windowsRead;
-            sizesAllowed &= allowedSizes.count(published.size) == 1;
-            for (std::int32_t i = 0; i < published.size; ++i) {
-                samplesInRange &= std::fabs(published.samples[i]) <= 1.0f;
-            }
-        }
-
         // What the main thread does besides: frames, clicks and the toggle.
         view.takeNeedsDisplay();
         view.display();
@@ -119,11 +108,10 @@ TEST(AnalysisConcurrency, IntakeAgainstFramesAndClicks) {
     EXPECT_TRUE(indicesInRange);
     EXPECT_TRUE(samplesInRange);
     EXPECT_TRUE(sizesAllowed);
-    EXPECT_GT(windowsRead, 0);
     // 120 rounds of 9 blocks, each round starting at the slot the last one left: 270 windows.
     EXPECT_EQ(analyses.load(), 270);
     EXPECT_EQ(view.mSampleBufferSize, 4 * 1024);
-    // Every window the reader took was still alive; the last ones are freed with the view,
+    // Every window a frame took was still alive; the last ones are freed with the view,
     // which AddressSanitizer and LeakSanitizer check.
 }
 
@@ -191,33 +179,4 @@ TEST(AnalysisHandover, LatestWholeAndHeldSlotsOutliveResizes) {
     EXPECT_EQ(handover.retiredCount(), 0);
     EXPECT_EQ(handover.shown().mCurrentVolume, 4.0f);
     EXPECT_TRUE(whole(handover.shown()));
-}
-
-// Publications and resizes at full speed against a reader: every publication the reader
-// takes is whole, and the tags it sees never go back.
-TEST(AnalysisHandover, ReaderRacesPublicationsAndResizes) {
-    AnalysisHandover handover;
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
-        std::vector<SharedFloat> window(64);
-        for (int k = 1; k <= 20000; ++k) {
-            if (k % 500 == 0) {
-                handover.resize(16 + k % 48);
-            }
-            handover.publish(tagged(window, static_cast<float>(k)), window.data(), 64);
-        }
-        done.store(true, std::memory_order_release);
-    });
-    int taken = 0;
-    bool wholeAndInOrder = true;
-    float last = 0.0f;
-    while (!done.load(std::memory_order_acquire) || taken < 100) {
-        const PublishedAnalysis& shown = handover.takeLatest();
-        wholeAndInOrder &= whole(shown) && shown.mCurrentVolume >= last;
-        last = shown.mCurrentVolume;
-        ++taken;
-    }
-    writer.join();
-    EXPECT_TRUE(wholeAndInOrder);
-    EXPECT_EQ(handover.takeLatest().mCurrentVolume, 20000.0f);
 }
