@@ -1,9 +1,9 @@
 #pragma once
 
+#include "AnalysisHandover.h"
 #include "NSGeometry.h"
 #include "NSView.h"
 #include "Relaxed.h"
-#include "SampleWindowHandover.h"
 
 #include <cstdint>
 
@@ -16,13 +16,14 @@ class NSBitmapImageRep;
 // Threads. The intake and the whole analysis run on the audio output thread; frames,
 // clicks and the toggle on the main thread. No lock guards the state and the audio thread
 // never waits:
-// - every scalar shared by the two threads is a Relaxed field, read and written whole;
-//   a frame may combine fields of two successive analyses;
-// - the samples of the analysis window are atomic floats, and the array itself is reached
-//   from other threads only through mWindowHandover's Reader, which keeps an array alive
-//   while it is read even if the intake replaces it meanwhile;
-// - mPosZeroCrossings and mPeaks belong to the audio thread alone;
-// - the pen, the images and the bitmap belong to the main thread alone.
+// - a frame draws one analysis whole: each analysis ends by publishing its window and
+//   the fields a frame reads through mHandover, and the frame draws the latest
+//   publication, never the window the intake is filling;
+// - every scalar that both threads touch is a Relaxed field, read and written whole;
+// - the arrays of the window (mSampleBuffer, mPosZeroCrossings, mPeaks) belong to the
+//   audio thread alone;
+// - the pen, the images, the bitmap and the frames' fades and glide belong to the main
+//   thread alone.
 class SoundView : public NSView {
 public:
     // initWithFrame: starting values, the string table, the eighteen images and the
@@ -33,8 +34,8 @@ public:
     // --- Intake and analysis (audio thread) ---------------------------------------
 
     // Takes one block of n samples into the next slot of the window; every
-    // mStepsPerBuffer-th block runs the analysis and requests a redraw. output and
-    // channel are not used. Allocates only when the block length changes.
+    // mStepsPerBuffer-th block runs the analysis, publishes it and requests a redraw.
+    // output and channel are not used. Allocates only when the block length changes.
     void filterInput(const float* input, float* output, std::uint32_t sampleCount,
                      std::uint32_t channel);
     void allocSampleBuffer(std::int32_t n);
@@ -49,6 +50,8 @@ public:
     // The automatic string choice (the operation that shares its name with the flag
     // autoSelect): the string nearest to mCurrentFrequency becomes the target.
     void selectNearestString();
+    // Hands the finished analysis to the frames: the window and the fields a frame reads.
+    void publishAnalysis();
 
     // --- Display (main thread) ----------------------------------------------------
 
@@ -77,47 +80,47 @@ public:
 
     // --- The tuner state, in declaration order ------------------------------------
 
-    MySoundPort* soundPort = nullptr;                   // 1, set by the interface file
-    SharedFloat* mSampleBuffer = nullptr;               // 2, audio thread; see mWindowHandover
-    std::int32_t* mPosZeroCrossings = nullptr;          // 3, audio thread
-    std::int32_t* mPeaks = nullptr;                     // 4, audio thread
-    Relaxed<std::int32_t> mSampleBufferSize{0};         // 5
-    Relaxed<std::int32_t> mStepsPerBuffer{0};           // 6
-    Relaxed<std::int32_t> mCurrentStep{0};              // 7
-    Relaxed<std::int32_t> mFirstPeriod{0};              // 8
-    Relaxed<std::int32_t> mSecondPeriod{0};             // 9
-    Relaxed<std::int32_t> mLastPeriod{0};               // 10
-    Relaxed<std::int32_t> mPeriodCount{0};              // 11
-    Relaxed<std::int32_t> mSinceAttack{0};              // 12
-    Relaxed<std::int32_t> mLastAttackVolume{0};         // 13
-    Relaxed<std::int32_t> mLastAttackFrequency{0};      // 14
-    Relaxed<std::int32_t> mStrikesSinceAttack{0};       // 15
-    Relaxed<std::int32_t> mHitsSinceAttack{0};          // 16
-    Relaxed<float> mSamplePeriod{0.0f};                 // 17
-    Relaxed<float> mCurrentVolume{0.0f};                // 18
-    Relaxed<float> mLastVolume{0.0f};                   // 19
-    Relaxed<float> mHighestVolume{0.0f};                // 20
-    Relaxed<float> mCurrentFrequency{0.0f};             // 21
-    Relaxed<float> mFrequency{0.0f};                    // 22
-    Relaxed<float> mFrequencyStable{0.0f};              // 23, 0.0 or 1.0
-    Relaxed<float> mInTune{0.0f};                       // 24, 0.0 or 1.0
-    Relaxed<std::int32_t> mSamplesToDraw{0};            // 25
-    Relaxed<float> mPeriodMarkAlpha{0.0f};              // 26, written by frames
-    Relaxed<float> mWaveAlpha{0.0f};                    // 27, written by frames
-    Relaxed<float> mDisplayFrequency{0.0f};             // 28
-    Relaxed<float> selectedMarkPos{0.0f};               // 29, written by frames
-    float frequencyList[6] = {};                        // 30, fixed at construction
-    NSPoint buttonLocs[6] = {};                         // 31, fixed at construction
-    NSImage* buttonPicts[6] = {};                       // 32, the same objects as e2 … e4
-    Relaxed<std::int32_t> selectedFrequency{0};         // 33, written on both threads
-    Relaxed<std::int32_t> autoSelect{0};                // 34, the flag
-    std::int32_t mDrawX = 0;                            // 35, main thread
-    std::int32_t mDrawY = 0;                            // 36, main thread
-    float mDrawAlpha = 0.0f;                            // 37, main thread
-    NSImage* mDestImage = nullptr;                      // 38, owned
-    NSBitmapImageRep* mDestImageRep = nullptr;          // 39, owned
-    NSImage* imageTooLow = nullptr;                     // 40, owned
-    NSImage* n1 = nullptr;                              // 41 to 50, owned
+    MySoundPort* soundPort = nullptr;              // 1, set by the interface file
+    SharedFloat* mSampleBuffer = nullptr;          // 2, owned, audio thread
+    std::int32_t* mPosZeroCrossings = nullptr;     // 3, audio thread
+    std::int32_t* mPeaks = nullptr;                // 4, audio thread
+    Relaxed<std::int32_t> mSampleBufferSize{0};    // 5
+    Relaxed<std::int32_t> mStepsPerBuffer{0};      // 6
+    Relaxed<std::int32_t> mCurrentStep{0};         // 7
+    Relaxed<std::int32_t> mFirstPeriod{0};         // 8
+    Relaxed<std::int32_t> mSecondPeriod{0};        // 9
+    Relaxed<std::int32_t> mLastPeriod{0};          // 10
+    Relaxed<std::int32_t> mPeriodCount{0};         // 11
+    Relaxed<std::int32_t> mSinceAttack{0};         // 12
+    Relaxed<std::int32_t> mLastAttackVolume{0};    // 13
+    Relaxed<std::int32_t> mLastAttackFrequency{0}; // 14
+    Relaxed<std::int32_t> mStrikesSinceAttack{0};  // 15
+    Relaxed<std::int32_t> mHitsSinceAttack{0};     // 16
+    Relaxed<float> mSamplePeriod{0.0f};            // 17
+    Relaxed<float> mCurrentVolume{0.0f};           // 18
+    Relaxed<float> mLastVolume{0.0f};              // 19
+    Relaxed<float> mHighestVolume{0.0f};           // 20
+    Relaxed<float> mCurrentFrequency{0.0f};        // 21
+    Relaxed<float> mFrequency{0.0f};               // 22
+    Relaxed<float> mFrequencyStable{0.0f};         // 23, 0.0 or 1.0
+    Relaxed<float> mInTune{0.0f};                  // 24, 0.0 or 1.0
+    Relaxed<std::int32_t> mSamplesToDraw{0};       // 25
+    Relaxed<float> mPeriodMarkAlpha{0.0f};         // 26, written by frames
+    Relaxed<float> mWaveAlpha{0.0f};               // 27, written by frames
+    Relaxed<float> mDisplayFrequency{0.0f};        // 28
+    Relaxed<float> selectedMarkPos{0.0f};          // 29, written by frames
+    float frequencyList[6] = {};                   // 30, fixed at construction
+    NSPoint buttonLocs[6] = {};                    // 31, fixed at construction
+    NSImage* buttonPicts[6] = {};                  // 32, the same objects as e2 … e4
+    Relaxed<std::int32_t> selectedFrequency{0};    // 33, written on both threads
+    Relaxed<std::int32_t> autoSelect{0};           // 34, the flag
+    std::int32_t mDrawX = 0;                       // 35, main thread
+    std::int32_t mDrawY = 0;                       // 36, main thread
+    float mDrawAlpha = 0.0f;                       // 37, main thread
+    NSImage* mDestImage = nullptr;                 // 38, owned
+    NSBitmapImageRep* mDestImageRep = nullptr;     // 39, owned
+    NSImage* imageTooLow = nullptr;                // 40, owned
+    NSImage* n1 = nullptr;                         // 41 to 50, owned
     NSImage* n2 = nullptr;
     NSImage* n3 = nullptr;
     NSImage* n4 = nullptr;
@@ -127,14 +130,14 @@ public:
     NSImage* n8 = nullptr;
     NSImage* n9 = nullptr;
     NSImage* n0 = nullptr;
-    NSImage* dot = nullptr;                             // 51, owned
-    NSImage* e2 = nullptr;                              // 52 to 57, owned
+    NSImage* dot = nullptr; // 51, owned
+    NSImage* e2 = nullptr;  // 52 to 57, owned
     NSImage* a2 = nullptr;
     NSImage* d3 = nullptr;
     NSImage* g3 = nullptr;
     NSImage* b3 = nullptr;
     NSImage* e4 = nullptr;
 
-    // Hands mSampleBuffer to readers on other threads (frames, tests).
-    SampleWindowHandover mWindowHandover;
+    // The analyses published for the frames.
+    AnalysisHandover mHandover;
 };

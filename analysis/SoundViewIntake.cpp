@@ -54,6 +54,7 @@ void SoundView::filterInput(const float* input, float* /*output*/, std::uint32_t
 
     if (step == 0) {
         analyzeBuffer();
+        publishAnalysis();
         setNeedsDisplay(true);
     }
 }
@@ -66,18 +67,19 @@ void SoundView::allocSampleBuffer(std::int32_t n) {
     const auto size = static_cast<std::int32_t>(wanted);
 
     // Everything is allocated before anything is given up, so that a failed allocation
-    // leaves the old window, its arrays and its size as they were.
+    // leaves the old window, its arrays and its size as they were. The published copies
+    // come last: their resize cannot be undone.
+    auto* const samples = new (std::nothrow) SharedFloat[size]();
     auto* const crossings = new (std::nothrow) std::int32_t[size]();
     auto* const peaks = new (std::nothrow) std::int32_t[size]();
-    SharedFloat* const samples =
-        (crossings != nullptr && peaks != nullptr) ? mWindowHandover.replace(size) : nullptr;
-    if (samples == nullptr) {
+    if (samples == nullptr || crossings == nullptr || peaks == nullptr || !mHandover.resize(size)) {
+        delete[] samples;
         delete[] crossings;
         delete[] peaks;
         return;
     }
 
-    // The old sample array stays with the handover until no frame reads it.
+    delete[] mSampleBuffer;
     mSampleBuffer = samples;
     delete[] mPosZeroCrossings;
     mPosZeroCrossings = crossings;
@@ -93,4 +95,19 @@ void SoundView::analyzeBuffer() {
     getPosZeroCrossings();
     getFrequency();
     getAttack();
+}
+
+void SoundView::publishAnalysis() {
+    PublishedAnalysis analysis;
+    analysis.mFirstPeriod = mFirstPeriod;
+    analysis.mSamplesToDraw = mSamplesToDraw;
+    analysis.mCurrentVolume = mCurrentVolume;
+    analysis.mHighestVolume = mHighestVolume;
+    analysis.mFrequency = mFrequency;
+    analysis.mFrequencyStable = mFrequencyStable;
+    analysis.mInTune = mInTune;
+    analysis.mDisplayFrequency = mDisplayFrequency;
+    // As the analysis left it; a click since then shows with the next analysis.
+    analysis.selectedFrequency = selectedFrequency;
+    mHandover.publish(analysis, mSampleBuffer, mSampleBufferSize);
 }

@@ -6,16 +6,20 @@
 #include "NSImage.h"
 #include "SaturatingCast.h"
 
+#include <cstdio>
 #include <string>
 
 namespace {
 
-NSImage* loadImage(const char* name) {
+// The image name.png of the resources; null when it is missing or unreadable, and then
+// its file name is added to unread.
+NSImage* loadImage(const char* name, std::string& unread) {
     const std::string path = NSBundle::mainBundle().pathForResource(name, "png");
-    if (path.empty()) {
-        return nullptr;
+    NSImage* const image = path.empty() ? nullptr : NSImage::initWithContentsOfFile(path).release();
+    if (image == nullptr) {
+        unread += std::string(unread.empty() ? "" : ", ") + name + ".png";
     }
-    return NSImage::initWithContentsOfFile(path).release();
+    return image;
 }
 
 } // namespace
@@ -44,24 +48,32 @@ SoundView::SoundView(NSRect frame) : NSView(frame) {
                                          static_cast<double>(periodInSamples));
     autoSelect = 1;
 
-    imageTooLow = loadImage("TOOLOW");
-    n1 = loadImage("n1");
-    n2 = loadImage("n2");
-    n3 = loadImage("n3");
-    n4 = loadImage("n4");
-    n5 = loadImage("n5");
-    n6 = loadImage("n6");
-    n7 = loadImage("n7");
-    n8 = loadImage("n8");
-    n9 = loadImage("n9");
-    n0 = loadImage("n0");
-    dot = loadImage("dot");
-    e2 = loadImage("E2");
-    a2 = loadImage("A2");
-    d3 = loadImage("D3");
-    g3 = loadImage("G3");
-    b3 = loadImage("B3");
-    e4 = loadImage("E4");
+    std::string unread;
+    imageTooLow = loadImage("TOOLOW", unread);
+    n1 = loadImage("n1", unread);
+    n2 = loadImage("n2", unread);
+    n3 = loadImage("n3", unread);
+    n4 = loadImage("n4", unread);
+    n5 = loadImage("n5", unread);
+    n6 = loadImage("n6", unread);
+    n7 = loadImage("n7", unread);
+    n8 = loadImage("n8", unread);
+    n9 = loadImage("n9", unread);
+    n0 = loadImage("n0", unread);
+    dot = loadImage("dot", unread);
+    e2 = loadImage("E2", unread);
+    a2 = loadImage("A2", unread);
+    d3 = loadImage("D3", unread);
+    g3 = loadImage("G3", unread);
+    b3 = loadImage("B3", unread);
+    e4 = loadImage("E4", unread);
+    // The view goes on without them: what they show stays blank.
+    if (!unread.empty()) {
+        const std::string& folder = NSBundle::mainBundle().resourcePath();
+        std::fprintf(stderr, "Missing or unreadable images in %s: %s\n",
+                     folder.empty() ? "(no resource folder found)" : folder.c_str(),
+                     unread.c_str());
+    }
 
     NSImage* const buttons[6] = {e2, a2, d3, g3, b3, e4};
     const float buttonX[6] = {4.0f, 26.0f, 48.0f, 70.0f, 92.0f, 114.0f};
@@ -79,6 +91,9 @@ SoundView::SoundView(NSRect frame) : NSView(frame) {
                         nullptr, width, height, 8, 3, false, false, NSCalibratedRGBColorSpace, 0, 0)
                         .release();
     mDestImage->addRepresentation(mDestImageRep);
+
+    // Frames before the first analysis show the starting state.
+    publishAnalysis();
 }
 
 SoundView::~SoundView() {
@@ -89,7 +104,7 @@ SoundView::~SoundView() {
     for (NSImage* image : owned) {
         delete image;
     }
-    // mSampleBuffer belongs to mWindowHandover, which frees it with the view.
+    delete[] mSampleBuffer;
     delete[] mPosZeroCrossings;
     delete[] mPeaks;
 }

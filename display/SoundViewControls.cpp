@@ -11,9 +11,7 @@
 namespace layout = display_layout;
 
 void SoundView::drawButtons() {
-    // One reading, so that a choice made meanwhile on the audio thread cannot light two
-    // buttons in one frame.
-    const std::int32_t selected = selectedFrequency;
+    const std::int32_t selected = mHandover.shown().selectedFrequency;
     for (int i = 0; i < layout::kStringCount; ++i) {
         setAlpha(i == selected ? 1.0f : layout::kUnselectedButtonAlpha);
         moveToX(toInt32(buttonLocs[i].x), toInt32(buttonLocs[i].y));
@@ -24,20 +22,21 @@ void SoundView::drawButtons() {
 void SoundView::drawFrequencyWithWidth(std::int32_t width) {
     // Beside the measured period mark; not clamped into the view, so a period longer
     // than the width puts the readout out of sight.
+    const PublishedAnalysis& analysis = mHandover.shown();
     const float columnsPerSample =
-        static_cast<float>(width) / static_cast<float>(static_cast<std::int32_t>(mSamplesToDraw));
-    const float x =
-        std::fmaf(columnsPerSample, layout::kSampleRate / mFrequency, layout::kReadoutOffset);
+        static_cast<float>(width) / static_cast<float>(analysis.mSamplesToDraw);
+    const float x = std::fmaf(columnsPerSample, layout::kSampleRate / analysis.mFrequency,
+                              layout::kReadoutOffset);
     moveToX(toInt32(x), layout::kFrequencyReadoutY);
     setAlpha(mPeriodMarkAlpha);
-    drawFloat(mDisplayFrequency);
+    drawFloat(analysis.mDisplayFrequency);
 }
 
 void SoundView::drawSelectedFrequencyWithWidth(std::int32_t /*width*/) {
     const float position = selectedMarkPos;
     moveToX(toInt32(position + layout::kReadoutOffset), layout::kSelectedReadoutY);
     setAlpha(1.0f);
-    drawFloat(frequencyList[layout::stringIndex(selectedFrequency)]);
+    drawFloat(frequencyList[layout::stringIndex(mHandover.shown().selectedFrequency)]);
 }
 
 void SoundView::mouseUp(const NSEvent& event) {

@@ -14,6 +14,9 @@
 using display_layout::kWaveBottom;
 
 void SoundView::drawRect(NSRect rect) {
+    // The whole frame, readouts and buttons included, draws this one analysis.
+    mHandover.takeLatest();
+
     std::int32_t width = toInt32(rect.size.width);
     std::int32_t height = toInt32(rect.size.height);
     std::uint8_t* store = nullptr;

@@ -10,9 +10,10 @@
 using display_layout::kSampleRate;
 
 void SoundView::drawPeriodMark(std::uint8_t* p, std::int32_t width, std::int32_t height) {
+    const PublishedAnalysis& analysis = mHandover.shown();
     const float columnsPerSample =
-        static_cast<float>(width) / static_cast<float>(static_cast<std::int32_t>(mSamplesToDraw));
-    std::int64_t x = toInt32(columnsPerSample * (kSampleRate / mFrequency));
+        static_cast<float>(width) / static_cast<float>(analysis.mSamplesToDraw);
+    std::int64_t x = toInt32(columnsPerSample * (kSampleRate / analysis.mFrequency));
     if (x < 0) {
         x = 0;
     }
@@ -20,7 +21,7 @@ void SoundView::drawPeriodMark(std::uint8_t* p, std::int32_t width, std::int32_t
         x = static_cast<std::int64_t>(width) - 1;
     }
 
-    mPeriodMarkAlpha = fadedAlpha(mPeriodMarkAlpha, mFrequencyStable != 0.0f);
+    mPeriodMarkAlpha = fadedAlpha(mPeriodMarkAlpha, analysis.mFrequencyStable != 0.0f);
     const float alpha = mPeriodMarkAlpha;
     const std::uint8_t bright = fadedLevel(alpha, 250.0);
     const std::uint8_t dim = fadedLevel(alpha, 0.0);
@@ -29,7 +30,7 @@ void SoundView::drawPeriodMark(std::uint8_t* p, std::int32_t width, std::int32_t
         return;
     }
     FramePixels pixels(mDestImageRep, p, width);
-    if (mInTune != 0.0f) {
+    if (analysis.mInTune != 0.0f) {
         pixels.fillColumn(x, 0, height - 1, dim, bright, dim);
     } else {
         pixels.fillColumn(x, 0, height - 1, bright, dim, dim);
@@ -37,9 +38,10 @@ void SoundView::drawPeriodMark(std::uint8_t* p, std::int32_t width, std::int32_t
 }
 
 void SoundView::drawSelectedPeriodMark(std::uint8_t* p, std::int32_t width, std::int32_t height) {
+    const PublishedAnalysis& analysis = mHandover.shown();
     const float columnsPerSample =
-        static_cast<float>(width) / static_cast<float>(static_cast<std::int32_t>(mSamplesToDraw));
-    const float target = frequencyList[display_layout::stringIndex(selectedFrequency)];
+        static_cast<float>(width) / static_cast<float>(analysis.mSamplesToDraw);
+    const float target = frequencyList[display_layout::stringIndex(analysis.selectedFrequency)];
     const float goal = static_cast<float>(toInt32(columnsPerSample * (kSampleRate / target)));
 
     // A quarter of the remaining distance a frame, plus a pixel while more than one away.
@@ -67,7 +69,7 @@ void SoundView::drawSelectedPeriodMark(std::uint8_t* p, std::int32_t width, std:
     }
     FramePixels pixels(mDestImageRep, p, width);
     const std::int64_t top = height;
-    if (mInTune != 0.0f) {
+    if (analysis.mInTune != 0.0f) {
         pixels.fillColumn(x, top, top + 15, 0, 250, 0);
     } else {
         pixels.fillColumn(x, top, top + 15, 250, 0, 0);

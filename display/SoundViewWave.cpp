@@ -8,25 +8,24 @@
 #include <algorithm>
 
 void SoundView::drawSyncWave(std::uint8_t* p, std::int32_t width, std::int32_t height) {
-    const float current = mCurrentVolume;
-    const float highest = mHighestVolume;
+    const PublishedAnalysis& analysis = mHandover.shown();
+    const float current = analysis.mCurrentVolume;
+    const float highest = analysis.mHighestVolume;
     const bool heard = static_cast<double>(current) > 0.04 * static_cast<double>(highest) &&
                        static_cast<double>(current) < 1.1 * static_cast<double>(highest);
     mWaveAlpha = fadedAlpha(mWaveAlpha, heard);
     const std::uint8_t grey = fadedLevel(mWaveAlpha, 250.0);
 
-    const std::int32_t samplesToDraw = mSamplesToDraw;
-    const std::int32_t first = mFirstPeriod;
+    const std::int32_t samplesToDraw = analysis.mSamplesToDraw;
+    const std::int32_t first = analysis.mFirstPeriod;
     if (samplesToDraw <= 0) {
         return;
     }
-    // The window is held for the whole wave, so the intake's rebuild cannot free it
-    // meanwhile. Only indices inside it are read: with no period start (-1) the wave is
+    // Only indices inside the window are read: with no period start (-1) the wave is
     // drawn from the window's first sample on, one column to the right, and a start too
     // close to the end for mSamplesToDraw samples ends the wave at the window's last one.
-    SampleWindowHandover::Reader reader(mWindowHandover);
-    const SharedFloat* const samples = reader.samples();
-    const std::int64_t size = reader.size();
+    const float* const samples = analysis.samples;
+    const std::int64_t size = analysis.size;
     if (samples == nullptr) {
         return;
     }
@@ -41,7 +40,7 @@ void SoundView::drawSyncWave(std::uint8_t* p, std::int32_t width, std::int32_t h
     const std::int64_t lastRow = static_cast<std::int64_t>(height) - 1;
     const std::int64_t lastColumn = static_cast<std::int64_t>(width) - 1;
     for (std::int64_t i = begin; i < end; ++i) {
-        const float sample = samples[i].load(std::memory_order_relaxed);
+        const float sample = samples[i];
         std::int64_t y = toInt32(centre - sample * scale);
         if (y < 0) {
             y = 0;

@@ -13,8 +13,9 @@ class NSWindow;
 // a name looked up among the program's resources), creates and connects the objects it
 // names (see NSClassRegistry), sends them awakeFromNib in the file's order, and runs the
 // event loop until the application is terminated. Returns the exit status: 0, or 1 when
-// the interface file cannot be loaded or the arguments are not understood. The objects
-// of the interface file live until the process ends.
+// the interface file cannot be loaded (unreadable, no window in it, a view too large to
+// make), with one line on the standard error saying why, or the arguments are not
+// understood. The objects of the interface file live until the process ends.
 int NSApplicationMain(int argc, char** argv, const char* applicationId,
                       const char* interfaceFile);
 

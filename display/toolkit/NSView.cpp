@@ -1,5 +1,9 @@
 #include "NSView.h"
 
+#include <cstdint>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 namespace {
 NSView* gFocusView = nullptr; // main thread only
 } // namespace
@@ -11,6 +15,41 @@ NSView::~NSView() {
     if (gFocusView == this) {
         gFocusView = nullptr;
     }
+    if (const int wakeUp = mWakeUp.load(std::memory_order_relaxed); wakeUp >= 0) {
+        close(wakeUp);
+    }
+}
+
+void NSView::setNeedsDisplay(bool flag) noexcept {
+    if (!flag) {
+        mNeedsDisplay.store(false, std::memory_order_release);
+        return;
+    }
+    if (mNeedsDisplay.exchange(true, std::memory_order_acq_rel)) {
+        return; // the main loop has been woken for this one already
+    }
+    if (const int wakeUp = mWakeUp.load(std::memory_order_acquire); wakeUp >= 0) {
+        const std::uint64_t one = 1;
+        // Never blocks: a non-blocking eventfd refuses only a write that would overflow
+        // its counter, which one write per taken request cannot come near.
+        [[maybe_unused]] const ssize_t written = write(wakeUp, &one, sizeof one);
+    }
+}
+
+int NSView::redrawWakeUp() {
+    int wakeUp = mWakeUp.load(std::memory_order_relaxed);
+    if (wakeUp < 0) {
+        wakeUp = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        mWakeUp.store(wakeUp, std::memory_order_release);
+    }
+    return wakeUp;
+}
+
+void NSView::drainRedrawWakeUp() noexcept {
+    if (const int wakeUp = mWakeUp.load(std::memory_order_relaxed); wakeUp >= 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t taken = read(wakeUp, &count, sizeof count);
+    }
 }
 
 void NSView::display() {
@@ -21,7 +60,9 @@ void NSView::display() {
     gFocusView = previous;
 }
 
-NSView* NSView::focusView() { return gFocusView; }
+NSView* NSView::focusView() {
+    return gFocusView;
+}
 
 void NSView::drawRect(NSRect) {}
 

@@ -21,8 +21,12 @@ private:
 // shows 1:1; drawRect: composes it, and images drawn while the view has focus land on it.
 //
 // Threads: everything here belongs to the main thread except setNeedsDisplay, which any
-// thread may call, audio threads included. It only sets an atomic flag: no lock, no
-// allocation, no toolkit call. The backend's main-thread tick takes the flag and redraws.
+// thread may call, audio threads included. It sets an atomic flag and, when the flag was
+// clear and the backend asked for a wake-up, writes 8 bytes to an eventfd opened
+// non-blocking: no lock, no allocation, no toolkit call, and the write never waits (it
+// could only block on a counter near 2^64, and non-blocking it fails instead). Until
+// the main thread takes the flag, further requests write nothing, so a view that is not
+// being drawn (its window hidden) wakes the main loop at most once.
 class NSView : public NSObject {
 public:
     explicit NSView(NSRect frame);
@@ -36,10 +40,21 @@ public:
     // The backend sets the origin from the window layout; the size stays as constructed.
     void setFrameOrigin(NSPoint origin) { mFrame.origin = origin; }
 
-    // Requests a redraw of the whole view. Real-time safe.
-    void setNeedsDisplay(bool flag) noexcept { mNeedsDisplay.store(flag, std::memory_order_release); }
+    // Requests a redraw of the whole view (false withdraws a request). Real-time safe.
+    void setNeedsDisplay(bool flag) noexcept;
+    // Main thread: whether a redraw is requested.
+    bool needsDisplay() const noexcept { return mNeedsDisplay.load(std::memory_order_acquire); }
     // Main thread: true once per request made since the last call.
-    bool takeNeedsDisplay() noexcept { return mNeedsDisplay.exchange(false, std::memory_order_acquire); }
+    bool takeNeedsDisplay() noexcept {
+        return mNeedsDisplay.exchange(false, std::memory_order_acquire);
+    }
+
+    // Main thread, for the backend: a descriptor that becomes readable when a redraw is
+    // requested, opened on the first call and closed with the view; -1 if the system
+    // gives none (redraw requests then only set the flag). drainRedrawWakeUp() makes it
+    // unreadable again.
+    int redrawWakeUp();
+    void drainRedrawWakeUp() noexcept;
 
     // Composes one frame: gives the view focus, calls drawRect: with the whole view.
     void display();
@@ -58,4 +73,5 @@ private:
     NSRect mFrame;
     RgbPicture mPicture;
     std::atomic<bool> mNeedsDisplay{false};
+    std::atomic<int> mWakeUp{-1};
 };

@@ -1,6 +1,6 @@
 // The tuner state shared between the audio thread's intake and the main thread's frames,
-// and the handover of the analysis window's array. Run under ThreadSanitizer.
-#include "SampleWindowHandover.h"
+// and the handover of finished analyses. Run under ThreadSanitizer.
+#include "AnalysisHandover.h"
 #include "SoundView.h"
 
 #include <gtest/gtest.h>
@@ -29,9 +29,9 @@ void fillBlock(std::vector<float>& block, std::int64_t& t, double frequency, dou
 } // namespace
 
 // The intake runs on one thread, changing its block length every few windows so that the
-// array is rebuilt under a reader, while another thread acts as the main thread: it reads
-// every field a frame reads, reads the window through the handover, draws whole frames,
-// clicks string buttons and toggles the automatic choice.
+// arrays are rebuilt under a reader, while another thread acts as the main thread: it reads
+// the shared fields, draws whole frames, clicks string buttons and toggles the automatic
+// choice.
 TEST(AnalysisConcurrency, IntakeAgainstFramesAndClicks) {
     SoundView view(NSMakeRect(0, 0, 700, 300));
     const std::uint32_t lengths[] = {512, 256, 700, 512, 64, 1024};
@@ -66,8 +66,6 @@ TEST(AnalysisConcurrency, IntakeAgainstFramesAndClicks) {
     });
 
     int frames = 0;
-    int windowsRead = 0;
-    std::set<std::int32_t> sizesSeen;
     bool flagsExact = true;
     bool indicesInRange = true;
     bool samplesInRange = true;
@@ -95,20 +93,6 @@ TEST(AnalysisConcurrency, IntakeAgainstFramesAndClicks) {
         (void)view.mSamplePeriod.load();
         (void)view.autoSelect.load();
 
-        // The window itself, held while it is read.
-        {
-            SampleWindowHandover::Reader reader(view.mWindowHandover);
-            if (reader.samples() != nullptr) {
-                ++windowsRead;
-                sizesSeen.insert(reader.size());
-                sizesAllowed &= allowedSizes.count(reader.size()) == 1;
-                for (std::int32_t i = 0; i < reader.size(); ++i) {
-                    const float s = reader.samples()[i].load(std::memory_order_relaxed);
-                    samplesInRange &= s >= -1.0f && s <= 1.0f;
-                }
-            }
-        }
-
         // What the main thread does besides: frames, clicks and the toggle.
         view.takeNeedsDisplay();
         view.display();
@@ -124,121 +108,75 @@ TEST(AnalysisConcurrency, IntakeAgainstFramesAndClicks) {
     EXPECT_TRUE(indicesInRange);
     EXPECT_TRUE(samplesInRange);
     EXPECT_TRUE(sizesAllowed);
-    EXPECT_GT(windowsRead, 0);
     // 120 rounds of 9 blocks, each round starting at the slot the last one left: 270 windows.
     EXPECT_EQ(analyses.load(), 270);
     EXPECT_EQ(view.mSampleBufferSize, 4 * 1024);
-    // Every array the reader held was still alive; the last ones are freed with the view,
+    // Every window a frame took was still alive; the last ones are freed with the view,
     // which AddressSanitizer and LeakSanitizer check.
 }
 
-// The handover alone: a held array outlives its replacement, retired arrays are freed once
-// no reader is inside, and the writer goes on replacing while a reader holds on.
-TEST(SampleWindowHandover, KeepsHeldArraysAndFreesRetiredOnes) {
-    SampleWindowHandover handover;
-    {
-        SampleWindowHandover::Reader empty(handover);
-        EXPECT_EQ(empty.samples(), nullptr);
-        EXPECT_EQ(empty.size(), 0);
-    }
+namespace {
 
-    SharedFloat* const first = handover.replace(8);
-    ASSERT_NE(first, nullptr);
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(first[i].load(), 0.0f); // zero-filled
-        first[i].store(static_cast<float>(i));
+// A publication whose every value and sample is tag, with a window of size samples.
+PublishedAnalysis tagged(std::vector<SharedFloat>& window, float tag) {
+    for (SharedFloat& sample : window) {
+        sample.store(tag, std::memory_order_relaxed);
     }
-    {
-        SampleWindowHandover::Reader held(handover);
-        ASSERT_EQ(held.samples(), first);
-        // Replaced five times while held: more than any fixed number of slots.
-        for (int k = 0; k < 5; ++k) {
-            ASSERT_NE(handover.replace(16 + k), nullptr);
-        }
-        EXPECT_EQ(handover.retiredCount(), 5);
-        // The held array is intact (AddressSanitizer would flag a freed one).
-        EXPECT_EQ(held.size(), 8);
-        for (int i = 0; i < 8; ++i) {
-            EXPECT_EQ(held.samples()[i].load(), static_cast<float>(i));
-        }
-        SampleWindowHandover::Reader later(handover);
-        EXPECT_EQ(later.size(), 20);
-    }
-    // With no reader inside, the next replacement frees everything retired.
-    ASSERT_NE(handover.replace(4), nullptr);
-    EXPECT_EQ(handover.retiredCount(), 0);
-
-    // Across threads: a reader holds an array until the writer has replaced it many
-    // times; the writer never waits for it, and the reader still reads what it took.
-    SharedFloat* const taken = handover.replace(64);
-    for (int i = 0; i < 64; ++i) {
-        taken[i].store(1.5f);
-    }
-    std::atomic<bool> holding{false};
-    std::atomic<bool> writerDone{false};
-    bool intact = true;
-    std::thread reader([&] {
-        SampleWindowHandover::Reader held(handover);
-        holding.store(true, std::memory_order_release);
-        while (!writerDone.load(std::memory_order_acquire)) {
-            std::this_thread::yield();
-        }
-        for (std::int32_t i = 0; i < held.size(); ++i) {
-            intact &= held.samples()[i].load(std::memory_order_relaxed) == 1.5f;
-        }
-        intact &= held.size() == 64;
-    });
-    while (!holding.load(std::memory_order_acquire)) {
-        std::this_thread::yield();
-    }
-    for (int k = 0; k < 100; ++k) {
-        ASSERT_NE(handover.replace(32), nullptr);
-    }
-    EXPECT_EQ(handover.retiredCount(), 100);
-    writerDone.store(true, std::memory_order_release);
-    reader.join();
-    EXPECT_TRUE(intact);
-    handover.replace(32);
-    EXPECT_EQ(handover.retiredCount(), 0);
+    PublishedAnalysis values;
+    values.mFirstPeriod = static_cast<std::int32_t>(tag);
+    values.mCurrentVolume = tag;
+    values.mFrequency = tag;
+    values.mDisplayFrequency = tag;
+    return values;
 }
 
-// Readers and a writer at full speed: readers always see a whole, live array.
-TEST(SampleWindowHandover, ReadersRaceReplacements) {
-    SampleWindowHandover handover;
-    std::atomic<bool> done{false};
-    std::atomic<long> reads{0};
-    std::atomic<bool> consistent{true};
-    auto readLoop = [&] {
-        while (!done.load(std::memory_order_acquire)) {
-            SampleWindowHandover::Reader reader(handover);
-            if (reader.samples() == nullptr) {
-                continue;
-            }
-            // Each array is filled with its own size before it is published.
-            const float expected = static_cast<float>(reader.size());
-            for (std::int32_t i = 0; i < reader.size(); ++i) {
-                const float s = reader.samples()[i].load(std::memory_order_relaxed);
-                if (s != expected && s != 0.0f) {
-                    consistent.store(false);
-                }
-            }
-            reads.fetch_add(1, std::memory_order_relaxed);
-        }
-    };
-    std::thread a(readLoop);
-    std::thread b(readLoop);
-    // Until both readers have had many turns, however the threads are scheduled.
-    for (int k = 0; k < 3000 || reads.load(std::memory_order_relaxed) < 500; ++k) {
-        const std::int32_t size = 16 + k % 50;
-        SharedFloat* const samples = handover.replace(size);
-        ASSERT_NE(samples, nullptr);
-        for (std::int32_t i = 0; i < size; ++i) {
-            samples[i].store(static_cast<float>(size), std::memory_order_relaxed);
-        }
+// Every value of a publication and every sample of its window carry the same tag.
+bool whole(const PublishedAnalysis& shown) {
+    const float tag = shown.mCurrentVolume;
+    bool same = static_cast<float>(shown.mFirstPeriod) == tag && shown.mFrequency == tag &&
+                shown.mDisplayFrequency == tag;
+    for (std::int32_t i = 0; i < shown.size; ++i) {
+        same &= shown.samples[i] == tag;
     }
-    done.store(true, std::memory_order_release);
-    a.join();
-    b.join();
-    EXPECT_TRUE(consistent.load());
-    EXPECT_GT(reads.load(), 0);
+    return same;
+}
+
+} // namespace
+
+// The reader keeps what it took while the writer publishes and resizes; it moves to the
+// latest publication, and to new slots only once they hold one; replaced slots are freed
+// once the reader has left them.
+TEST(AnalysisHandover, LatestWholeAndHeldSlotsOutliveResizes) {
+    AnalysisHandover handover;
+    EXPECT_EQ(handover.takeLatest().samples, nullptr);
+    std::vector<SharedFloat> window(8);
+    handover.publish(tagged(window, 1.0f), window.data(), 8); // no window size yet
+    EXPECT_EQ(handover.takeLatest().size, 0);
+    EXPECT_EQ(handover.shown().mCurrentVolume, 1.0f);
+
+    ASSERT_TRUE(handover.resize(8));
+    handover.publish(tagged(window, 2.0f), window.data(), 8);
+    handover.publish(tagged(window, 3.0f), window.data(), 8);
+    const PublishedAnalysis& three = handover.takeLatest();
+    EXPECT_EQ(three.size, 8);
+    EXPECT_TRUE(whole(three));
+    EXPECT_EQ(three.mCurrentVolume, 3.0f);
+
+    // Resized twice and published into without the reader: it keeps showing 3 from the
+    // old slots, which a further resize must not free.
+    ASSERT_TRUE(handover.resize(4));
+    EXPECT_EQ(handover.takeLatest().mCurrentVolume, 3.0f) << "new slots without a publication";
+    std::vector<SharedFloat> shorter(4);
+    handover.publish(tagged(shorter, 4.0f), shorter.data(), 4);
+    ASSERT_TRUE(handover.resize(6));
+    EXPECT_EQ(handover.retiredCount(), 1);
+    EXPECT_TRUE(whole(handover.shown()));
+    EXPECT_EQ(handover.shown().mCurrentVolume, 3.0f);
+
+    EXPECT_EQ(handover.takeLatest().mCurrentVolume, 4.0f);
+    EXPECT_EQ(handover.shown().size, 4);
+    ASSERT_TRUE(handover.resize(6));
+    EXPECT_EQ(handover.retiredCount(), 0);
+    EXPECT_EQ(handover.shown().mCurrentVolume, 4.0f);
+    EXPECT_TRUE(whole(handover.shown()));
 }

@@ -3,6 +3,7 @@
 #include "MakerSite.h"
 #include "MyController.h"
 #include "MyWindowDel.h"
+#include "NSApplication.h"
 #include "NSWindow.h"
 #include "NSWorkspace.h"
 
@@ -52,6 +53,13 @@ TEST(AppShell, CloseHidesTheWindowAndReopenFollowsItsActualVisibility) {
     EXPECT_EQ(item.state(), 1);
     // The item still says 1, but the window is hidden: the next command shows it.
     delegate.reopenWindow(&item);
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(item.state(), 1);
+    // Hidden from the item, then a second launch: shown, and the item says so again.
+    delegate.awakeFromNib();
+    delegate.reopenWindow(&item);
+    ASSERT_EQ(item.state(), 0);
+    NSApplication::sharedApplication().reopen();
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(item.state(), 1);
     for (const NSObject* sender : window.senders) {

@@ -39,9 +39,9 @@ void runAndTearDown(AudioDeviceID in, AudioDeviceID out) {
         if (view.takeNeedsDisplay()) {
             ++analyses;
             loudest = std::max(loudest, view.mCurrentVolume.load());
-            SampleWindowHandover::Reader reader(view.mWindowHandover);
-            if (reader.size() > 0) {
-                EXPECT_LE(std::fabs(reader.samples()[0].load()), 0.6f);
+            const PublishedAnalysis& published = view.mHandover.takeLatest();
+            if (published.size > 0) {
+                EXPECT_LE(std::fabs(published.samples[0]), 0.6f);
             }
         }
         std::this_thread::sleep_for(std::chrono::microseconds(300));

@@ -35,13 +35,21 @@ Rgb pixelAt(const RgbPicture& picture, int x, int row);
 Rgb bitmapPixel(const SoundView& view, int x, int row);
 
 // A SoundView whose drawRect: runs a test's drawing instead, when one is set; display()
-// gives it focus first, as for a real frame.
+// gives it focus first, as for a real frame. The fields a test sets stand for a finished
+// analysis: every frame publishes them first, as the intake does after an analysis.
 class TestView : public SoundView {
 public:
     explicit TestView(NSRect frame) : SoundView(frame) {}
     std::function<void(TestView&)> drawing;
 
+    // For drawing routines called outside a frame.
+    void showFields() {
+        publishAnalysis();
+        mHandover.takeLatest();
+    }
+
     void drawRect(NSRect rect) override {
+        showFields();
         if (drawing) {
             drawing(*this);
         } else {

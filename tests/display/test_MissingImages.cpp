@@ -33,7 +33,11 @@ void prepareResources() {
 } // namespace
 
 TEST(MissingImages, ViewConstructsAndDrawsEverythingElse) {
+    testing::internal::CaptureStderr();
     const auto view = makeView();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Missing or unreadable images in " +
+                                                          gResources +
+                                                          ": n7.png, dot.png, A2.png, E4.png\n");
     EXPECT_EQ(view->n7, nullptr);
     EXPECT_EQ(view->a2, nullptr);
     EXPECT_EQ(view->dot, nullptr);

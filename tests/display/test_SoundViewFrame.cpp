@@ -92,6 +92,7 @@ TEST(SoundViewFrame, WaveSamplesLandOnScaledRowsAndColumns) {
     for (int k = 0; k < 6; ++k) {
         samples[10 + 100 * k] = values[k];
     }
+    view->showFields();
     view->drawBackground(store(*view), kWidth, kHeight, 200);
     view->drawSyncWave(store(*view), kWidth, 200);
     for (int k = 0; k < 6; ++k) {
@@ -108,6 +109,7 @@ TEST(SoundViewFrame, WaveSamplesLandOnScaledRowsAndColumns) {
     const auto wide = makeView(1400.0f, 300.0f);
     allocateWindow(*wide, 2800);
     wide->mCurrentVolume = 0.05f;
+    wide->showFields();
     wide->drawBackground(store(*wide), 1400, kHeight, 200);
     wide->drawSyncWave(store(*wide), 1400, 200);
     EXPECT_EQ(bitmapPixel(*wide, 2, 100), grey(250));
@@ -366,6 +368,7 @@ TEST(SoundViewFrame, RoutinesWriteNothingIntoAForeignBuffer) {
     const auto view = viewWithWindow(samples);
     view->mFrequency = 110.0f;
     view->mCurrentVolume = 0.05f;
+    view->showFields();
     std::vector<std::uint8_t> foreign(kWidth * kHeight * 3, 7);
     view->drawBackground(foreign.data(), kWidth, kHeight, 200);
     view->drawSyncWave(foreign.data(), kWidth, 200);

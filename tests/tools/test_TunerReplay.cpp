@@ -141,7 +141,7 @@ TEST(TunerReplay, RefusesWithStatusTwoAndOneLine) {
         {quoted(dir / "missing.wav"), "missing.wav"},
         {quoted(junk), "cannot read"},
         {quoted(empty), "cannot read"},
-        {quoted(dir), "cannot read"},
+        {quoted(dir), "is a directory"},
         {quoted(rate48), "48000"},
         {quoted(zero), "cannot read"},
         {"--block", "--block"},
@@ -194,6 +194,7 @@ TEST(TunerReplay, HelpAndHeaderOnlyForShortRecording) {
     const ToolRun help = runTool("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Usage: tuner-replay"), std::string::npos);
+    EXPECT_NE(help.out.find("-           as RECORDING: read standard input"), std::string::npos);
     EXPECT_EQ(help.err, "");
 
     // Fewer frames than one window: the header and no reading.

@@ -5,6 +5,7 @@
 
 #include <sndfile.h>
 
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -52,6 +53,11 @@ std::string replayRecording(const std::string& path, std::uint32_t blockLength,
         return "block length must be 1 to " + std::to_string(kReplayMaxBlock) + " frames";
     }
 
+    // libsndfile opens a directory and then finds no format in it.
+    std::error_code ignored;
+    if (path != "-" && std::filesystem::is_directory(path, ignored)) {
+        return "cannot read " + path + ": is a directory";
+    }
     SF_INFO info{};
     SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
     if (!file) {

@@ -20,6 +20,7 @@ void printUsage(std::FILE* stream) {
                  "one tab-separated line of readings per analysis after a header line.\n"
                  "  --block N   frames per block, as an audio device would deliver them\n"
                  "  --help      show this text\n"
+                 "  -           as RECORDING: read standard input (WAV; FLAC needs a file)\n"
                  "Exit status: 0 done, 2 refused (bad option, unreadable file, wrong format).\n",
                  kReplayMaxBlock);
 }

@@ -17,7 +17,10 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -100,26 +103,70 @@ void connectAction(GtkBuilder*, GObject* emitter, const gchar* signal, const gch
     }
 }
 
-void createObject(GObject* object) {
+// False, with a message, when a view is larger than memory or a surface can hold.
+bool createObject(GObject* object, const Launch& launch) {
     ObjectSlot* slot = slotOf(object);
     if (slot == nullptr || slot->entry == nullptr || slot->object) {
-        return;
+        return true;
     }
-    if (slot->entry->isView()) {
-        GtkWidget* widget = GTK_WIDGET(object);
-        int width = 0;
-        int height = 0;
-        gtk_widget_get_size_request(widget, &width, &height);
-        std::unique_ptr<NSView> view = slot->entry->viewFactory(
-            NSMakeRect(0.0f, 0.0f, static_cast<float>(width < 0 ? 0 : width),
-                       static_cast<float>(height < 0 ? 0 : height)));
-        if (view) {
-            attachView(widget, view.get());
-            slot->object = std::move(view);
-        }
-    } else {
+    if (!slot->entry->isView()) {
         slot->object = slot->entry->factory();
+        return true;
     }
+    GtkWidget* widget = GTK_WIDGET(object);
+    int width = 0;
+    int height = 0;
+    gtk_widget_get_size_request(widget, &width, &height);
+    width = width < 0 ? 0 : width;
+    height = height < 0 ? 0 : height;
+    // The view's own picture is allocated with it; a size that memory cannot hold throws.
+    std::unique_ptr<NSView> view;
+    try {
+        view = slot->entry->viewFactory(
+            NSMakeRect(0.0f, 0.0f, static_cast<float>(width), static_cast<float>(height)));
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    const char* refusal = nullptr;
+    if (!view) {
+        refusal = "does not fit in memory";
+    } else if (!attachView(widget, view.get())) {
+        refusal = "is too large to show";
+    }
+    if (refusal != nullptr) {
+        std::fprintf(stderr, "Cannot load the interface file %s: its view of %d x %d pixels %s\n",
+                     launch.interfaceFile.c_str(), width, height, refusal);
+        return false;
+    }
+    slot->object = std::move(view);
+    return true;
+}
+
+// A menu item bound to an application action shows the action's shortcut beside its
+// label, as menus made from menu models do by themselves.
+void showShortcuts(GtkApplication* application, GtkBuilder* builder) {
+    GSList* const objects = gtk_builder_get_objects(builder);
+    for (GSList* it = objects; it != nullptr; it = it->next) {
+        if (!GTK_IS_MENU_ITEM(it->data)) {
+            continue;
+        }
+        const gchar* action = gtk_actionable_get_action_name(GTK_ACTIONABLE(it->data));
+        GtkWidget* label = gtk_bin_get_child(GTK_BIN(it->data));
+        if (action == nullptr || !GTK_IS_ACCEL_LABEL(label)) {
+            continue;
+        }
+        gchar** shortcuts = gtk_application_get_accels_for_action(application, action);
+        guint key = 0;
+        GdkModifierType modifiers{};
+        if (shortcuts[0] != nullptr) {
+            gtk_accelerator_parse(shortcuts[0], &key, &modifiers);
+        }
+        if (key != 0) {
+            gtk_accel_label_set_accel(GTK_ACCEL_LABEL(label), key, modifiers);
+        }
+        g_strfreev(shortcuts);
+    }
+    g_slist_free(objects);
 }
 
 void connectOutlets(GObject* object) {
@@ -157,13 +204,23 @@ bool loadInterface(GtkApplication* application, Launch& launch) {
         return false;
     }
     launch.objects = createdObjects();
+    const bool hasWindow = std::any_of(launch.objects.begin(), launch.objects.end(),
+                                       [](GObject* object) { return GTK_IS_WINDOW(object); });
+    if (!hasWindow) {
+        std::fprintf(stderr, "Cannot load the interface file %s: it creates no window\n",
+                     launch.interfaceFile.c_str());
+        return false;
+    }
     for (GObject* object : launch.objects) {
-        createObject(object);
+        if (!createObject(object, launch)) {
+            return false;
+        }
     }
     for (GObject* object : launch.objects) {
         connectOutlets(object);
     }
     gtk_builder_connect_signals_full(launch.builder, connectAction, nullptr);
+    showShortcuts(application, launch.builder);
     NSApplication& app = NSApplication::sharedApplication();
     for (GObject* object : launch.objects) {
         if (GTK_IS_WINDOW(object)) {

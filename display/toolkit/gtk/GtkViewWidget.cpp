@@ -2,6 +2,8 @@
 
 #include "NSView.h"
 
+#include <glib-unix.h>
+
 #include <cmath>
 #include <cstdint>
 
@@ -11,6 +13,7 @@ namespace {
 struct ViewSurface {
     NSView* view = nullptr;
     cairo_surface_t* surface = nullptr;
+    guint wakeUpSource = 0; // watches the view's redraw wake-up
 };
 
 GQuark surfaceQuark() {
@@ -24,6 +27,9 @@ ViewSurface* surfaceOf(GtkWidget* widget) {
 
 void deleteSurface(gpointer data) {
     auto* record = static_cast<ViewSurface*>(data);
+    if (record->wakeUpSource != 0) {
+        g_source_remove(record->wakeUpSource);
+    }
     cairo_surface_destroy(record->surface);
     delete record;
 }
@@ -62,20 +68,30 @@ void updateFrameOrigin(GtkWidget* widget, NSView& view) {
         static_cast<float>(x), static_cast<float>(contentHeight - (y + view.picture().height()))));
 }
 
-gboolean onTick(GtkWidget* widget, GdkFrameClock*, gpointer data) {
-    auto* record = static_cast<ViewSurface*>(data);
-    if (record->view->takeNeedsDisplay()) {
-        record->view->display();
-        copyPicture(record->view->picture(), record->surface);
+// A redraw was requested. The frame itself is composed when GTK paints the widget; a
+// widget that is not drawable (its window hidden) leaves the request standing, and the
+// view writes no further wake-up until it is drawn again.
+gboolean onRedrawRequested(gint, GIOCondition condition, gpointer data) {
+    auto* widget = static_cast<GtkWidget*>(data);
+    ViewSurface* record = surfaceOf(widget);
+    if (record == nullptr || (condition & (G_IO_ERR | G_IO_NVAL)) != 0) {
+        return G_SOURCE_REMOVE;
+    }
+    record->view->drainRedrawWakeUp();
+    if (gtk_widget_is_drawable(widget) && record->view->needsDisplay()) {
         gtk_widget_queue_draw(widget);
     }
     return G_SOURCE_CONTINUE;
 }
 
 gboolean onDraw(GtkWidget* widget, cairo_t* cr, gpointer) {
-    const ViewSurface* record = surfaceOf(widget);
+    ViewSurface* record = surfaceOf(widget);
     if (record == nullptr) {
         return FALSE;
+    }
+    if (record->view->takeNeedsDisplay()) {
+        record->view->display();
+        copyPicture(record->view->picture(), record->surface);
     }
     cairo_set_source_surface(cr, record->surface, 0, 0);
     cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
@@ -117,15 +133,25 @@ void prepareViewWidget(GtkWidget* widget) {
     g_signal_connect(widget, "button-release-event", G_CALLBACK(onButtonRelease), nullptr);
 }
 
-void attachView(GtkWidget* widget, NSView* view) {
+bool attachView(GtkWidget* widget, NSView* view) {
+    cairo_surface_t* const surface = cairo_image_surface_create(
+        CAIRO_FORMAT_RGB24, view->picture().width(), view->picture().height());
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(surface);
+        return false;
+    }
     auto* record = new ViewSurface;
     record->view = view;
-    record->surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, view->picture().width(),
-                                                 view->picture().height());
+    record->surface = surface;
+    const int wakeUp = view->redrawWakeUp();
+    if (wakeUp >= 0) {
+        record->wakeUpSource = g_unix_fd_add(wakeUp, G_IO_IN, onRedrawRequested, widget);
+    }
     g_object_set_qdata_full(G_OBJECT(widget), surfaceQuark(), record, deleteSurface);
-    gtk_widget_add_tick_callback(widget, onTick, record, nullptr);
     if (gtk_widget_get_realized(widget)) {
         updateFrameOrigin(widget, *view);
     }
+    // The first frame is composed when the widget is first painted.
     view->setNeedsDisplay(true);
+    return true;
 }

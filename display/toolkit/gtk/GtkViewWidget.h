@@ -7,9 +7,11 @@ class NSView;
 // The widget of a view class: a GtkDrawingArea that shows the view's finished picture
 // 1:1 and passes clicks on.
 //
-// Redraws: a tick of the widget's frame clock (about 60 a second while the window is
-// shown) takes the view's redraw flag; when it was set, display() composes a new picture
-// on the main thread, which is copied into the widget's image surface and shown. Nothing
+// Redraws: the main loop watches the view's redraw wake-up, so it wakes only when a
+// redraw is requested, and then queues a paint of the widget if it is drawable. When GTK
+// paints it and the view's redraw flag is set, display() composes a new picture on the
+// main thread, which is copied into the widget's image surface and shown. A hidden window
+// takes no frames; its standing request is drawn when the window is shown again. Nothing
 // of this runs on the thread that asked for the redraw.
 //
 // Clicks: a release of the first button becomes mouseUp: with the centre of the pixel
@@ -20,5 +22,6 @@ class NSView;
 
 // Called as the widget is created, before it has a view.
 void prepareViewWidget(GtkWidget* widget);
-// Gives the widget its view (not owned) once created; the first tick draws it.
-void attachView(GtkWidget* widget, NSView* view);
+// Gives the widget its view (not owned) once created; the first paint draws it. False,
+// leaving the widget without a view, when no surface of the view's size can be made.
+bool attachView(GtkWidget* widget, NSView* view);

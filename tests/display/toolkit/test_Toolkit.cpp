@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,32 @@ TEST(Toolkit, ReopenShowsWindowsUnlessAHandlerTakesOverAndTerminateEndsOnce) {
     EXPECT_EQ(ended, 1);
     EXPECT_FALSE(app.isRunning());
     app.setTerminator({});
+}
+
+// A hidden window's view keeps its request standing: requests until the main thread
+// takes it must not wake the main loop again, and the wake-up must never block a writer.
+TEST(Toolkit, RedrawRequestsWakeTheMainLoopOnceUntilTaken) {
+    NSView view(NSMakeRect(0, 0, 4, 4));
+    const int wakeUp = view.redrawWakeUp();
+    ASSERT_GE(wakeUp, 0);
+    EXPECT_EQ(view.redrawWakeUp(), wakeUp);
+    EXPECT_NE(fcntl(wakeUp, F_GETFL) & O_NONBLOCK, 0);
+    const auto woken = [wakeUp] {
+        pollfd watch{wakeUp, POLLIN, 0};
+        return poll(&watch, 1, 0) == 1;
+    };
+    EXPECT_FALSE(woken());
+    for (int i = 0; i < 1000; ++i) {
+        view.setNeedsDisplay(true);
+    }
+    EXPECT_TRUE(woken());
+    view.drainRedrawWakeUp();
+    EXPECT_FALSE(woken());
+    view.setNeedsDisplay(true);
+    EXPECT_FALSE(woken()) << "a request not yet taken woke the main loop again";
+    EXPECT_TRUE(view.takeNeedsDisplay());
+    view.setNeedsDisplay(true);
+    EXPECT_TRUE(woken());
 }
 
 TEST(Toolkit, OnlyAbsoluteAddressesReachTheOpener) {

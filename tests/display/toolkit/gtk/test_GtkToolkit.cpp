@@ -132,6 +132,8 @@ struct Run {
     bool shownAfterReopen = false;
     bool urlHandedOver = false;
     std::string openedAddress;
+    guint quitKey = 0;
+    GdkModifierType quitModifiers{};
 } gRun;
 
 const char kAddress[] = "https://example.invalid/tuner?probe=1";
@@ -310,6 +312,10 @@ void ProbeController::awakeFromNib() {
     auto* window = static_cast<GtkBackedWindow*>(app.windows().front());
     gRun.viewWidget = findWidget(GTK_WIDGET(window->gtkWindow()), "ProbeView");
     gRun.check = findWidget(GTK_WIDGET(window->gtkWindow()), "GtkCheckButton");
+    if (GtkWidget* quit = findWidget(GTK_WIDGET(window->gtkWindow()), "GtkMenuItem")) {
+        gtk_accel_label_get_accel(GTK_ACCEL_LABEL(gtk_bin_get_child(GTK_BIN(quit))), &gRun.quitKey,
+                                  &gRun.quitModifiers);
+    }
     gRun.delegate = dynamic_cast<ProbeDelegate*>(window->delegate());
     g_timeout_add(50, scriptStep, nullptr);
 }
@@ -344,6 +350,9 @@ TEST(GtkToolkit, WindowShowsFramesAndDeliversEventsOnTheMainThread) {
     EXPECT_EQ(gRun.viewSize.width, 64);
     EXPECT_EQ(gRun.viewSize.height, 48);
 
+    EXPECT_EQ(gRun.quitKey, static_cast<guint>(GDK_KEY_q)) << "the Quit item shows no shortcut";
+    EXPECT_EQ(gRun.quitModifiers, GDK_CONTROL_MASK);
+
     EXPECT_TRUE(gRun.redrawArrived) << "a redraw asked from another thread never came";
     EXPECT_TRUE(gRun.drewOnMainThread);
 
@@ -372,14 +381,45 @@ TEST(GtkToolkit, WindowShowsFramesAndDeliversEventsOnTheMainThread) {
     EXPECT_EQ(gDestroyed, 3) << "the file's objects were not released at the end";
 }
 
-TEST(GtkToolkit, MissingInterfaceFileEndsWithStatusOne) {
+// Interface files the program cannot run with: each ends with one line saying why and
+// status 1, before any object wakes.
+TEST(GtkToolkit, RefusedInterfaceFilesEndWithOneLineAndStatusOne) {
     registerProbes();
-    testing::internal::CaptureStderr();
-    const int status = runInterface("/nonexistent/none.ui");
-    const std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(status, 1);
-    EXPECT_NE(errors.find("Cannot load the interface file /nonexistent/none.ui"), std::string::npos)
-        << errors;
+    const auto view = [](const char* width, const char* height) {
+        return std::string("<interface><object class=\"NSWindow\"><child><object "
+                           "class=\"ProbeView\"><property name=\"width-request\">") +
+               width + "</property><property name=\"height-request\">" + height +
+               "</property></object></child></object></interface>";
+    };
+    const struct {
+        bool exists;
+        std::string contents;
+        std::string reason;
+    } cases[] = {
+        {false, "", "Cannot load the interface file /nonexistent/none.ui: "},
+        {true, "", "it creates no window"},
+        {true, "<interface><object class=\"ProbeController\"/></interface>",
+         "it creates no window"},
+        {true, view("2000000000", "2000000000"),
+         "its view of 2000000000 x 2000000000 pixels does not fit in memory"},
+        {true, view("40000", "10"), "its view of 40000 x 10 pixels is too large to show"},
+    };
+    for (const auto& refused : cases) {
+        std::string path = "/nonexistent/none.ui";
+        if (refused.exists) {
+            path = (gHome / "refused.ui").string();
+            std::ofstream(path) << refused.contents;
+        }
+        gRun.controller = nullptr;
+        testing::internal::CaptureStderr();
+        const int status = runInterface(path);
+        const std::string errors = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(status, 1) << refused.reason;
+        EXPECT_EQ(errors.rfind("Cannot load the interface file " + path + ": ", 0), 0u) << errors;
+        EXPECT_NE(errors.find(refused.reason), std::string::npos) << errors;
+        EXPECT_EQ(errors.find('\n'), errors.size() - 1) << errors;
+        EXPECT_EQ(gRun.controller, nullptr) << "an object woke";
+    }
 }
 
 // The URL handler of the test's own home: a desktop entry for https that writes the
