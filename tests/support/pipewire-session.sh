@@ -245,7 +245,10 @@ fi
 
 # In the background, so that a signal to this script ends it at once; the shell would give
 # a background command an empty standard input, so it gets this script's.
-exec {input_fd}<&0 2>/dev/null || exec {input_fd}</dev/null
+# (A redirection of exec itself would stay: the command's errors must still be seen.)
+if ! { exec {input_fd}<&0; } 2>/dev/null; then
+    exec {input_fd}</dev/null
+fi
 "$@" <&"$input_fd" &
 command=$!
 status=0
