@@ -4,6 +4,7 @@
 #include "NSGeometry.h"
 #include "NSView.h"
 #include "Relaxed.h"
+#include "TunerConstants.h"
 
 #include <cstdint>
 
@@ -109,9 +110,9 @@ public:
     Relaxed<float> mWaveAlpha{0.0f};               // 27, written by frames
     Relaxed<float> mDisplayFrequency{0.0f};        // 28
     Relaxed<float> selectedMarkPos{0.0f};          // 29, written by frames
-    float frequencyList[6] = {};                   // 30, fixed at construction
-    NSPoint buttonLocs[6] = {};                    // 31, fixed at construction
-    NSImage* buttonPicts[6] = {};                  // 32, the same objects as e2 … e4
+    float frequencyList[tuner::kStringCount] = {};                   // 30, fixed at construction
+    NSPoint buttonLocs[tuner::kStringCount] = {};                    // 31, fixed at construction
+    NSImage* buttonPicts[tuner::kStringCount] = {};                  // 32, the same objects as e2 … e4
     Relaxed<std::int32_t> selectedFrequency{0};    // 33, written on both threads
     Relaxed<std::int32_t> autoSelect{0};           // 34, the flag
     std::int32_t mDrawX = 0;                       // 35, main thread

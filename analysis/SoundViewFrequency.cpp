@@ -10,9 +10,6 @@
 
 namespace {
 
-constexpr double kSampleRate = 44100.0;
-constexpr std::int32_t kStringCount = 6;
-
 // Counters of analyses stop at the top of their range instead of wrapping negative,
 // which would make a long-lost note look freshly attacked or unstruck.
 std::int32_t incremented(std::int32_t counter) {
@@ -32,7 +29,7 @@ void SoundView::getFrequency() {
 
     const float period =
         static_cast<float>(mLastPeriod - mFirstPeriod) / static_cast<float>(count - 1);
-    const auto frequency = static_cast<float>(kSampleRate / static_cast<double>(period));
+    const auto frequency = static_cast<float>(tuner::kSampleRate / static_cast<double>(period));
     mSamplePeriod = period;
     mCurrentFrequency = frequency;
 
@@ -91,7 +88,7 @@ void SoundView::checkStable() {
 
     // The target is written by clicks on the main thread too; read it once.
     const std::int32_t selected = selectedFrequency;
-    if (selected < 0 || selected >= kStringCount) {
+    if (selected < 0 || selected >= tuner::kStringCount) {
         return;
     }
     const float target = frequencyList[selected];

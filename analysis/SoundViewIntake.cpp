@@ -85,7 +85,7 @@ void SoundView::allocSampleBuffer(std::int32_t n) {
     mPosZeroCrossings = crossings;
     delete[] mPeaks;
     mPeaks = peaks;
-    mSamplesToDraw = 700;
+    mSamplesToDraw = tuner::kSamplesPerView;
     mSampleBufferSize = size;
 }
 

@@ -1,11 +1,11 @@
 #include "InterfaceClasses.h"
 
 #include "MyController.h"
+#include "MySoundPort.h"
 #include "MyWindowDel.h"
 #include "NSClassRegistry.h"
 #include "NSTextField.h"
 #include "SoundView.h"
-#include "audio/MySoundPort.h"
 
 void registerInterfaceClasses() {
     using R = NSClassRegistry;

@@ -1,11 +1,11 @@
 #include "MyController.h"
 
+#include "AudioSupervisor.h"
 #include "MakerSite.h"
+#include "MySoundPort.h"
 #include "NSTextField.h"
 #include "NSTimer.h"
 #include "NSWorkspace.h"
-#include "audio/AudioSupervisor.h"
-#include "audio/MySoundPort.h"
 
 #include <chrono>
 #include <cstdio>

@@ -35,14 +35,15 @@ bool buffersHold(const AudioBufferList* list, bool interleaved, std::uint64_t by
 }
 
 // Answers a stop request: stops the procedure's own device and goes idle.
-void stopOwnDevice(std::atomic<std::int32_t>& state, AudioDeviceID device, AudioDeviceIOProc proc) {
+void stopOwnDevice(std::atomic<MySoundPort::ProcState>& state, AudioDeviceID device,
+                   AudioDeviceIOProc proc) {
     AudioDeviceStop(device, proc);
     state.store(MySoundPort::kProcIdle, std::memory_order_release);
 }
 
 // Armed to running; a stop request that came in meanwhile wins.
-void markRunning(std::atomic<std::int32_t>& state) {
-    std::int32_t expected = MySoundPort::kProcArmed;
+void markRunning(std::atomic<MySoundPort::ProcState>& state) {
+    MySoundPort::ProcState expected = MySoundPort::kProcArmed;
     state.compare_exchange_strong(expected, MySoundPort::kProcRunning, std::memory_order_release,
                                   std::memory_order_relaxed);
 }
@@ -96,7 +97,7 @@ void followInput(MySoundPort& port, bool copied, double framesAfter) {
     }
     port.mHandshakeInputMark.store(std::numeric_limits<double>::quiet_NaN(),
                                    std::memory_order_relaxed);
-    std::int32_t expected = MySoundPort::kProcRunning;
+    MySoundPort::ProcState expected = MySoundPort::kProcRunning;
     if (port.mOutputProcState.compare_exchange_strong(expected, MySoundPort::kProcArmed,
                                                       std::memory_order_acq_rel,
                                                       std::memory_order_relaxed)) {
@@ -126,7 +127,7 @@ OSStatus InputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
         return 0;
     }
     port->mInputCalls.fetch_add(1, std::memory_order_relaxed);
-    const std::int32_t state = port->mInputProcState.load(std::memory_order_acquire);
+    const MySoundPort::ProcState state = port->mInputProcState.load(std::memory_order_acquire);
     if (state == MySoundPort::kProcStopRequested) {
         stopOwnDevice(port->mInputProcState, device, InputIOProc);
         return 0;
@@ -165,7 +166,7 @@ OSStatus OutputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
         return 0;
     }
     port->mOutputCalls.fetch_add(1, std::memory_order_relaxed);
-    const std::int32_t state = port->mOutputProcState.load(std::memory_order_acquire);
+    const MySoundPort::ProcState state = port->mOutputProcState.load(std::memory_order_acquire);
     if (state == MySoundPort::kProcArmed) {
         completeHandshake(*port, outputTime);
         return 0;

@@ -1,4 +1,4 @@
-#include "audio/MyFilter.h"
+#include "MyFilter.h"
 
 void MyFilter::filterInput(const float* /*input*/, float* output, std::uint32_t sampleCount,
                            std::uint32_t /*channel*/) {

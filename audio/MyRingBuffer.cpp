@@ -1,4 +1,4 @@
-#include "audio/MyRingBuffer.h"
+#include "MyRingBuffer.h"
 
 #include <algorithm>
 #include <cstring>

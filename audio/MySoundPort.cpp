@@ -199,8 +199,8 @@ void MySoundPort::stopBothProcs() {
     }
     // Once installed, a procedure reads 0 only after it has answered a stop request; one
     // that is already idle needs none.
-    auto requestStop = [](std::atomic<std::int32_t>& state) {
-        std::int32_t current = state.load(std::memory_order_acquire);
+    auto requestStop = [](std::atomic<ProcState>& state) {
+        ProcState current = state.load(std::memory_order_acquire);
         while (current != kProcIdle &&
                !state.compare_exchange_weak(current, kProcStopRequested, std::memory_order_acq_rel,
                                             std::memory_order_acquire)) {

@@ -38,11 +38,25 @@ class SoundView;
 // Every diagnostic goes to the standard error stream (diagnostics()).
 class MySoundPort : public NSObject {
 public:
-    // Proc states, the same four for both procedures.
-    static constexpr std::int32_t kProcIdle = 0;          // not installed, or stopped; processes
-    static constexpr std::int32_t kProcArmed = 1;         // set by start before installation
-    static constexpr std::int32_t kProcRunning = 2;       // every call processes its block
-    static constexpr std::int32_t kProcStopRequested = 3; // next call stops its device
+    // The state word of each IO procedure, a signed 32-bit value. Its moves, and who makes
+    // each:
+    //   idle -> armed            start (control thread), before the procedure is installed
+    //   armed -> running         the input procedure's first call; the output procedure when
+    //                            the handshake measures the offset
+    //   running -> armed         the output procedure, when its input is lost and it measures
+    //                            the offset again
+    //   armed, running -> stopRequested   stop (control thread), by compare-exchange, so a
+    //                            move of the procedure's own at the same time is not lost
+    //   stopRequested -> idle    the procedure's next call, after it stopped its device; or
+    //                            stop, once the procedure is no longer called
+    // A move to running is stored with release and loaded with acquire. A call in idle
+    // processes like running.
+    enum ProcState : std::int32_t {
+        kProcIdle = 0,
+        kProcArmed = 1,
+        kProcRunning = 2,
+        kProcStopRequested = 3,
+    };
 
     // Output blocks in a row whose fetch misses, or that read further behind the input
     // than kLateSlackFrames allows, before the output procedure measures the offset again:
@@ -101,8 +115,8 @@ public:
 
     AudioDeviceRecord mOutputDevice{};
     AudioDeviceRecord mInputDevice{};
-    std::atomic<std::int32_t> mOutputProcState{kProcIdle};
-    std::atomic<std::int32_t> mInputProcState{kProcIdle};
+    std::atomic<ProcState> mOutputProcState{kProcIdle};
+    std::atomic<ProcState> mInputProcState{kProcIdle};
     std::uint8_t mRunning = 0; // 1 from a start that passed its checks until stop
     double mSampleRate = 0.0;  // the input rate; nothing reads it
     std::atomic<double> mLastInputSampleCount{0.0};

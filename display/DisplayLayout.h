@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TunerConstants.h"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -8,20 +10,19 @@ namespace display_layout {
 
 // Rows 0 to 199 of the bitmap hold the wave; row 200 parts it from the lower band.
 inline constexpr std::int32_t kWaveBottom = 200;
-// Samples per second assumed when a frequency is turned into a period in samples.
-inline constexpr float kSampleRate = 44100.0f;
+// Samples per second, in single precision, when a frequency becomes a period in samples.
+inline constexpr float kSampleRate = static_cast<float>(tuner::kSampleRate);
 // Distance from a period mark to the readout beside it.
 inline constexpr float kReadoutOffset = 4.0f;
 // Bottom lines of the frequency readout and of the selected-string readout (y up).
 inline constexpr std::int32_t kFrequencyReadoutY = 59;
 inline constexpr std::int32_t kSelectedReadoutY = 38;
 inline constexpr float kUnselectedButtonAlpha = 0.6f;
-inline constexpr int kStringCount = 6;
 
 // selectedFrequency as an index into the six-entry string tables. The analysis and the
 // clicks only ever store 0 to 5; a stray value must still not index outside the tables.
 inline int stringIndex(std::int32_t selected) {
-    return std::clamp<std::int32_t>(selected, 0, kStringCount - 1);
+    return std::clamp<std::int32_t>(selected, 0, tuner::kStringCount - 1);
 }
 
 } // namespace display_layout

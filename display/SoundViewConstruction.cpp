@@ -1,5 +1,6 @@
 // SoundView's construction and teardown: starting values, the string table, the images
 // and the off-screen bitmap.
+#include "DisplayLayout.h"
 #include "SoundView.h"
 
 #include "NSBitmapImageRep.h"
@@ -37,14 +38,13 @@ SoundView::SoundView(NSRect frame) : NSView(frame) {
     mPeriodMarkAlpha = 0.0f;
     mWaveAlpha = 0.0f;
 
-    const float strings[6] = {82.41f, 110.0f, 146.83f, 196.0f, 246.94f, 329.63f};
-    for (int i = 0; i < 6; ++i) {
-        frequencyList[i] = strings[i];
+    for (int i = 0; i < tuner::kStringCount; ++i) {
+        frequencyList[i] = tuner::kStringFrequencies[i];
     }
     selectedFrequency = 0;
-    // One period of the selected string when 700 samples span the width.
-    const float periodInSamples = 44100.0f / frequencyList[selectedFrequency];
-    selectedMarkPos = static_cast<float>(static_cast<double>(width) / 700.0 *
+    // One period of the selected string when kSamplesPerView samples span the width.
+    const float periodInSamples = display_layout::kSampleRate / frequencyList[selectedFrequency];
+    selectedMarkPos = static_cast<float>(static_cast<double>(width) / tuner::kSamplesPerView *
                                          static_cast<double>(periodInSamples));
     autoSelect = 1;
 
@@ -75,8 +75,8 @@ SoundView::SoundView(NSRect frame) : NSView(frame) {
                      unread.c_str());
     }
 
-    NSImage* const buttons[6] = {e2, a2, d3, g3, b3, e4};
-    const float buttonX[6] = {4.0f, 26.0f, 48.0f, 70.0f, 92.0f, 114.0f};
+    NSImage* const buttons[tuner::kStringCount] = {e2, a2, d3, g3, b3, e4};
+    const float buttonX[tuner::kStringCount] = {4.0f, 26.0f, 48.0f, 70.0f, 92.0f, 114.0f};
     for (int i = 0; i < 6; ++i) {
         buttonPicts[i] = buttons[i];
         buttonLocs[i] = NSMakePoint(buttonX[i], 4.0f);

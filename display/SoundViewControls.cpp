@@ -12,7 +12,7 @@ namespace layout = display_layout;
 
 void SoundView::drawButtons() {
     const std::int32_t selected = mHandover.shown().selectedFrequency;
-    for (int i = 0; i < layout::kStringCount; ++i) {
+    for (int i = 0; i < tuner::kStringCount; ++i) {
         setAlpha(i == selected ? 1.0f : layout::kUnselectedButtonAlpha);
         moveToX(toInt32(buttonLocs[i].x), toInt32(buttonLocs[i].y));
         drawImage(buttonPicts[i]);
@@ -46,7 +46,7 @@ void SoundView::mouseUp(const NSEvent& event) {
     const float y = location.y - frameInWindow.origin.y;
     // Strict on every edge; where buttons overlap, the later one wins. A button without
     // an image has no area and is never hit.
-    for (int i = 0; i < layout::kStringCount; ++i) {
+    for (int i = 0; i < tuner::kStringCount; ++i) {
         const NSSize size = buttonPicts[i] != nullptr ? buttonPicts[i]->size() : NSSize{};
         const NSPoint corner = buttonLocs[i];
         if (corner.x < x && x < corner.x + size.width && corner.y < y &&

@@ -1,6 +1,6 @@
 // Store and fetch of one IO block (512 two-channel float frames, 4096 bytes) beside a
 // plain memcpy of the same bytes. Goal: each ring operation within 2 × the memcpy.
-#include "audio/MyRingBuffer.h"
+#include "MyRingBuffer.h"
 
 #include <benchmark/benchmark.h>
 

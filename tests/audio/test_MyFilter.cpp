@@ -1,4 +1,4 @@
-#include "audio/MyFilter.h"
+#include "MyFilter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "audio/MyRingBuffer.h"
-#include "tests/audio/RingTestSupport.h"
+#include "MyRingBuffer.h"
+#include "RingTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -2,6 +2,7 @@
 #include "Replay.h"
 
 #include "SoundView.h"
+#include "TunerConstants.h"
 
 #include <sndfile.h>
 
@@ -66,7 +67,7 @@ std::string replayRecording(const std::string& path, std::uint32_t blockLength,
     if (info.channels < 1) {
         return path + " has no channel";
     }
-    if (info.samplerate != kReplaySampleRate) {
+    if (info.samplerate != static_cast<int>(tuner::kSampleRate)) {
         return path + " is sampled at " + std::to_string(info.samplerate) +
                " Hz; only 44100 Hz is analysed";
     }
@@ -96,7 +97,7 @@ std::string replayRecording(const std::string& path, std::uint32_t blockLength,
             framesFed += blockLength;
             // The redraw request marks the end of an analysis.
             if (view->takeNeedsDisplay()) {
-                onReading(readingOf(*view, static_cast<double>(framesFed) / kReplaySampleRate));
+                onReading(readingOf(*view, static_cast<double>(framesFed) / tuner::kSampleRate));
             }
         }
     }

@@ -19,7 +19,6 @@ struct ReplayReading {
 };
 
 // The analysis's fixed rate; recordings at any other rate are refused.
-inline constexpr int kReplaySampleRate = 44100;
 
 // Longest block the replay accepts, in frames (about 24 seconds).
 inline constexpr std::uint32_t kReplayMaxBlock = 1u << 20;

@@ -4,11 +4,12 @@
 // device offers, and the mapping of PortAudio's errors to the boundary's statuses.
 
 #include "AudioHardware.h"
+#include "TunerConstants.h"
 
 #include <cstdint>
 #include <portaudio.h>
 
-inline constexpr double kBackendSampleRate = 44100.0;
+inline constexpr double kBackendSampleRate = tuner::kSampleRate;
 inline constexpr std::uint32_t kBackendChannels = 2;
 inline constexpr std::uint32_t kBackendFramesPerBuffer = 512;
 inline constexpr std::uint32_t kBackendBytesPerFrame = kBackendChannels * sizeof(float);
