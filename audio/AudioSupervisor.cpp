@@ -84,7 +84,10 @@ void AudioSupervisor::finishJob() {
     if (mPhase == Phase::stopping) {
         say(mWorkerText);
         mPhase = Phase::waiting;
-        mRetryAt = now + mRetryInterval;
+        // An engine that ran is tried again at once (the device may well be back, as
+        // after a stall); a start that failed waits before the next try.
+        mRetryAt = mRetryAtOnce ? now : now + mRetryInterval;
+        mRetryAtOnce = false;
         return;
     }
     if (mWorkerResult) {
@@ -194,6 +197,7 @@ void AudioSupervisor::tick() {
 }
 
 void AudioSupervisor::watchRunning(Clock::time_point now) {
+    mRetryAtOnce = true; // should the engine stop below
     const std::uint32_t resyncs = mPort.mResyncs.load(std::memory_order_relaxed);
     if (resyncs != mResyncs) {
         mResyncs = resyncs;

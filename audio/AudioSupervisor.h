@@ -94,6 +94,7 @@ private:
     bool mEverRan = false;
     Clock::time_point mPhaseStart{};
     Clock::time_point mRetryAt{};
+    bool mRetryAtOnce = false;
 
     std::thread mWorker;
     std::atomic<bool> mWorkerDone{false};
