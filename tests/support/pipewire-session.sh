@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command inside a private user-mode PipeWire session, the desktop-like way to the
 # tuner's sound: ALSA's default devices (pipewire-alsa) lead to a PipeWire server whose
-# default source is a virtual source named "guitar" playing INPUT, its first 2.5 s
-# repeated, so the note is struck again every 2.5 s. Everything started here ends with
+# default source is a virtual source named "guitar" playing INPUT, its first 2.48 s
+# repeated, so the note is struck again every 2.48 s (109568 frames at 44.1 kHz, see
+# tests/app/e2e-recovery.sh). Everything started here ends with
 # the command, also when the command fails or on Ctrl+C.
 #
 #   pipewire-session.sh [--log FILE] INPUT -- COMMAND [ARGUMENTS...]
@@ -117,10 +118,11 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# The loop played into the source: the first 2.5 s of INPUT, padded if shorter, at the
+# The loop played into the source: the first strike of INPUT, padded if shorter, at the
 # server's rate.
+strike=2.484535147 # seconds
 loop="$folder/loop.wav"
-sox -V1 "$input" -c 2 -r 48000 -b 16 "$loop" trim 0 2.5 pad 0 2.5 trim 0 2.5
+sox -V1 "$input" -c 2 -r 48000 -b 16 "$loop" trim 0 "$strike" pad 0 "$strike" trim 0 "$strike"
 mkfifo "$folder/player.wav"
 
 export XDG_RUNTIME_DIR="$run" PIPEWIRE_RUNTIME_DIR="$run" PULSE_SERVER="unix:$run/pulse/native"
