@@ -59,9 +59,7 @@ TEST(AnalysisConcurrency, IntakeAgainstFramesShowsEveryWindowWhole) {
         framesWithWave += rows.empty() ? 0 : 1;
         tornFrames += rows.size() > 2 || (rows.size() == 2 && (mirror < 199 || mirror > 200));
         view.mouseUp(NSEvent(NSMakePoint(10.0f + 22.0f * static_cast<float>(frames % 6), 10.0f)));
-        if (frames % 7 == 0) {
-            view.toggleAutoSelect(&toggle);
-        }
+        view.toggleAutoSelect(&toggle);
         ++frames;
     }
     audio.join();
@@ -92,9 +90,6 @@ TEST(AnalysisHandover, LatestWholeAndHeldSlotsOutliveResizes) {
         }
         return std::pair(whole ? shown.mCurrentVolume : -1.0f, shown.size);
     };
-    EXPECT_EQ(handover.takeLatest().samples, nullptr);
-    publish(1.0f, 8); // no window size yet: the values alone
-    EXPECT_EQ(taken(handover.takeLatest()), std::pair(1.0f, 0));
     ASSERT_TRUE(handover.resize(8));
     publish(2.0f, 8);
     publish(3.0f, 8);

