@@ -19,7 +19,7 @@ const NSRect kFrame = NSMakeRect(0, 0, 700, 300);
 constexpr std::int32_t kTop = INT_MAX;
 
 // Puts a whole window in place (a multiple of four samples) and runs the level steps.
-void analyseLevels(SoundView& view, const std::vector<float>& samples) {
+void analyzeLevels(SoundView& view, const std::vector<float>& samples) {
     view.allocSampleBuffer(static_cast<std::int32_t>(samples.size()) / 4);
     for (std::size_t i = 0; i < samples.size(); ++i) {
         view.mSampleBuffer[i].store(samples[i]);
@@ -47,7 +47,7 @@ TEST(SaturatingCast, TruncatesSaturatesAndMapsNaN) {
 // 3 (first), 4 (second), 2, 5 (last).
 TEST(Levels, PeaksCrossingsPeriodStartsAndHighest) {
     SoundView view(kFrame);
-    analyseLevels(view, {-1, 0.5f, 1,      0.5f, -1, -1, 1,    1, 0.5f, -1,
+    analyzeLevels(view, {-1, 0.5f, 1,      0.5f, -1, -1, 1,    1, 0.5f, -1,
                          -1, 0.5f, 0.805f, 0.5f, -1, -1, 0.5f, 1, 0.5f, -1});
     EXPECT_TRUE(view.mCurrentVolume == 1.0f && view.mHighestVolume == 1.0f);
     EXPECT_EQ(std::vector<int>(view.mPeaks, view.mPeaks + 20),
@@ -58,7 +58,7 @@ TEST(Levels, PeaksCrossingsPeriodStartsAndHighest) {
 
     // No period: all -1. The highest volume takes no volume of 10 or more.
     for (float level : {0.0f, 10.0f, 10.05f}) {
-        analyseLevels(view, std::vector<float>(20, level));
+        analyzeLevels(view, std::vector<float>(20, level));
         EXPECT_EQ(view.mPosZeroCrossings[0], 5);
         EXPECT_EQ(periodStarts(view), (std::array<std::int32_t, 4>{-1, -1, -1, -1}));
         EXPECT_EQ(view.mHighestVolume, 1.0f) << level;
