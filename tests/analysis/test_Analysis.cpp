@@ -1,174 +1,156 @@
+// The analysis step by step from chosen windows and states: the exact published values,
+// odd samples and blocks, and the intake across changes of block length. What holds over
+// whole recordings is the replay corpus test's.
 #include "SaturatingCast.h"
 #include "SoundView.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
-#include <limits>
+#include <tuple>
 #include <vector>
 
 namespace {
 
-// Puts a whole window of samples in place without running the analysis.
-void setWindow(SoundView& view, const std::vector<float>& samples) {
-    view.allocSampleBuffer(static_cast<std::int32_t>(samples.size()) / view.mStepsPerBuffer);
+const NSRect kFrame = NSMakeRect(0, 0, 700, 300);
+constexpr std::int32_t kTop = INT_MAX;
+
+// Puts a whole window in place (a multiple of four samples) and runs the level steps.
+void analyzeLevels(SoundView& view, const std::vector<float>& samples) {
+    view.allocSampleBuffer(static_cast<std::int32_t>(samples.size()) / 4);
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        view.mSampleBuffer[i].store(samples[i], std::memory_order_relaxed);
+        view.mSampleBuffer[i].store(samples[i]);
     }
+    view.getVolume();
+    view.getPeaks();
+    view.getPosZeroCrossings();
 }
 
-SoundView makeView() {
-    return SoundView(NSMakeRect(0, 0, 700, 300));
+std::array<std::int32_t, 4> periodStarts(const SoundView& view) {
+    return {view.mFirstPeriod, view.mSecondPeriod, view.mLastPeriod, view.mPeriodCount};
 }
 
 } // namespace
 
 TEST(SaturatingCast, TruncatesSaturatesAndMapsNaN) {
-    EXPECT_EQ(toInt32(2.9), 2);
-    EXPECT_EQ(toInt32(-2.9), -2);
-    EXPECT_EQ(toInt32(3.0e9), std::numeric_limits<std::int32_t>::max());
-    EXPECT_EQ(toInt32(-3.0e9), std::numeric_limits<std::int32_t>::min());
-    EXPECT_EQ(toInt32(std::numeric_limits<double>::infinity()), 2147483647);
-    EXPECT_EQ(toInt32(-std::numeric_limits<double>::infinity()), -2147483647 - 1);
-    EXPECT_EQ(toInt32(std::nan("")), -2147483647 - 1);
-    EXPECT_EQ(toInt32(2147483648.0f), 2147483647);
+    EXPECT_EQ(
+        (std::vector{toInt32(2.9), toInt32(-2.9), toInt32(3.0e9), toInt32(-3.0e9),
+                     toInt32(HUGE_VAL), toInt32(-HUGE_VAL), toInt32(NAN), toInt32(2147483648.0f)}),
+        (std::vector{2, -2, INT_MAX, INT_MIN, INT_MAX, INT_MIN, INT_MIN, INT_MAX}));
 }
 
-TEST(Levels, RepeatingWaveHasFourPeriodStarts) {
-    SoundView view = makeView();
-    std::vector<float> samples;
-    for (int i = 0; i < 4; ++i) {
-        for (float s : {-1.0f, 0.5f, 1.0f, 0.5f, -1.0f}) {
-            samples.push_back(s);
-        }
+// Four periods: a plain one, a flat top (a peak at its last sample), a peak just over 0.8
+// of the volume, a plain one. Peaks are flagged one after the top; period starts coded
+// 3 (first), 4 (second), 2, 5 (last).
+TEST(Levels, PeaksCrossingsPeriodStartsAndHighest) {
+    SoundView view(kFrame);
+    analyzeLevels(view, {-1, 0.5f, 1,      0.5f, -1, -1, 1,    1, 0.5f, -1,
+                         -1, 0.5f, 0.805f, 0.5f, -1, -1, 0.5f, 1, 0.5f, -1});
+    EXPECT_TRUE(view.mCurrentVolume == 1.0f && view.mHighestVolume == 1.0f);
+    EXPECT_EQ(std::vector<int>(view.mPeaks, view.mPeaks + 20),
+              (std::vector<int>{0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}));
+    EXPECT_EQ(std::vector<int>(view.mPosZeroCrossings, view.mPosZeroCrossings + 20),
+              (std::vector<int>{0, 3, 0, 0, 0, 0, 4, 0, 0, 0, 0, 2, 0, 0, 0, 0, 5, 0, 0, 0}));
+    EXPECT_EQ(periodStarts(view), (std::array<std::int32_t, 4>{1, 6, 16, 4}));
+
+    // No period: all -1. The highest volume takes no volume of 10 or more.
+    for (float level : {0.0f, 10.0f, 10.05f}) {
+        analyzeLevels(view, std::vector<float>(20, level));
+        EXPECT_EQ(view.mPosZeroCrossings[0], 5);
+        EXPECT_EQ(periodStarts(view), (std::array<std::int32_t, 4>{-1, -1, -1, -1}));
+        EXPECT_EQ(view.mHighestVolume, 1.0f) << level;
     }
-    setWindow(view, samples);
-    view.getVolume();
-    view.getPeaks();
-    view.getPosZeroCrossings();
-    EXPECT_FLOAT_EQ(view.mCurrentVolume, 1.0f);
-    for (int i = 0; i < 20; ++i) {
-        const bool peak = i == 3 || i == 8 || i == 13 || i == 18;
-        EXPECT_EQ(view.mPeaks[i], peak ? 1 : 0) << i;
-    }
-    EXPECT_EQ(view.mPosZeroCrossings[1], 3);
-    EXPECT_EQ(view.mPosZeroCrossings[6], 4);
-    EXPECT_EQ(view.mPosZeroCrossings[11], 2);
-    EXPECT_EQ(view.mPosZeroCrossings[16], 5);
-    EXPECT_EQ(view.mFirstPeriod, 1);
-    EXPECT_EQ(view.mSecondPeriod, 6);
-    EXPECT_EQ(view.mLastPeriod, 16);
-    EXPECT_EQ(view.mPeriodCount, 4);
 }
 
-TEST(Levels, SilentWindowPublishesMinusOne) {
-    SoundView view = makeView();
-    setWindow(view, std::vector<float>(20, 0.0f));
-    view.getVolume();
-    view.getPeaks();
-    view.getPosZeroCrossings();
-    EXPECT_EQ(view.mCurrentVolume, 0.0f);
-    EXPECT_EQ(view.mFirstPeriod, -1);
-    EXPECT_EQ(view.mPeriodCount, -1);
-    EXPECT_EQ(view.mPosZeroCrossings[0], 5);
-    // A volume of exactly the highest, or of 10 or more, leaves the highest alone.
-    EXPECT_FLOAT_EQ(view.mHighestVolume, 0.1f);
-    setWindow(view, std::vector<float>(20, 12.0f));
-    view.getVolume();
-    EXPECT_FLOAT_EQ(view.mHighestVolume, 0.1f);
-}
-
-TEST(Frequency, PeriodFromStartsAndValidity) {
-    SoundView view = makeView();
-    view.mFirstPeriod = 1;
-    view.mLastPeriod = 16;
-    view.mPeriodCount = 4;
-    view.getFrequency();
-    EXPECT_FLOAT_EQ(view.mSamplePeriod, 5.0f);
-    EXPECT_FLOAT_EQ(view.mCurrentFrequency, 8820.0f);
-
-    EXPECT_FALSE(view.validFrequency(8.0f));
-    EXPECT_FALSE(view.validFrequency(10000.0f));
-    EXPECT_TRUE(view.validFrequency(8.001f));
-    EXPECT_TRUE(view.validFrequency(9999.0f));
-
-    view.mPeriodCount = -1;
-    const std::int32_t hits = view.mHitsSinceAttack;
-    view.getFrequency();
-    EXPECT_EQ(view.mFrequency, -1.0f);
-    EXPECT_EQ(view.mHitsSinceAttack, hits);
-}
-
-TEST(Frequency, StabilityBandAndStableRule) {
-    SoundView view = makeView();
-    view.mLastAttackFrequency = 100;
-    for (float f : {90.0f, 120.0f}) {
-        view.mCurrentFrequency = f;
-        view.mHitsSinceAttack = 0;
+// One analysis against the first reading of the note (`base` Hz, also the readout): within
+// 90 % to 120 % of it a hit, which moves the readout 0.045 of the way to the frequency,
+// else a strike; stable from two hits more than the strikes, until a ninth strike;
+// counters stop at the top. Stable, the note is in tune when the whole hertz of the
+// readout's deviation lie below 0.5 % of the selected string; a selection outside the six
+// strings gives no verdict.
+TEST(Frequency, StabilityReadoutGlideAndInTune) {
+    // Before: base, current, hits, strikes, stable, string, in tune; after: hits, strikes,
+    // stable, readout, in tune.
+    const struct {
+        float base, current;
+        std::int32_t hits, strikes;
+        float stable;
+        std::int32_t selected;
+        float inTune;
+        std::int32_t hitsAfter, strikesAfter;
+        float stableAfter, display, inTuneAfter;
+    } cases[] = {{100, 90.0f, 0, 0, 0, 0, 0, 1, 0, 0, 99.55f, 0},
+                 {100, 120.0f, 0, 0, 0, 0, 0, 1, 0, 0, 100.9f, 0},
+                 {100, 110.0f, 1, 1, 0, 0, 0, 2, 1, 1, 100.45f, 0},
+                 {100, 89.99f, 0, 0, 0, 0, 0, 0, 1, 0, 100, 0},
+                 {100, 120.01f, 0, 0, 0, 0, 0, 0, 1, 0, 100, 0},
+                 {100, 100, 1, 2, 0, 0, 0, 2, 2, 0, 100, 0},
+                 {100, 100, 0, 0, 1, 0, 0, 1, 0, 1, 100, 0},
+                 {100, 100, 20, 8, 1, 0, 0, 21, 8, 1, 100, 0},
+                 {100, 100, 20, 9, 1, 0, 0, 21, 9, 0, 100, 0},
+                 {100, 100, kTop, 0, 0, 0, 0, kTop, 0, 1, 100, 0},
+                 {100, 150, 0, kTop, 0, 0, 0, 0, kTop, 0, 100, 0},
+                 {110.99f, 110.99f, 5, 0, 0, 1, 0, 6, 0, 1, 110.99f, 1},
+                 {111, 111, 5, 0, 0, 1, 1, 6, 0, 1, 111, 0},
+                 {248.9f, 248.9f, 5, 0, 0, 4, 0, 6, 0, 1, 248.9f, 1},
+                 {248.94f, 248.94f, 5, 0, 0, 4, 1, 6, 0, 1, 248.94f, 0},
+                 {82, 82, 5, 0, 0, 0, 0, 6, 0, 1, 82, 1},
+                 {110, 110, 5, 0, 0, 6, 1, 6, 0, 1, 110, 1},
+                 {110, 110, 5, 0, 0, -1, 0, 6, 0, 1, 110, 0}};
+    for (const auto& c : cases) {
+        SoundView view(kFrame);
+        view.mLastAttackFrequency = static_cast<std::int32_t>(c.base);
+        view.mDisplayFrequency = c.base;
+        view.mCurrentFrequency = c.current;
+        view.mHitsSinceAttack = c.hits;
+        view.mStrikesSinceAttack = c.strikes;
+        view.mFrequencyStable = c.stable;
+        view.selectedFrequency = c.selected;
+        view.mInTune = c.inTune;
         view.checkStable();
-        EXPECT_EQ(view.mHitsSinceAttack, 1) << f;
+        EXPECT_EQ(std::tuple(view.mHitsSinceAttack.load(), view.mStrikesSinceAttack.load(),
+                             view.mFrequencyStable.load(), view.mInTune.load()),
+                  std::tuple(c.hitsAfter, c.strikesAfter, c.stableAfter, c.inTuneAfter))
+            << c.current << " Hz, " << c.hits << " hits, string " << c.selected;
+        EXPECT_FLOAT_EQ(view.mDisplayFrequency, c.display) << c.current << " Hz, " << c.hits;
     }
-    for (float f : {89.99f, 120.01f}) {
-        view.mCurrentFrequency = f;
-        view.mStrikesSinceAttack = 0;
-        view.checkStable();
-        EXPECT_EQ(view.mStrikesSinceAttack, 1) << f;
-    }
-    view.mCurrentFrequency = 100.0f;
-    view.mFrequencyStable = 0.0f;
-    view.mHitsSinceAttack = 0;
-    view.mStrikesSinceAttack = 0;
-    view.checkStable();
-    EXPECT_EQ(view.mFrequencyStable, 0.0f); // one hit is not stable
-    view.mStrikesSinceAttack = 1;
-    view.checkStable();
-    EXPECT_EQ(view.mFrequencyStable, 1.0f); // two hits against one strike
-    view.mHitsSinceAttack = 20;
-    view.mStrikesSinceAttack = 9;
-    view.checkStable();
-    EXPECT_EQ(view.mFrequencyStable, 0.0f); // nine strikes clear it
 }
 
-TEST(Frequency, InTuneUsesWholeHertzOfTheReadout) {
-    SoundView view = makeView();
-    auto judge = [&](int target, float readout) {
-        view.selectedFrequency = target;
-        view.mLastAttackFrequency = static_cast<std::int32_t>(readout);
-        view.mDisplayFrequency = readout;
-        view.mCurrentFrequency = readout;
-        view.mHitsSinceAttack = 5;
-        view.mStrikesSinceAttack = 0;
-        view.checkStable();
-        return view.mInTune.load();
-    };
-    EXPECT_EQ(judge(1, 110.99f), 1.0f);
-    EXPECT_EQ(judge(1, 111.0f), 0.0f);
-    EXPECT_EQ(judge(4, 248.9f), 1.0f);
-    EXPECT_EQ(judge(4, 248.94f), 0.0f);
-}
-
+// An attack: a rise over 1.1 times the last volume to more than a fifth of the highest.
+// It restarts the note and leaves the verdict; otherwise the count goes on, stopping at
+// the top.
 TEST(Attack, RiseOverLastAndFifthOfHighest) {
-    SoundView view = makeView();
-    auto attack = [&](float last, float current) {
+    const struct {
+        float last, current;
+        std::int32_t since, sinceAfter;
+    } cases[] = {{0.4f, 0.5f, 7, 0},       {0.4f, 0.442f, 7, 0}, {0.4f, 0.43f, 7, 8},
+                 {0.1f, 0.201f, 7, 0},     {0.1f, 0.15f, 7, 8},  {0.5f, 0.5f, 7, 8},
+                 {0.1f, 0.15f, kTop, kTop}};
+    for (const auto& c : cases) {
+        SoundView view(kFrame);
         view.mHighestVolume = 1.0f;
-        view.mLastVolume = last;
-        view.mCurrentVolume = current;
-        view.mSinceAttack = 7;
+        view.mLastVolume = c.last;
+        view.mCurrentVolume = c.current;
+        view.mSinceAttack = c.since;
+        view.mHitsSinceAttack = 3;
         view.mInTune = 1.0f;
         view.getAttack();
-        return view.mSinceAttack == 0;
-    };
-    EXPECT_TRUE(attack(0.4f, 0.5f));
-    EXPECT_EQ(view.mLastAttackFrequency, -1);
-    EXPECT_EQ(view.mInTune, 1.0f); // an attack leaves the verdict
-    EXPECT_FALSE(attack(0.4f, 0.42f));
-    EXPECT_EQ(view.mSinceAttack, 8);
-    EXPECT_FALSE(attack(0.1f, 0.15f));
-    EXPECT_FALSE(attack(0.5f, 0.5f));
+        const bool attack = c.sinceAfter == 0;
+        EXPECT_EQ(std::tuple(view.mSinceAttack.load(), view.mHitsSinceAttack.load(),
+                             view.mLastAttackFrequency.load(), view.mInTune.load()),
+                  std::tuple(c.sinceAfter, attack ? 0 : 3, attack ? -1 : 0, 1.0f))
+            << c.last << " " << c.current;
+    }
 }
 
+// The nearest string in whole hertz to a valid frequency (above 8 and below 10000 Hz).
 TEST(StringSelection, NearestInWholeHertzLowerWinsTies) {
-    SoundView view = makeView();
+    SoundView view(kFrame);
+    EXPECT_FALSE(view.validFrequency(8.0f) || view.validFrequency(10000.0f));
+    EXPECT_TRUE(view.validFrequency(8.001f) && view.validFrequency(9999.0f));
     const std::pair<float, int> cases[] = {{96.2f, 0},  {128.4f, 1}, {171.5f, 2},
                                            {221.0f, 3}, {288.3f, 4}, {171.0f, 2},
                                            {300.0f, 5}, {9.0f, 0},   {5000.0f, 5}};
@@ -179,49 +161,40 @@ TEST(StringSelection, NearestInWholeHertzLowerWinsTies) {
     }
 }
 
-TEST(Intake, FirstBlockRebuildsAndFourthAnalyses) {
-    SoundView view = makeView();
-    EXPECT_EQ(view.mSamplesToDraw, 0);
+TEST(Intake, FourBlocksAWindowNewLengthsAndOddBlocks) {
+    SoundView view(kFrame);
     std::vector<float> block(512, 0.25f);
     std::vector<float> output(512, 7.0f);
-    view.filterInput(block.data(), output.data(), 512, 3);
-    EXPECT_EQ(view.mSampleBufferSize, 2048);
-    EXPECT_EQ(view.mCurrentStep, 1);
-    EXPECT_EQ(view.mSamplesToDraw, 700);
-    EXPECT_FALSE(view.takeNeedsDisplay());
-    for (int i = 0; i < 3; ++i) {
-        view.filterInput(block.data(), output.data(), 512, 0);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_FALSE(view.takeNeedsDisplay()) << "a redraw before the window was full";
+        view.filterInput(block.data(), output.data(), 512, i);
     }
-    EXPECT_EQ(view.mCurrentStep, 0);
+    EXPECT_EQ(std::tuple(view.mSampleBufferSize.load(), view.mSamplesToDraw.load(),
+                         view.mCurrentStep.load(), view.mCurrentVolume.load()),
+              std::tuple(2048, 700, 0, 0.25f));
     EXPECT_TRUE(view.takeNeedsDisplay());
-    EXPECT_FLOAT_EQ(view.mCurrentVolume, 0.25f);
-    for (float v : output) {
-        EXPECT_EQ(v, 7.0f);
-    }
-    // A new block length rebuilds in the slot that was due.
+    EXPECT_EQ(output, std::vector<float>(512, 7.0f));
+
+    // A new block length rebuilds the window, zeroed, and fills the slot that was due;
+    // blocks that cannot be taken change nothing.
     view.filterInput(block.data(), output.data(), 512, 0);
     view.filterInput(block.data(), output.data(), 512, 0);
     std::vector<float> longer(600, 0.5f);
     view.filterInput(longer.data(), output.data(), 600, 0);
-    EXPECT_EQ(view.mSampleBufferSize, 2400);
-    EXPECT_EQ(view.mCurrentStep, 3);
-    EXPECT_EQ(view.mSampleBuffer[0].load(), 0.0f);
-    EXPECT_EQ(view.mSampleBuffer[1200].load(), 0.5f);
-}
+    view.filterInput(nullptr, nullptr, 600, 0);
+    view.filterInput(longer.data(), nullptr, 0, 0);
+    view.filterInput(longer.data(), nullptr, 0x20000000u, 0);
+    EXPECT_EQ(std::tuple(view.mSampleBufferSize.load(), view.mCurrentStep.load(),
+                         view.mSampleBuffer[1199].load(), view.mSampleBuffer[1200].load()),
+              std::tuple(2400, 3, 0.0f, 0.5f));
 
-TEST(Intake, HostileSamplesNeverCrash) {
-    SoundView view = makeView();
-    const float inf = std::numeric_limits<float>::infinity();
-    std::vector<float> block(512);
-    for (int round = 0; round < 8; ++round) {
-        for (int i = 0; i < 512; ++i) {
-            const float values[] = {std::nanf(""), inf, -inf, 1e-40f, 1e30f, -1e30f, 0.0f};
-            block[i] = values[(i + round) % 7];
-        }
-        view.filterInput(block.data(), block.data(), 512, 0);
+    // Samples no device should send give no reading outside the valid range.
+    const float hostile[] = {NAN, INFINITY, -INFINITY, 1e-40f, 1e30f, -1e30f, 0.0f};
+    std::generate(longer.begin(), longer.end(), [&, i = 0]() mutable { return hostile[i++ % 7]; });
+    for (int i = 0; i < 8; ++i) {
+        view.filterInput(longer.data(), nullptr, 600, 0);
     }
     const float f = view.mFrequency;
-    EXPECT_TRUE(f == -1.0f || (f > 8.0f && f < 10000.0f) || f == 0.0f);
-    EXPECT_GE(view.selectedFrequency, 0);
-    EXPECT_LE(view.selectedFrequency, 5);
+    EXPECT_TRUE(f == -1.0f || (f > 8.0f && f < 10000.0f) || f == 0.0f) << f;
+    EXPECT_TRUE(view.selectedFrequency >= 0 && view.selectedFrequency <= 5);
 }
