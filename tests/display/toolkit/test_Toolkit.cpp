@@ -1,12 +1,39 @@
-// The window system-free part of the toolkit: the addresses that reach the URL opener.
+// The window system-free part of the toolkit: the addresses that reach the URL opener,
+// and the redraw request's wake-up of the main loop.
+#include "NSView.h"
 #include "NSWorkspace.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <vector>
 
 namespace {
+
+// However often the audio thread asks, the main loop wakes once per request it takes,
+// and the asking never blocks.
+TEST(Toolkit, RedrawRequestsWakeTheMainLoopOnceUntilTaken) {
+    NSView view(NSMakeRect(0, 0, 4, 4));
+    const int wakeUp = view.redrawWakeUp();
+    ASSERT_GE(wakeUp, 0);
+    EXPECT_NE(fcntl(wakeUp, F_GETFL) & O_NONBLOCK, 0);
+    const auto woken = [wakeUp] {
+        pollfd watch{wakeUp, POLLIN, 0};
+        return poll(&watch, 1, 0) == 1;
+    };
+    for (int i = 0; i < 1000; ++i) {
+        view.setNeedsDisplay(true);
+    }
+    EXPECT_TRUE(woken());
+    view.drainRedrawWakeUp();
+    view.setNeedsDisplay(true);
+    EXPECT_FALSE(woken()) << "a request not yet taken woke the main loop again";
+    EXPECT_TRUE(view.takeNeedsDisplay());
+    view.setNeedsDisplay(true);
+    EXPECT_TRUE(woken());
+}
 
 TEST(Toolkit, OnlyAbsoluteAddressesReachTheOpener) {
     NSWorkspace& workspace = NSWorkspace::sharedWorkspace();
