@@ -1,15 +1,17 @@
-// Reads a screenshot of the tuner's window and says what a user would see in it: where
-// the view is, whether the wave and the marks show, which number the frequency readout
-// and the selected-string readout show, and which string button stands out.
+// Reads a screenshot of the tuner's window and says what a user would see in it.
 //
-//   check-tuner-screenshot SHOT.png RESOURCES READOUT[,READOUT...] SELECTED_TEXT STRING
 //   check-tuner-screenshot --view-only SHOT.png
+//       whether the view is there: 700 × 300 pixels between black border rows, with the
+//       black row that parts the wave from the band below
+//   check-tuner-screenshot SHOT.png RESOURCES READOUT[,READOUT...] SELECTED_TEXT STRING
+//       and that it shows the wave, the measured period mark and the selected string's
+//       mark, one of the READOUT texts as the frequency readout, SELECTED_TEXT as the
+//       selected string's readout, and the button of string STRING (0-5) selected
 //
-// READOUT lists the frequency texts accepted (e.g. 329.5,329.6,329.7), SELECTED_TEXT the
-// selected string's frequency text, STRING the index (0-5) of the string expected to be
-// selected. Exit status 0 when everything is there, 1 when not, 2 on bad arguments.
+// Exit status 0 when everything is there, 1 when not, 2 on bad arguments.
 #include "NSImage.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -19,285 +21,169 @@
 
 namespace {
 
-constexpr int kViewWidth = 700;
-constexpr int kViewHeight = 300;
+constexpr int kWidth = 700;
+constexpr int kHeight = 300;
 
 struct Shot {
-    const NSImage& image;
+    std::unique_ptr<NSImage> image;
     int x0 = 0;
     int y0 = 0;
+
+    // Row 0 is the view's top row.
     const std::uint8_t* at(int x, int row) const {
-        return image.rgba().data() + ((y0 + row) * image.pixelsWide() + x0 + x) * 4;
+        return image->rgba().data() + ((y0 + row) * image->pixelsWide() + x0 + x) * 4;
     }
-    float luminance(int x, int row) const {
+    double luminance(int x, int row) const {
         const std::uint8_t* p = at(x, row);
-        return 0.299f * p[0] + 0.587f * p[1] + 0.114f * p[2];
+        return 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
     }
-};
-
-// A black row; the selected-period mark and the wave may cover a pixel or two of it.
-bool blackRow(const NSImage& image, int x0, int y, int width) {
-    const std::uint8_t* p = image.rgba().data() + (y * image.pixelsWide() + x0) * 4;
-    int lit = 0;
-    for (int x = 0; x < width && lit <= 3; ++x, p += 4) {
-        lit += p[0] != 0 || p[1] != 0 || p[2] != 0 ? 1 : 0;
+    // The wave and the selected string's mark may cover a pixel or two of a black row.
+    bool blackRow(int row) const {
+        int lit = 0;
+        for (int x = 0; x < kWidth && lit <= 3; ++x) {
+            lit += at(x, row)[0] != 0 || at(x, row)[1] != 0 || at(x, row)[2] != 0 ? 1 : 0;
+        }
+        return lit <= 3;
     }
-    return lit <= 3;
-}
-
-// The view: a black border row, the black separator 200 rows below it, and the black
-// bottom border row.
-bool findView(Shot& shot) {
-    const NSImage& image = shot.image;
-    for (int y = 0; y + kViewHeight <= image.pixelsHigh(); ++y) {
-        for (int x = 0; x + kViewWidth <= image.pixelsWide(); ++x) {
-            if (blackRow(image, x, y, kViewWidth) && blackRow(image, x, y + 200, kViewWidth) &&
-                blackRow(image, x, y + kViewHeight - 1, kViewWidth)) {
-                shot.x0 = x;
-                shot.y0 = y;
-                return true;
+    bool findView() {
+        for (y0 = 0; y0 + kHeight <= image->pixelsHigh(); ++y0) {
+            for (x0 = 0; x0 + kWidth <= image->pixelsWide(); ++x0) {
+                if (blackRow(0) && blackRow(200) && blackRow(kHeight - 1)) {
+                    return true;
+                }
             }
         }
-    }
-    return false;
-}
-
-struct Glyphs {
-    std::unique_ptr<NSImage> images[128];
-    explicit Glyphs(const std::string& folder) {
-        for (char c = '0'; c <= '9'; ++c) {
-            images[static_cast<int>(c)] =
-                NSImage::initWithContentsOfFile(folder + "/n" + c + ".png");
-        }
-        images[static_cast<int>('.')] = NSImage::initWithContentsOfFile(folder + "/dot.png");
+        return false;
     }
 };
 
-// The text's glyphs as the pen sets them: side by side with a one-pixel gap, bottoms on
-// one line. Gives the alpha mask (0-1), rows top first.
-std::vector<float> textMask(const Glyphs& glyphs, const std::string& text, int& width,
-                            int& height) {
-    width = 0;
-    height = 0;
+// The best correlation of the text, as the pen sets it (glyphs side by side with a
+// one-pixel gap, bottoms on one line), with the view along the bottom line y (y up).
+double findText(const Shot& shot, const std::string& resources, const std::string& text, int y) {
+    std::vector<std::unique_ptr<NSImage>> glyphs;
+    int width = 0;
+    int height = 0;
     for (const char c : text) {
-        const NSImage* glyph = glyphs.images[static_cast<unsigned char>(c) & 127].get();
-        if (glyph == nullptr) {
-            continue;
+        glyphs.push_back(NSImage::initWithContentsOfFile(
+            resources + (c == '.' ? std::string("/dot") : "/n" + std::string(1, c)) + ".png"));
+        if (!glyphs.back()) {
+            return -1.0;
         }
-        width += glyph->pixelsWide() + 1;
-        height = std::max(height, glyph->pixelsHigh());
+        width += glyphs.back()->pixelsWide() + 1;
+        height = std::max(height, glyphs.back()->pixelsHigh());
     }
-    std::vector<float> mask(static_cast<std::size_t>(width) * height, 0.0f);
-    int x = 0;
-    for (const char c : text) {
-        const NSImage* glyph = glyphs.images[static_cast<unsigned char>(c) & 127].get();
-        if (glyph == nullptr) {
-            continue;
-        }
+    std::vector<double> mask(static_cast<std::size_t>(width * height));
+    for (int x = 0; const auto& glyph : glyphs) {
         const int w = glyph->pixelsWide();
-        const int h = glyph->pixelsHigh();
-        for (int j = 0; j < h; ++j) {
+        for (int j = 0; j < glyph->pixelsHigh(); ++j) {
             for (int i = 0; i < w; ++i) {
-                mask[(height - h + j) * width + x + i] =
-                    glyph->rgba()[(j * w + i) * 4 + 3] / 255.0f;
+                mask[(height - glyph->pixelsHigh() + j) * width + x + i] =
+                    glyph->rgba()[(j * w + i) * 4 + 3];
             }
         }
         x += w + 1;
     }
-    return mask;
-}
-
-// The best correlation of the text's mask with the screen along the bottom line y (view
-// coordinates, y up), and where it is.
-double findText(const Shot& shot, const Glyphs& glyphs, const std::string& text, int y,
-                int& where) {
-    int width = 0;
-    int height = 0;
-    const std::vector<float> mask = textMask(glyphs, text, width, height);
-    const int top = kViewHeight - y - height;
+    const int top = kHeight - y - height;
+    const double n = static_cast<double>(mask.size());
     double best = -1.0;
-    where = -1;
-    if (width == 0 || top < 0) {
-        return best;
-    }
-    double maskMean = 0.0;
-    for (const float m : mask) {
-        maskMean += m;
-    }
-    maskMean /= static_cast<double>(mask.size());
-    for (int x = 0; x + width <= kViewWidth; ++x) {
-        double screenMean = 0.0;
+    for (int x = 0; x + width <= kWidth && top >= 0; ++x) {
+        double m = 0, s = 0, ms = 0, mm = 0, ss = 0;
         for (int j = 0; j < height; ++j) {
             for (int i = 0; i < width; ++i) {
-                screenMean += shot.luminance(x + i, top + j);
+                const double a = mask[j * width + i];
+                const double b = shot.luminance(x + i, top + j);
+                m += a, s += b, ms += a * b, mm += a * a, ss += b * b;
             }
         }
-        screenMean /= static_cast<double>(mask.size());
-        double cross = 0.0;
-        double maskVar = 0.0;
-        double screenVar = 0.0;
-        for (int j = 0; j < height; ++j) {
-            for (int i = 0; i < width; ++i) {
-                const double m = mask[j * width + i] - maskMean;
-                const double s = shot.luminance(x + i, top + j) - screenMean;
-                cross += m * s;
-                maskVar += m * m;
-                screenVar += s * s;
-            }
-        }
-        const double correlation =
-            maskVar > 0 && screenVar > 0 ? cross / std::sqrt(maskVar * screenVar) : 0.0;
-        if (correlation > best) {
-            best = correlation;
-            where = x;
-        }
+        const double spread = (mm - m * m / n) * (ss - s * s / n);
+        best = spread > 0 ? std::max(best, (ms - m * s / n) / std::sqrt(spread)) : best;
     }
     return best;
-}
-
-bool greenish(const std::uint8_t* p) {
-    return p[1] > p[0] + 60 && p[1] > p[2] + 60;
-}
-bool reddish(const std::uint8_t* p) {
-    return p[0] > p[1] + 60 && p[0] > p[2] + 60;
-}
-
-std::vector<std::string> split(const std::string& list) {
-    std::vector<std::string> items;
-    std::stringstream in(list);
-    for (std::string item; std::getline(in, item, ',');) {
-        items.push_back(item);
-    }
-    return items;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--view-only") {
-        const auto image = NSImage::initWithContentsOfFile(argv[2]);
-        if (!image) {
-            std::fprintf(stderr, "cannot read %s\n", argv[2]);
-            return 2;
-        }
-        Shot shot{*image};
-        const bool found = findView(shot);
-        std::printf("view: %s\n", found ? "found" : "not found");
-        return found ? 0 : 1;
-    }
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s SHOT.png RESOURCES READOUT[,...] SELECTED_TEXT STRING\n",
+    const bool viewOnly = argc == 3 && std::string(argv[1]) == "--view-only";
+    if (!viewOnly && argc != 6) {
+        std::fprintf(stderr,
+                     "usage: %s [--view-only] SHOT.png [RESOURCES READOUT[,...] "
+                     "SELECTED_TEXT STRING]\n",
                      argv[0]);
         return 2;
     }
-    const auto image = NSImage::initWithContentsOfFile(argv[1]);
-    if (!image) {
-        std::fprintf(stderr, "cannot read %s\n", argv[1]);
+    Shot shot{NSImage::initWithContentsOfFile(argv[viewOnly ? 2 : 1])};
+    if (!shot.image) {
+        std::fprintf(stderr, "cannot read %s\n", argv[viewOnly ? 2 : 1]);
         return 2;
     }
-    const std::string resources = argv[2];
-    const std::vector<std::string> readouts = split(argv[3]);
-    const std::string selectedText = argv[4];
-    const int expectedString = std::atoi(argv[5]);
-    Shot shot{*image};
-    if (!findView(shot)) {
+    if (!shot.findView()) {
         std::printf("view: not found\n");
         return 1;
     }
     std::printf("view: at (%d, %d)\n", shot.x0, shot.y0);
-    bool ok = true;
+    if (viewOnly) {
+        return 0;
+    }
 
+    // Grey dots of the wave; columns of green or red above row 200 (the measured period's
+    // mark) and below it (the selected string's).
+    const auto stands = [](int a, int b, int c) { return a > b + 60 && a > c + 60; };
     int waveDots = 0;
-    for (int row = 1; row < 200; ++row) {
-        for (int x = 1; x < kViewWidth - 1; ++x) {
+    int mark = -1;
+    int tick = -1;
+    for (int x = 1; x < kWidth - 1; ++x) {
+        int above = 0;
+        int below = 0;
+        for (int row = 1; row <= 215; ++row) {
             const std::uint8_t* p = shot.at(x, row);
-            waveDots += p[0] == p[1] && p[1] == p[2] && p[0] > 120 ? 1 : 0;
+            const bool coloured = stands(p[1], p[0], p[2]) || stands(p[0], p[1], p[2]);
+            waveDots += row < 200 && p[0] == p[1] && p[1] == p[2] && p[0] > 120 ? 1 : 0;
+            (row < 200 ? above : below) += row != 200 && coloured ? 1 : 0;
         }
+        mark = mark < 0 && above > 150 ? x : mark;
+        tick = tick < 0 && below >= 12 ? x : tick;
     }
-    std::printf("wave: %d bright dots\n", waveDots);
-    ok = ok && waveDots >= 300;
+    std::printf("wave: %d bright dots; period mark at %d; selected-period mark at %d\n", waveDots,
+                mark, tick);
+    bool ok = waveDots >= 300 && mark >= 0 && tick >= 0;
 
-    int markColumn = -1;
-    const char* markColour = "none";
-    for (int x = 1; x < kViewWidth - 1 && markColumn < 0; ++x) {
-        int green = 0;
-        int red = 0;
-        for (int row = 1; row < 200; ++row) {
-            green += greenish(shot.at(x, row)) ? 1 : 0;
-            red += reddish(shot.at(x, row)) ? 1 : 0;
-        }
-        if (green > 150 || red > 150) {
-            markColumn = x;
-            markColour = green > red ? "green" : "red";
-        }
+    const std::string resources = argv[2];
+    std::stringstream readouts(argv[3]);
+    double best = -1.0;
+    for (std::string text; std::getline(readouts, text, ',');) {
+        best = std::max(best, findText(shot, resources, text, 59));
     }
-    std::printf("period mark: column %d, %s\n", markColumn, markColour);
-    int tickColumn = -1;
-    for (int x = 1; x < kViewWidth - 1 && tickColumn < 0; ++x) {
-        int lit = 0;
-        for (int row = 201; row <= 215; ++row) {
-            lit += greenish(shot.at(x, row)) || reddish(shot.at(x, row)) ? 1 : 0;
-        }
-        tickColumn = lit >= 12 ? x : -1;
-    }
-    std::printf("selected-period mark: column %d\n", tickColumn);
-    ok = ok && markColumn >= 0 && tickColumn >= 0;
+    const double selected = findText(shot, resources, argv[4], 38);
+    std::printf("frequency readout: match %.3f; selected-string readout: match %.3f\n", best,
+                selected);
+    ok = ok && best > 0.8 && selected > 0.8;
 
-    const Glyphs glyphs(resources);
-    std::string bestText;
-    double bestScore = -1.0;
-    int bestX = -1;
-    for (const std::string& text : readouts) {
-        int x = -1;
-        const double score = findText(shot, glyphs, text, 59, x);
-        if (score > bestScore) {
-            bestScore = score;
-            bestText = text;
-            bestX = x;
-        }
-    }
-    std::printf("frequency readout: \"%s\" at x = %d (match %.3f)\n", bestText.c_str(), bestX,
-                bestScore);
-    ok = ok && bestScore > 0.8;
-    int selectedX = -1;
-    const double selectedScore = findText(shot, glyphs, selectedText, 38, selectedX);
-    std::printf("selected-string readout: \"%s\" at x = %d (match %.3f)\n", selectedText.c_str(),
-                selectedX, selectedScore);
-    ok = ok && selectedScore > 0.8;
-
+    // The selected button is drawn at full strength, the others faded over the band (48).
     static const char* names[] = {"E2", "A2", "D3", "G3", "B3", "E4"};
-    double brightness[6] = {};
-    int brightest = -1;
+    std::vector<double> brightness;
     for (int i = 0; i < 6; ++i) {
         const auto button = NSImage::initWithContentsOfFile(resources + "/" + names[i] + ".png");
-        if (!button) {
-            continue;
-        }
-        const int w = button->pixelsWide();
-        const int h = button->pixelsHigh();
-        const int left = 4 + 22 * i;
         double sum = 0.0;
         int count = 0;
-        for (int j = 0; j < h; ++j) {
-            for (int k = 0; k < w; ++k) {
-                if (button->rgba()[(j * w + k) * 4 + 3] > 200 && left + k < kViewWidth) {
-                    sum += shot.luminance(left + k, kViewHeight - 4 - h + j);
+        for (int j = 0; button && j < button->pixelsHigh(); ++j) {
+            for (int k = 0; k < button->pixelsWide(); ++k) {
+                if (button->rgba()[(j * button->pixelsWide() + k) * 4 + 3] > 200) {
+                    sum += shot.luminance(4 + 22 * i + k, kHeight - 4 - button->pixelsHigh() + j);
                     ++count;
                 }
             }
         }
-        brightness[i] = count > 0 ? sum / count - 48.0 : 0.0;
-        if (brightest < 0 || brightness[i] > brightness[brightest]) {
-            brightest = i;
-        }
-        std::printf("button %s: %.1f above the band\n", names[i], brightness[i]);
+        brightness.push_back(count > 0 ? sum / count - 48.0 : 0.0);
     }
-    double others = 0.0;
-    for (int i = 0; i < 6; ++i) {
-        others = i != brightest ? std::max(others, brightness[i]) : others;
-    }
-    std::printf("selected button: %s\n", brightest >= 0 ? names[brightest] : "none");
-    ok = ok && brightest == expectedString && brightness[brightest] > 1.3 * others;
+    const auto brightest = std::max_element(brightness.begin(), brightness.end());
+    const double top = *brightest;
+    *brightest = 0.0;
+    const int string = static_cast<int>(brightest - brightness.begin());
+    std::printf("selected button: %s (%.1f above the band, the others at most %.1f)\n",
+                names[string], top, *std::max_element(brightness.begin(), brightness.end()));
+    ok = ok && string == std::atoi(argv[5]) &&
+         top > 1.3 * *std::max_element(brightness.begin(), brightness.end());
     std::printf("%s\n", ok ? "all seen" : "NOT all seen");
     return ok ? 0 : 1;
 }
