@@ -58,11 +58,13 @@ if [ "$1" = inside ]; then
         import -window "$window" "$out/shot.png" 2>/dev/null &&
             "$checker" --view-only "$out/shot.png" >/dev/null
     }
-    # Whether a screenshot shows the settled E4 reading.
+    # Whether a screenshot shows the E4 reading: the readout 329.0 to 329.9 Hz (the note's
+    # 329.63 Hz within 3.4 cents), 329.6 Hz for the string, and the E4 button selected.
     reading() {
         status_seen
         import -window "$window" "$out/shot.png" 2>/dev/null &&
-            "$checker" "$out/shot.png" "$resources" 329.5,329.6,329.7 329.6 5 >/dev/null
+            "$checker" "$out/shot.png" "$resources" "$(seq -s, -f %.1f 329.0 0.1 329.9)" 329.6 5 \
+                >/dev/null
     }
     # The realtime of the first event EVENT of SIDE in the paced log after line $3.
     logged() {

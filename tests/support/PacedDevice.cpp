@@ -79,14 +79,14 @@ std::vector<char> gChunk(512 * 8);       // two 32-bit float channels a frame
 std::size_t gBurstBytes = gChunk.size(); // taken up at the next chunk
 // The schedule: frame gStartFrame falls due at gStart on the monotonic clock.
 std::int64_t gStart = 0;
-std::int64_t gStartFrame = 0;
+std::size_t gStartFrame = 0;
 double gRate = 44100;
-std::int64_t gFrame = 0; // the recording's next frame (capture) or the next one played
-bool gFresh = true;      // no chunk has moved through this pipe without waiting yet
-bool gFault = false;     // a stall or vanish until gFaultUntil
+std::size_t gFrame = 0; // the recording's next frame (capture) or the next one played
+bool gFresh = true;     // no chunk has moved through this pipe without waiting yet
+bool gFault = false;    // a stall or vanish until gFaultUntil
 std::int64_t gFaultUntil = kForever;
-std::int64_t gDropped = 0;
-std::int64_t gResumeFrame = 0;
+std::size_t gDropped = 0;
+std::size_t gResumeFrame = 0;
 int gChunksToResume = 0; // chunks to move after a fault, until the other side has had one
 
 std::int64_t nanoseconds() {
@@ -95,16 +95,12 @@ std::int64_t nanoseconds() {
     return now.tv_sec * kBillion + now.tv_nsec;
 }
 
-std::int64_t chunkFrames() {
-    return static_cast<std::int64_t>(gChunk.size() / 8);
-}
-
-std::int64_t dueAt(std::int64_t frame) {
+std::int64_t dueAt(std::size_t frame) {
     return gStart +
            static_cast<std::int64_t>(static_cast<double>(frame - gStartFrame) * 1e9 / gRate);
 }
 
-void restart(std::int64_t frame, std::int64_t start) {
+void restart(std::size_t frame, std::int64_t start) {
     gStartFrame = frame;
     gStart = start;
 }
@@ -118,44 +114,37 @@ void log(const std::string& what) {
             realtime.tv_sec, realtime.tv_nsec, kName.c_str(), what.c_str());
 }
 
-// ALSA reads its configuration again when a file of it is no longer the one it read (it
-// compares device, inode and modification second), so a copy replaces it.
-void touchConfiguration() {
-    const std::string copy = gFolder + "/." + kName + "-asound.conf";
-    std::error_code error;
-    if (std::filesystem::copy_file(gFolder + "/asound.conf", copy,
-                                   std::filesystem::copy_options::overwrite_existing, error)) {
-        rename(copy.c_str(), (gFolder + "/asound.conf").c_str());
-    }
-}
-
 // The pipe and the device's name are made in a folder of their own that is renamed into
-// place, so that ALSA finds either no folder or a named device whose pipe is held open, never
-// a path where it would create a plain file.
-void appear() {
-    const std::string fresh = gFolder + "/." + kName + "-new";
+// place, and renamed out of it again before they are removed, so that ALSA finds either no
+// folder or a named device whose pipe is held open, never a path where it would create a
+// plain file. ALSA reads its configuration again when a file of it is no longer the one it
+// read (it compares device, inode and modification second), so a copy replaces it.
+void setPresent(bool present) {
+    const std::string place = gFolder + "/" + kName;
+    const std::string aside = gFolder + "/." + kName + "-aside";
     std::error_code ignored;
-    std::filesystem::remove_all(fresh, ignored);
-    if (mkdir(fresh.c_str(), 0700) != 0 || mkfifo((fresh + "/fifo").c_str(), 0600) != 0 ||
-        (gData = open((fresh + "/fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0 ||
-        fcntl(gData, F_SETPIPE_SZ, static_cast<int>(gChunk.size())) < 0 ||
-        !(std::ofstream(fresh + "/pcm.conf")
-          << "pcm.default." << kName << ".pcm { @func refer name \"paced." << kName << "\" }\n") ||
-        rename(fresh.c_str(), (gFolder + "/" + kName).c_str()) != 0) {
+    std::filesystem::remove_all(aside, ignored);
+    if (present &&
+        (mkdir(aside.c_str(), 0700) != 0 || mkfifo((aside + "/fifo").c_str(), 0600) != 0 ||
+         (gData = open((aside + "/fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0 ||
+         fcntl(gData, F_SETPIPE_SZ, static_cast<int>(gChunk.size())) < 0 ||
+         !(std::ofstream(aside + "/pcm.conf")
+           << "pcm.default." << kName << ".pcm { @func refer name \"paced." << kName << "\" }\n") ||
+         rename(aside.c_str(), place.c_str()) != 0)) {
         std::perror(kName.c_str());
         std::exit(1);
     }
-    touchConfiguration();
+    if (!present) {
+        rename(place.c_str(), aside.c_str());
+    }
+    std::filesystem::copy_file(gFolder + "/asound.conf", aside + ".conf",
+                               std::filesystem::copy_options::overwrite_existing, ignored);
+    rename((aside + ".conf").c_str(), (gFolder + "/asound.conf").c_str());
+    if (!present) {
+        close(std::exchange(gData, -1));
+        std::filesystem::remove_all(aside, ignored);
+    }
     gFresh = true;
-}
-
-void disappear() {
-    const std::string gone = gFolder + "/." + kName + "-gone";
-    rename((gFolder + "/" + kName).c_str(), gone.c_str());
-    touchConfiguration();
-    close(std::exchange(gData, -1));
-    std::error_code ignored;
-    std::filesystem::remove_all(gone, ignored);
 }
 
 void apply(const std::string& line) {
@@ -168,9 +157,9 @@ void apply(const std::string& line) {
     const bool number = !argument.empty() && *end == '\0' && !std::isnan(value);
     if (number && (name == "stall" || name == "vanish") && value >= 0) {
         if (name == "vanish" && gData >= 0) {
-            disappear();
+            setPresent(false);
         } else if (name == "stall" && gData < 0) {
-            appear();
+            setPresent(true);
             log("back");
         }
         gDropped = gFault ? gDropped : 0;
@@ -188,20 +177,6 @@ void apply(const std::string& line) {
         return;
     }
     log(name + " " + argument);
-}
-
-void endFault() {
-    if (gData < 0) {
-        appear();
-        log("back");
-    }
-    if (!kCapture) {
-        restart(gFrame, nanoseconds());
-    }
-    gFault = false;
-    gFaultUntil = kForever;
-    gResumeFrame = gFrame;
-    gChunksToResume = kCapture ? 2 : 1;
 }
 
 // Waits until `until` or until the pipe is ready for `events`, whichever comes first, and
@@ -244,7 +219,7 @@ void transfer() {
         } else if (moved < 0 && errno != EAGAIN && errno != EINTR) {
             return;
         } else if (!wait(kForever, kCapture ? POLLOUT : POLLIN) && gFault) {
-            gDropped += kCapture && done == 0 ? chunkFrames() : 0;
+            gDropped += kCapture && done == 0 ? gChunk.size() / 8 : 0;
             return;
         } else {
             waited = true;
@@ -280,12 +255,21 @@ int main(int argc, char** argv) {
         return 1;
     }
     gStart = nanoseconds();
-    appear();
+    setPresent(true);
     for (;;) {
         const std::int64_t now = nanoseconds();
         const std::int64_t due = dueAt(gFrame);
-        if (now >= gFaultUntil) {
-            endFault();
+        if (now >=
+            gFaultUntil) { // the fault is over: the device back, the schedule (playback) anew
+            if (gData < 0) {
+                setPresent(true);
+                log("back");
+            }
+            restart(gFrame, kCapture ? dueAt(gFrame) : now);
+            gFault = false;
+            gFaultUntil = kForever;
+            gResumeFrame = gFrame;
+            gChunksToResume = kCapture ? 2 : 1;
         } else if (now < due || (gFault && !kCapture)) { // playback reads nothing in a fault
             wait(gFault && !kCapture ? gFaultUntil : std::min(due, gFaultUntil), 0);
         } else { // the next chunk; capture drops it during a fault
@@ -294,15 +278,15 @@ int main(int argc, char** argv) {
                 gPosition = gLoop && gPosition == gRecording.size() ? 0 : gPosition;
                 byte = kCapture && gPosition < gRecording.size() ? gRecording[gPosition++] : 0;
             }
-            if (gFault) {
-                gDropped += chunkFrames();
-            } else if (now - due > kLatestCatchUp) {
+            if (!gFault && now - due > kLatestCatchUp) {
                 restart(gFrame, now);
-                transfer();
+            }
+            if (gFault) {
+                gDropped += gChunk.size() / 8;
             } else {
                 transfer();
             }
-            gFrame += chunkFrames();
+            gFrame += gChunk.size() / 8;
         }
     }
 }
