@@ -20,23 +20,20 @@ TEST(AppShell, CloseHidesTheWindowAndReopenFollowsItsActualVisibility) {
     delegate.window = &window;
     window.setDelegate(&delegate);
     NSControl item;
-    // The menu item hides a visible window, then shows it again, and says which.
-    for (const bool shown : {false, true}) {
+    item.setState(1);
+    // The close button is refused and hides the window, leaving the item's state as it was.
+    window.performClose(nullptr);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_FALSE(delegate.windowShouldClose(&window));
+    // The item acts on the window as it is, not on its own state: it shows the hidden window,
+    // then hides it, and says which.
+    for (const bool shown : {true, false}) {
         delegate.reopenWindow(&item);
         EXPECT_EQ(window.isVisible(), shown);
         EXPECT_EQ(item.state(), shown ? 1 : 0);
     }
-    // The close button is refused and hides the window, leaving the item's state; the item
-    // then shows the window, as it is hidden.
-    window.performClose(nullptr);
-    EXPECT_FALSE(window.isVisible());
-    EXPECT_FALSE(delegate.windowShouldClose(&window));
-    delegate.reopenWindow(&item);
-    EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(item.state(), 1);
-    // Hidden from the item, then a second launch: shown, and the item says so again.
+    // A second launch shows it, and the item says so again.
     delegate.awakeFromNib();
-    delegate.reopenWindow(&item);
     NSApplication::sharedApplication().reopen();
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(item.state(), 1);
