@@ -60,8 +60,9 @@ TEST(AppShell, PagesOpenOnTheMakersSiteAndFailuresAreIgnored) {
                           "https://larkspin3.example.org/larkspin3/guitar/donate.html",
                           "https://larkspin3.example.org/"}));
 
-    MyController unconnected; // no engine connected: waking up starts nothing, no crash
+    MyController unconnected; // no engine connected: nothing to start or stop, no crash
     unconnected.awakeFromNib();
+    unconnected.applicationWillTerminate();
 }
 
 } // namespace
