@@ -37,9 +37,8 @@
 // with both clocks in seconds (nine decimals) and EVENT one of the faults above (the moment it
 // starts), "unknown" (a line refused), "back" (a vanished device is present again) or
 // "resume": the first chunk after a stall or vanish moved (capture: the reader took it, seen
-// when the next chunk goes in; and
-// "resume dropped=N next=F" says that N frames were never delivered and F is the frame of the
-// recording that came next; playback: the sink read it).
+// when the next chunk goes in, and "resume dropped=N next=F" says that N frames were never
+// delivered and F is the frame of the recording that came next; playback: the sink read it).
 
 #include <cmath>
 #include <csignal>
@@ -67,6 +66,12 @@ constexpr std::int64_t kForever = INT64_MAX;
 // shorter than a stream's stop and start.
 constexpr std::int64_t kLatestCatchUp = kBillion / 4;
 
+std::int64_t nanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * kBillion + now.tv_nsec;
+}
+
 std::string gFolder;
 std::vector<char> gRecording;
 std::size_t gPosition = 0; // in gRecording
@@ -78,7 +83,7 @@ std::string gCommands;
 std::vector<char> gChunk(512 * 8);       // two 32-bit float channels a frame
 std::size_t gBurstBytes = gChunk.size(); // taken up at the next chunk
 // The schedule: frame gStartFrame falls due at gStart on the monotonic clock.
-std::int64_t gStart = 0;
+std::int64_t gStart = nanoseconds();
 std::size_t gStartFrame = 0;
 double gRate = 44100;
 std::size_t gFrame = 0; // the recording's next frame (capture) or the next one played
@@ -88,12 +93,6 @@ std::int64_t gFaultUntil = kForever;
 std::size_t gDropped = 0;
 std::size_t gResumeFrame = 0;
 int gChunksToResume = 0; // chunks to move after a fault, until the other side has had one
-
-std::int64_t nanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * kBillion + now.tv_nsec;
-}
 
 std::int64_t dueAt(std::size_t frame) {
     return gStart +
@@ -254,13 +253,12 @@ int main(int argc, char** argv) {
         std::perror(argv[argc - 1]);
         return 1;
     }
-    gStart = nanoseconds();
     setPresent(true);
     for (;;) {
         const std::int64_t now = nanoseconds();
         const std::int64_t due = dueAt(gFrame);
-        if (now >=
-            gFaultUntil) { // the fault is over: the device back, the schedule (playback) anew
+        // The fault over: the device back; playback starts a new schedule, capture keeps its own.
+        if (now >= gFaultUntil) {
             if (gData < 0) {
                 setPresent(true);
                 log("back");
