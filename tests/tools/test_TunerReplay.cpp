@@ -82,8 +82,8 @@ TEST(TunerReplay, RefusesWithOneLineOrPrintsAReadingAWindow) {
         {"--block 99999999999999999999 " + quoted(e4), "--block"},
         {"--frobnicate " + quoted(e4), "unknown option"},
         {quoted(e4) + " " + quoted(e4), "one recording"},
-        // The left channel (the right is noise at full scale) in whole blocks of 512, a part
-        // block left out: a reading when 2048 frames are in, the next after 2048 more.
+        // The left channel (the right is noise at full scale) in whole blocks of 512 or as
+        // given, a part block left out: the analysis runs at every fourth block.
         {quoted(e4), "", 3, "0.139320\t0.7999992\t"},
         {"--block 700 " + quoted(e4), "", 2, "0.126984\t0.7999992\t"},
         {"- <" + quoted(e4), "", 3, "0.139320\t0.7999992\t"}, // standard input
