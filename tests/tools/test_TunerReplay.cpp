@@ -55,7 +55,7 @@ TEST(TunerReplay, RefusesWithOneLineOrPrintsAReadingAWindow) {
     const fs::path e4 = writeRecording("e4.wav", wav, 44100, 3 * 2048 + 2047);
     const fs::path r48 = writeRecording("r48.wav", wav, 48000, 4096);
     const std::string flac =
-        slurp(writeRecording("whole.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 44100));
+        slurp(writeRecording("whole.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1 << 16));
     std::ofstream(kScratch / "cut.flac") << flac.substr(0, flac.size() / 2);
     std::ofstream(kScratch / "junk.wav") << "this is not a recording\n";
     std::ofstream(kScratch / "empty.flac").flush();
@@ -88,8 +88,8 @@ TEST(TunerReplay, RefusesWithOneLineOrPrintsAReadingAWindow) {
         {"--block 700 " + quoted(e4), "", 2, "0.126984\t0.7999992\t"},
         {"- <" + quoted(e4), "", 3, "0.139320\t0.7999992\t"}, // standard input
         {"--block=1 " + quoted(e4), "", -1},
-        {"--block 1048576 " + quoted(e4), "", 0, "time\t"}, // not one block whole
-        {quoted(kScratch / "whole.flac"), "", 21, "0.975238\t0.7999878\t"},
+        {"--block 1048576 " + quoted(e4), "", 0, "time\t"},                 // not one block whole
+        {quoted(kScratch / "whole.flac"), "", 32, "1.486077\t0.7999878\t"}, // every frame
     };
     for (const Case& c : cases) {
         const std::string command = std::string("'") + TUNER_REPLAY_PROGRAM + "' " + c.arguments +
