@@ -1,6 +1,5 @@
 // The shell's two small objects: the window delegate's hiding and showing, and the
 // controller's web pages.
-#include "MakerSite.h"
 #include "MyController.h"
 #include "MyWindowDel.h"
 #include "NSApplication.h"
@@ -14,61 +13,35 @@
 
 namespace {
 
-struct RecordingWindow : NSWindow {
-    std::vector<const NSObject*> senders;
-    void orderOut(NSObject* sender) override {
-        senders.push_back(sender);
-        NSWindow::orderOut(sender);
-    }
-    void makeKeyAndOrderFront(NSObject* sender) override {
-        senders.push_back(sender);
-        NSWindow::makeKeyAndOrderFront(sender);
-    }
-};
-
 TEST(AppShell, CloseHidesTheWindowAndReopenFollowsItsActualVisibility) {
-    RecordingWindow window;
-    window.NSWindow::makeKeyAndOrderFront(nullptr);
+    NSWindow window;
+    window.makeKeyAndOrderFront(nullptr);
     MyWindowDel delegate;
     delegate.window = &window;
     window.setDelegate(&delegate);
     NSControl item;
-
-    // Twice on a visible window: hidden (state 0), then shown again (state 1).
-    delegate.reopenWindow(&item);
-    EXPECT_FALSE(window.isVisible());
-    EXPECT_EQ(item.state(), 0);
-    delegate.reopenWindow(&item);
-    EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(item.state(), 1);
-
-    // The close button: refused every time, the window hidden, the item's state untouched.
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_FALSE(delegate.windowShouldClose(&window));
-        EXPECT_FALSE(window.isVisible());
-    }
-    window.NSWindow::makeKeyAndOrderFront(nullptr);
+    item.setState(1);
+    // The close button is refused and hides the window, leaving the item's state as it was.
     window.performClose(nullptr);
     EXPECT_FALSE(window.isVisible());
-    EXPECT_EQ(item.state(), 1);
-    // The item still says 1, but the window is hidden: the next command shows it.
-    delegate.reopenWindow(&item);
-    EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(item.state(), 1);
-    // Hidden from the item, then a second launch: shown, and the item says so again.
+    EXPECT_FALSE(delegate.windowShouldClose(&window));
+    // The item acts on the window as it is, not on its own state: it shows the hidden window,
+    // then hides it, and says which.
+    for (const bool shown : {true, false}) {
+        delegate.reopenWindow(&item);
+        EXPECT_EQ(window.isVisible(), shown);
+        EXPECT_EQ(item.state(), shown ? 1 : 0);
+    }
+    // A second launch shows it, and the item says so again.
     delegate.awakeFromNib();
-    delegate.reopenWindow(&item);
-    ASSERT_EQ(item.state(), 0);
     NSApplication::sharedApplication().reopen();
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(item.state(), 1);
-    for (const NSObject* sender : window.senders) {
-        EXPECT_EQ(sender, &delegate) << "the delegate must send the window's messages";
-    }
 
     MyWindowDel unconnected; // no window, no sender: nothing happens, nothing breaks
     EXPECT_FALSE(unconnected.windowShouldClose(nullptr));
     unconnected.reopenWindow(nullptr);
+    unconnected.reopenOnLaunch();
     delegate.reopenWindow(nullptr);
     EXPECT_FALSE(window.isVisible());
 }
@@ -83,13 +56,13 @@ TEST(AppShell, PagesOpenOnTheMakersSiteAndFailuresAreIgnored) {
     controller.donate(nullptr);
     controller.visit(&controller);
     NSWorkspace::sharedWorkspace().setOpener({});
-    ASSERT_EQ(opened.size(), 2u);
-    EXPECT_EQ(opened[0], std::string(kMakerSite) + "/larkspin3/guitar/donate.html");
-    EXPECT_EQ(opened[1], std::string(kMakerSite) + "/");
-    EXPECT_EQ(opened[0].rfind("https://", 0), 0u);
+    EXPECT_EQ(opened, (std::vector<std::string>{
+                          "https://larkspin3.example.org/larkspin3/guitar/donate.html",
+                          "https://larkspin3.example.org/"}));
 
-    MyController unconnected; // no engine connected: waking up starts nothing, no crash
+    MyController unconnected; // no engine connected: nothing to start or stop, no crash
     unconnected.awakeFromNib();
+    unconnected.applicationWillTerminate();
 }
 
 } // namespace

@@ -1,261 +1,176 @@
-#include "PacedDevice.h"
+// The two helpers behind the paced test devices (PacedAlsa.h, paced-alsa.sh), built from this
+// file: tuner-pacer, the capture side, and tuner-pacing-sink, the playback side.
+//
+//   tuner-pacer [--loop] FOLDER FILE   writes FILE's raw frames (two-channel 32-bit float at
+//                                      44100 Hz) into the capture pipe; after its end silence,
+//                                      or FILE again with --loop
+//   tuner-pacing-sink FOLDER           reads the playback pipe and discards what it reads
+//
+// The device is the named pipe FOLDER/capture/fifo or FOLDER/playback/fifo, which the helper
+// holds open for reading and writing whenever the device is present: ALSA's file plugin then
+// opens it without blocking, any number of times, and never sees the other end go away. The
+// pipe holds one chunk, so the helper stays at most one chunk ahead of its reader (capture)
+// or lets its writer at most one chunk ahead (playback). One chunk of 512 frames moves per
+// 512/44100 s on the monotonic clock: frame f falls due at a start time plus f frames, so
+// chunks late by a busy machine are caught up rather than drifting the rate. A stream that
+// stood still for longer (a device opened long before its stream started, or the other side
+// stopped reading or writing) starts a new schedule instead: catching up then would deliver
+// a burst. While nobody reads (capture) or writes (playback) the recording waits.
+//
+// Faults arrive as lines on the named pipe FOLDER/capture.control or FOLDER/playback.control
+// (paced-fault.sh and PacedAlsa::inject write them):
+//   stall SECONDS   capture: nothing is written for that long, and the frames that fall due
+//                   meanwhile are never delivered (an overrun); playback: nothing is read for
+//                   that long, then reading goes on at real-time pace.
+//   vanish SECONDS  the device is gone for that long: the pipe is closed (a running capture
+//                   reads end of file, a running playback's writes fail with EPIPE) and its
+//                   folder removed, with the pcm.conf there that adds the side to the default
+//                   device of FOLDER/asound.conf (paced-alsa.conf.in), so that opening it
+//                   fails. Capture loses the frames that fall due meanwhile, as in a stall.
+//   bursts FRAMES   capture only: FRAMES frames per write at the same average rate; 512 is
+//                   the normal pace.
+//   clock PPM       the side's clock runs PPM parts per million fast (slow when negative).
+// SECONDS may be "inf" (until the next stall or vanish of that side; "stall 0" ends it).
+//
+// Every fault is logged to FOLDER/faults.log, one line each, written at once:
+//   MONOTONIC REALTIME SIDE EVENT [ARGUMENTS]
+// with both clocks in seconds (nine decimals) and EVENT one of the faults above (the moment it
+// starts), "unknown" (a line refused), "back" (a vanished device is present again) or
+// "resume": the first chunk after a stall or vanish moved (capture: the reader took it, seen
+// when the next chunk goes in, and "resume dropped=N next=F" says that N frames were never
+// delivered and F is the frame of the recording that came next; playback: the sink read it).
 
-#include "PacedClock.h"
-
-#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sstream>
+#include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
-namespace paced {
 namespace {
 
-constexpr std::int64_t kBytesPerFrame = 8; // two 32-bit float channels
-constexpr std::int64_t kNormalChunkFrames = 512;
+constexpr bool kCapture = PACED_CAPTURE;
+const std::string kName = kCapture ? "capture" : "playback";
+constexpr std::int64_t kBillion = 1000000000;
 constexpr std::int64_t kForever = INT64_MAX;
+// Lateness that is still caught up: longer than a loaded machine keeps a thread waiting,
+// shorter than a stream's stop and start.
+constexpr std::int64_t kLatestCatchUp = kBillion / 4;
 
-class Device {
-public:
-    Device(Side side, const std::string& folder, const Source& source)
-        : mSide(side), mFolder(folder), mName(side == Side::capture ? "capture" : "playback"),
-          mSource(source), mChunk(kNormalChunkFrames * kBytesPerFrame) {}
-
-    int run();
-
-private:
-    enum class Fault { none, stall, vanish };
-    enum class Resume { none, pending, written };
-    enum class Wake { time, ready, command };
-
-    bool begin();
-    bool appear();
-    void disappear();
-    void fitChunk();
-    void touchConfiguration() const;
-    // Waits until `until` or until the device's pipe is ready for `events`; a command that
-    // comes first has been applied on return.
-    Wake wait(std::int64_t until, short events);
-    void readCommands();
-    void apply(const std::string& line);
-    void endFault();
-    void transfer();
-    void logResume();
-    void log(const std::string& what);
-
-    const Side mSide;
-    const std::string mFolder;
-    const std::string mName;
-    const Source& mSource;
-    std::vector<char> mChunk;
-    int mData = -1;
-    int mControl = -1;
-    int mLog = -1;
-    std::string mCommandText;
-    PacedClock mClock;
-    std::int64_t mFrame = 0; // the recording's frame (capture) or the played one that is due
-    std::int64_t mChunkFrames = kNormalChunkFrames;
-    std::int64_t mBurstFrames = kNormalChunkFrames; // taken up at the next chunk
-    bool mPipeFits = false;
-    bool mFresh = true; // no chunk has moved through this pipe yet
-    Fault mFault = Fault::none;
-    std::int64_t mFaultUntil = 0;
-    Resume mResume = Resume::none;
-    std::int64_t mDropped = 0;
-    std::int64_t mResumeFrame = 0;
-};
-
-int Device::run() {
-    if (!begin()) {
-        return 1;
-    }
-    for (;;) {
-        const std::int64_t now = nowNanoseconds();
-        if (mFault != Fault::none && now >= mFaultUntil) {
-            endFault();
-            continue;
-        }
-        if (mFault != Fault::none && mSide == Side::playback) {
-            wait(mFaultUntil, 0);
-            continue;
-        }
-        const std::int64_t due = mClock.dueAt(mFrame);
-        if (now < due) {
-            const bool watch = mSide == Side::capture && mResume == Resume::written;
-            if (wait(mFault != Fault::none ? std::min(due, mFaultUntil) : due,
-                     watch ? POLLOUT : 0) == Wake::ready) {
-                logResume(); // room again: the reader took the chunk (the pipe holds one)
-            }
-            continue;
-        }
-        if (mChunkFrames != mBurstFrames) {
-            mChunkFrames = mBurstFrames;
-            mChunk.resize(static_cast<std::size_t>(mChunkFrames * kBytesPerFrame));
-            mPipeFits = false;
-        }
-        if (mSide == Side::capture) {
-            mSource(mChunk.data(), mChunk.size());
-        }
-        if (mFault != Fault::none) {
-            mDropped += mChunkFrames; // capture only: these frames are never delivered
-        } else {
-            mClock.restartIfLate(mFrame, now);
-            transfer();
-        }
-        mFrame += mChunkFrames;
-    }
+std::int64_t nanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * kBillion + now.tv_nsec;
 }
 
-bool Device::begin() {
-    std::signal(SIGPIPE, SIG_IGN);
-    prctl(PR_SET_PDEATHSIG, SIGTERM); // never outlive the test that started it
-    prctl(PR_SET_TIMERSLACK, 1UL);    // wake on time: the pace is the devices' clock
-    const std::string control = mFolder + "/" + mName + ".control";
-    if ((mkfifo(control.c_str(), 0600) != 0 && errno != EEXIST) ||
-        (mControl = open(control.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0 ||
-        (mLog = open((mFolder + "/faults.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                     0644)) < 0) {
-        std::perror(mName.c_str());
-        return false;
-    }
-    return appear();
+std::string gFolder;
+std::vector<char> gRecording;
+std::size_t gPosition = 0; // in gRecording
+bool gLoop = false;
+int gData = -1; // the pipe, while the device is present
+int gControl = -1;
+int gLog = -1;
+std::string gCommands;
+std::vector<char> gChunk(512 * 8);       // two 32-bit float channels a frame
+std::size_t gBurstBytes = gChunk.size(); // taken up at the next chunk
+// The schedule: frame gStartFrame falls due at gStart on the monotonic clock.
+std::int64_t gStart = nanoseconds();
+std::size_t gStartFrame = 0;
+double gRate = 44100;
+std::size_t gFrame = 0; // the recording's next frame (capture) or the next one played
+bool gFresh = true;     // no chunk has moved through this pipe without waiting yet
+bool gFault = false;    // a stall or vanish until gFaultUntil
+std::int64_t gFaultUntil = kForever;
+std::size_t gDropped = 0;
+std::size_t gResumeFrame = 0;
+int gChunksToResume = 0; // chunks to move after a fault, until the other side has had one
+
+std::int64_t dueAt(std::size_t frame) {
+    return gStart +
+           static_cast<std::int64_t>(static_cast<double>(frame - gStartFrame) * 1e9 / gRate);
+}
+
+void restart(std::size_t frame, std::int64_t start) {
+    gStartFrame = frame;
+    gStart = start;
+}
+
+void log(const std::string& what) {
+    timespec monotonic{};
+    timespec realtime{};
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    clock_gettime(CLOCK_REALTIME, &realtime);
+    dprintf(gLog, "%ld.%09ld %ld.%09ld %s %s\n", monotonic.tv_sec, monotonic.tv_nsec,
+            realtime.tv_sec, realtime.tv_nsec, kName.c_str(), what.c_str());
 }
 
 // The pipe and the device's name are made in a folder of their own that is renamed into
-// place, so that ALSA finds either no folder or a named device whose pipe is held open, never
-// a path where it would create a plain file.
-bool Device::appear() {
-    const std::string fresh = mFolder + "/." + mName + "-new";
+// place, and renamed out of it again before they are removed, so that ALSA finds either no
+// folder or a named device whose pipe is held open, never a path where it would create a
+// plain file. ALSA reads its configuration again when a file of it is no longer the one it
+// read (it compares device, inode and modification second), so a copy replaces it.
+void setPresent(bool present) {
+    const std::string place = gFolder + "/" + kName;
+    const std::string aside = gFolder + "/." + kName + "-aside";
     std::error_code ignored;
-    std::filesystem::remove_all(fresh, ignored);
-    std::FILE* name = nullptr;
-    if (mkdir(fresh.c_str(), 0700) != 0 || mkfifo((fresh + "/fifo").c_str(), 0600) != 0 ||
-        (mData = open((fresh + "/fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0 ||
-        (name = std::fopen((fresh + "/pcm.conf").c_str(), "w")) == nullptr ||
-        std::fprintf(name, "pcm.default.%s.pcm { @func refer name \"paced.%s\" }\n", mName.c_str(),
-                     mName.c_str()) < 0 ||
-        std::fclose(std::exchange(name, nullptr)) != 0 ||
-        rename(fresh.c_str(), (mFolder + "/" + mName).c_str()) != 0) {
-        std::perror(mName.c_str());
-        if (name != nullptr) {
-            std::fclose(name);
-        }
-        return false;
+    std::filesystem::remove_all(aside, ignored);
+    if (present &&
+        (mkdir(aside.c_str(), 0700) != 0 || mkfifo((aside + "/fifo").c_str(), 0600) != 0 ||
+         (gData = open((aside + "/fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0 ||
+         fcntl(gData, F_SETPIPE_SZ, static_cast<int>(gChunk.size())) < 0 ||
+         !(std::ofstream(aside + "/pcm.conf")
+           << "pcm.default." << kName << ".pcm { @func refer name \"paced." << kName << "\" }\n") ||
+         rename(aside.c_str(), place.c_str()) != 0)) {
+        std::perror(kName.c_str());
+        std::exit(1);
     }
-    touchConfiguration();
-    mFresh = true;
-    mPipeFits = false;
-    fitChunk();
-    return true;
+    if (!present) {
+        rename(place.c_str(), aside.c_str());
+    }
+    std::filesystem::copy_file(gFolder + "/asound.conf", aside + ".conf",
+                               std::filesystem::copy_options::overwrite_existing, ignored);
+    rename((aside + ".conf").c_str(), (gFolder + "/asound.conf").c_str());
+    if (!present) {
+        close(std::exchange(gData, -1));
+        std::filesystem::remove_all(aside, ignored);
+    }
+    gFresh = true;
 }
 
-void Device::disappear() {
-    const std::string gone = mFolder + "/." + mName + "-gone";
-    rename((mFolder + "/" + mName).c_str(), gone.c_str());
-    touchConfiguration();
-    close(mData);
-    mData = -1;
-    std::error_code ignored;
-    std::filesystem::remove_all(gone, ignored);
-}
-
-// ALSA reads its configuration again when a file of it is no longer the one it read (it
-// compares device, inode and modification second), so a copy replaces it.
-void Device::touchConfiguration() const {
-    const std::string configuration = mFolder + "/asound.conf";
-    const std::string copy = mFolder + "/." + mName + "-asound.conf";
-    std::error_code error;
-    if (std::filesystem::copy_file(configuration, copy,
-                                   std::filesystem::copy_options::overwrite_existing, error)) {
-        rename(copy.c_str(), configuration.c_str());
-    }
-}
-
-// Shrinking a pipe that holds more than the new size fails, so it is tried again.
-void Device::fitChunk() {
-    if (!mPipeFits && mData >= 0) {
-        mPipeFits = fcntl(mData, F_SETPIPE_SZ, static_cast<int>(mChunk.size())) >= 0;
-    }
-}
-
-Device::Wake Device::wait(std::int64_t until, short events) {
-    pollfd fds[2] = {{mControl, POLLIN, 0}, {mData, events, 0}};
-    const nfds_t count = events != 0 && mData >= 0 ? 2 : 1;
-    for (;;) {
-        timespec timeout{};
-        if (until != kForever) {
-            const std::int64_t left = until - nowNanoseconds();
-            if (left <= 0) {
-                return Wake::time;
-            }
-            timeout = {static_cast<time_t>(left / 1000000000),
-                       static_cast<long>(left % 1000000000)};
-        }
-        const int ready = ppoll(fds, count, until == kForever ? nullptr : &timeout, nullptr);
-        if (ready < 0 && errno != EINTR) {
-            return Wake::time;
-        }
-        if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
-            readCommands();
-            return Wake::command;
-        }
-        if (ready > 0 && count == 2 && fds[1].revents != 0) {
-            return Wake::ready;
-        }
-    }
-}
-
-void Device::readCommands() {
-    char text[256];
-    for (ssize_t got; (got = read(mControl, text, sizeof text)) > 0;) {
-        mCommandText.append(text, static_cast<std::size_t>(got));
-    }
-    for (std::size_t end; (end = mCommandText.find('\n')) != std::string::npos;) {
-        apply(mCommandText.substr(0, end));
-        mCommandText.erase(0, end + 1);
-    }
-}
-
-void Device::apply(const std::string& line) {
+void apply(const std::string& line) {
     std::istringstream words(line);
     std::string name;
     std::string argument;
     words >> name >> argument;
     char* end = nullptr;
     const double value = std::strtod(argument.c_str(), &end);
-    if (argument.empty() || *end != '\0' || std::isnan(value)) {
-        log("unknown " + line);
-        return;
-    }
-    if ((name == "stall" || name == "vanish") && value >= 0) {
-        const Fault fault = name == "stall" ? Fault::stall : Fault::vanish;
-        if (fault == Fault::vanish && mData >= 0) {
-            disappear();
-        } else if (fault == Fault::stall && mData < 0) {
-            if (!appear()) {
-                std::exit(1);
-            }
+    const bool number = !argument.empty() && *end == '\0' && !std::isnan(value);
+    if (number && (name == "stall" || name == "vanish") && value >= 0) {
+        if (name == "vanish" && gData >= 0) {
+            setPresent(false);
+        } else if (name == "stall" && gData < 0) {
+            setPresent(true);
             log("back");
         }
-        if (mFault == Fault::none) {
-            mDropped = 0;
-        }
-        mFault = fault;
-        mResume = Resume::none;
-        mFaultUntil = std::isinf(value) ? kForever
-                                        : nowNanoseconds() + static_cast<std::int64_t>(value * 1e9);
-    } else if (name == "bursts" && mSide == Side::capture && value >= 1 && value <= 65536) {
-        mBurstFrames = static_cast<std::int64_t>(value);
-    } else if (name == "clock" && std::fabs(value) < 1e5) {
-        mClock.setRate(mFrame, value);
+        gDropped = gFault ? gDropped : 0;
+        gFault = true;
+        gChunksToResume = 0;
+        gFaultUntil =
+            std::isinf(value) ? kForever : nanoseconds() + static_cast<std::int64_t>(value * 1e9);
+    } else if (number && name == "bursts" && kCapture && value >= 1 && value <= 65536) {
+        gBurstBytes = static_cast<std::size_t>(value) * 8;
+    } else if (number && name == "clock" && std::fabs(value) < 1e5) {
+        restart(gFrame, dueAt(gFrame)); // no jump: the new rate runs from here
+        gRate = 44100 * (1.0 + value * 1e-6);
     } else {
         log("unknown " + line);
         return;
@@ -263,91 +178,113 @@ void Device::apply(const std::string& line) {
     log(name + " " + argument);
 }
 
-void Device::endFault() {
-    if (mFault == Fault::vanish) {
-        if (!appear()) {
-            std::exit(1);
-        }
-        log("back");
+// Waits until `until` or until the pipe is ready for `events`, whichever comes first, and
+// applies the commands that come meanwhile. True when the pipe is ready.
+bool wait(std::int64_t until, short events) {
+    pollfd fds[2] = {{gControl, POLLIN, 0}, {events != 0 ? gData : -1, events, 0}};
+    const std::int64_t left = std::max<std::int64_t>(until - nanoseconds(), 0);
+    const timespec timeout{static_cast<time_t>(left / kBillion), left % kBillion};
+    if (ppoll(fds, 2, until == kForever ? nullptr : &timeout, nullptr) <= 0) {
+        return false;
     }
-    if (mSide == Side::playback) {
-        mClock.restart(mFrame, nowNanoseconds());
+    char text[256];
+    for (ssize_t got; (got = read(gControl, text, sizeof text)) > 0;) {
+        gCommands.append(text, static_cast<std::size_t>(got));
     }
-    mFault = Fault::none;
-    mResume = Resume::pending;
+    for (std::size_t end; (end = gCommands.find('\n')) != std::string::npos;
+         gCommands.erase(0, end + 1)) {
+        apply(gCommands.substr(0, end));
+    }
+    return fds[1].revents != 0;
 }
 
 // Moves the chunk through the pipe, waiting for room (capture) or data (playback); a fault
 // that starts meanwhile abandons it. The first reader or writer of a new pipe starts a new
 // schedule: a device opened just now has nothing to catch up.
-void Device::transfer() {
-    const bool capture = mSide == Side::capture;
-    fitChunk();
+void transfer() {
+    // Shrinking a pipe fails while it holds more; the next chunk tries again.
+    fcntl(gData, F_SETPIPE_SZ, static_cast<int>(gChunk.size()));
     bool waited = false;
-    std::size_t done = 0;
-    while (done < mChunk.size()) {
-        const ssize_t moved = capture ? write(mData, mChunk.data() + done, mChunk.size() - done)
-                                      : read(mData, mChunk.data() + done, mChunk.size() - done);
+    for (std::size_t done = 0; done < gChunk.size();) {
+        const ssize_t moved = kCapture ? write(gData, gChunk.data() + done, gChunk.size() - done)
+                                       : read(gData, gChunk.data() + done, gChunk.size() - done);
+        if (moved > 0 && done == 0 && gChunksToResume > 0 && --gChunksToResume == 0) {
+            log(kCapture ? "resume dropped=" + std::to_string(gDropped) +
+                               " next=" + std::to_string(gResumeFrame)
+                         : "resume");
+        }
         if (moved > 0) {
-            if (done == 0 && mResume == Resume::written) {
-                logResume(); // room for this chunk: the reader took the previous one
-            } else if (done == 0 && mResume == Resume::pending) {
-                mResumeFrame = mFrame;
-                mResume = Resume::written;
-                if (!capture) {
-                    logResume();
-                }
-            }
             done += static_cast<std::size_t>(moved);
-            continue;
-        }
-        if (moved < 0 && errno != EAGAIN && errno != EINTR) {
+        } else if (moved < 0 && errno != EAGAIN && errno != EINTR) {
             return;
-        }
-        waited = true;
-        if (wait(kForever, capture ? POLLOUT : POLLIN) == Wake::command && mFault != Fault::none) {
-            if (capture && done == 0) {
-                mDropped += mChunkFrames;
-            }
+        } else if (!wait(kForever, kCapture ? POLLOUT : POLLIN) && gFault) {
+            gDropped += kCapture && done == 0 ? gChunk.size() / 8 : 0;
             return;
+        } else {
+            waited = true;
         }
     }
-    if (waited && mFresh) {
-        mClock.restart(mFrame, nowNanoseconds());
+    if (waited && gFresh) {
+        restart(gFrame, nanoseconds());
     }
-    mFresh = mFresh && !waited;
-}
-
-void Device::logResume() {
-    if (mSide == Side::capture) {
-        log("resume dropped=" + std::to_string(mDropped) + " next=" + std::to_string(mResumeFrame));
-    } else {
-        log("resume");
-    }
-    mResume = Resume::none;
-}
-
-void Device::log(const std::string& what) {
-    const std::int64_t monotonic = nowNanoseconds();
-    const std::int64_t realtime = nowNanoseconds(CLOCK_REALTIME);
-    char line[320];
-    const int length =
-        std::snprintf(line, sizeof line, "%lld.%09lld %lld.%09lld %s %s\n",
-                      static_cast<long long>(monotonic / 1000000000),
-                      static_cast<long long>(monotonic % 1000000000),
-                      static_cast<long long>(realtime / 1000000000),
-                      static_cast<long long>(realtime % 1000000000), mName.c_str(), what.c_str());
-    if (length > 0 &&
-        write(mLog, line,
-              std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1)) < 0) {
-        std::perror("faults.log");
-    }
+    gFresh = gFresh && !waited;
 }
 
 } // namespace
 
-int runDevice(Side side, const std::string& folder, const Source& source) {
-    return Device(side, folder, source).run();
+int main(int argc, char** argv) {
+    gLoop = kCapture && argc > 1 && std::string(argv[1]) == "--loop";
+    if (argc != (kCapture ? 3 : 2) + (gLoop ? 1 : 0)) {
+        std::fprintf(stderr, kCapture ? "usage: tuner-pacer [--loop] FOLDER FILE\n"
+                                      : "usage: tuner-pacing-sink FOLDER\n");
+        return 2;
+    }
+    gFolder = argv[gLoop ? 2 : 1];
+    std::ifstream input(kCapture ? argv[argc - 1] : "/dev/null", std::ios::binary);
+    gRecording.assign(std::istreambuf_iterator<char>(input), {});
+    const std::string control = gFolder + "/" + kName + ".control";
+    std::signal(SIGPIPE, SIG_IGN);
+    prctl(PR_SET_PDEATHSIG, SIGTERM); // never outlive the test that started it
+    prctl(PR_SET_TIMERSLACK, 1UL);    // wake on time: the pace is the devices' clock
+    if (!input || (mkfifo(control.c_str(), 0600) != 0 && errno != EEXIST) ||
+        (gControl = open(control.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0 ||
+        (gLog = open((gFolder + "/faults.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                     0644)) < 0) {
+        std::perror(argv[argc - 1]);
+        return 1;
+    }
+    setPresent(true);
+    for (;;) {
+        const std::int64_t now = nanoseconds();
+        const std::int64_t due = dueAt(gFrame);
+        // The fault over: the device back; playback starts a new schedule, capture keeps its own.
+        if (now >= gFaultUntil) {
+            if (gData < 0) {
+                setPresent(true);
+                log("back");
+            }
+            restart(gFrame, kCapture ? dueAt(gFrame) : now);
+            gFault = false;
+            gFaultUntil = kForever;
+            gResumeFrame = gFrame;
+            gChunksToResume = kCapture ? 2 : 1;
+        } else if (now < due || (gFault && !kCapture)) { // playback reads nothing in a fault
+            wait(gFault && !kCapture ? gFaultUntil : std::min(due, gFaultUntil), 0);
+        } else { // the next chunk; capture drops it during a fault
+            gChunk.resize(gBurstBytes);
+            for (char& byte : gChunk) { // the recording, then silence or the recording again
+                gPosition = gLoop && gPosition == gRecording.size() ? 0 : gPosition;
+                byte = kCapture && gPosition < gRecording.size() ? gRecording[gPosition++] : 0;
+            }
+            if (!gFault && now - due > kLatestCatchUp) {
+                restart(gFrame, now);
+            }
+            if (gFault) {
+                gDropped += gChunk.size() / 8;
+            } else {
+                transfer();
+            }
+            gFrame += gChunk.size() / 8;
+        }
+    }
 }
-
-} // namespace paced

@@ -10,7 +10,7 @@
 # After INPUT's end the capture delivers silence, or INPUT again with --loop.
 # The command finds the devices' folder in TUNER_PACED_FOLDER: paced-fault.sh injects
 # faults there, and FOLDER/faults.log tells when they started and when audio resumed
-# (PacedDevice.h).
+# (PacedDevice.cpp).
 # tuner-pacer and tuner-pacing-sink are looked for in $TUNER_SUPPORT_BIN, else beside this
 # script (the build copies it to <build>/tests/support/). The command's exit status is
 # the script's.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Injects a fault into the paced ALSA devices in FOLDER (paced-alsa.sh passes it to its
 # command as TUNER_PACED_FOLDER) and returns once the helper has logged its start, printing
-# that line of FOLDER/faults.log (PacedDevice.h has the faults and the log).
+# that line of FOLDER/faults.log (PacedDevice.cpp has the faults and the log).
 #
 #   paced-fault.sh FOLDER capture stall|vanish SECONDS   (SECONDS may be inf; 0 ends it)
 #   paced-fault.sh FOLDER playback stall|vanish SECONDS

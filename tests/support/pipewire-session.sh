@@ -3,7 +3,7 @@
 # tuner's sound: ALSA's default devices (pipewire-alsa) lead to a PipeWire server whose
 # default source is a virtual source named "guitar" playing INPUT, its first 2.48 s
 # repeated, so the note is struck again every 2.48 s (109568 frames at 44.1 kHz, see
-# tests/app/e2e-recovery.sh). Everything started here ends with
+# tests/app/e2e-tuner.sh). Everything started here ends with
 # the command, also when the command fails or on Ctrl+C.
 #
 #   pipewire-session.sh [--log FILE] INPUT -- COMMAND [ARGUMENTS...]
