@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command inside a private user-mode PipeWire session, the desktop-like way to the
 # tuner's sound: ALSA's default devices (pipewire-alsa) lead to a PipeWire server whose
-# default source is a virtual source named "guitar" playing INPUT, its first 2.48 s
-# repeated, so the note is struck again every 2.48 s (109568 frames at 44.1 kHz, see
+# default source is a virtual source named "guitar" playing INPUT, its first 2.49 s
+# repeated, so the note is struck again every 2.49 s (109912 frames at 44.1 kHz, see
 # tests/app/e2e-tuner.sh). Everything started here ends with
 # the command, also when the command fails or on Ctrl+C.
 #
@@ -120,7 +120,7 @@ trap 'exit 143' TERM
 
 # The loop played into the source: the first strike of INPUT, padded if shorter, at the
 # server's rate.
-strike=2.484535147 # seconds
+strike=2.492335601 # seconds
 loop="$folder/loop.wav"
 sox -V1 "$input" -c 2 -r 48000 -b 16 "$loop" trim 0 "$strike" pad 0 "$strike" trim 0 "$strike"
 mkfifo "$folder/player.wav"
