@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <list>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -14,9 +13,8 @@ namespace fake {
 namespace {
 
 struct Proc {
-    AudioDeviceID device = 0;
-    AudioDeviceIOProc proc = nullptr;
     void* clientData = nullptr;
+    bool added = false;
     bool isInput = false;
     ProcRecord record;
     std::atomic<bool> stop{false};
@@ -25,19 +23,16 @@ struct Proc {
 
 std::mutex gMutex;
 std::map<AudioDeviceID, Device> gDevices;
-std::list<Proc> gProcs; // kept until reset, so that a Proc stays where it is
+std::map<std::pair<AudioDeviceID, AudioDeviceIOProc>, Proc> gProcs;
 AudioDeviceID gDefaults[2] = {0, 0};
 thread_local const Proc* tCurrent = nullptr;
 
-// The procedure as added now, or (withRemoved) the latest one.
-Proc* findProc(AudioDeviceID device, AudioDeviceIOProc proc, bool withRemoved = false) {
-    const auto found = std::find_if(gProcs.rbegin(), gProcs.rend(), [&](const Proc& p) {
-        return p.device == device && p.proc == proc && (withRemoved || p.record.removes == 0);
-    });
-    return found != gProcs.rend() ? &*found : nullptr;
+Proc* added(AudioDeviceID device, AudioDeviceIOProc proc) {
+    const auto found = gProcs.find({device, proc});
+    return found != gProcs.end() && found->second.added ? &found->second : nullptr;
 }
 
-void runClock(Proc* p, Device device) {
+void runClock(AudioDeviceID id, AudioDeviceIOProc proc, const Proc* p, Device device) {
     const std::uint32_t frames = device.bufferSize / device.format.mBytesPerFrame;
     Buffers buffers(frames, (device.format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0);
     for (std::int64_t time = 0; !p->stop; time += frames) {
@@ -45,15 +40,14 @@ void runClock(Proc* p, Device device) {
             buffers.left(i) = device.source(time + i, 0);
             buffers.right(i) = device.source(time + i, 1);
         }
-        call(p->device, p->proc, static_cast<double>(time), buffers.list);
+        call(id, proc, static_cast<double>(time), buffers.list);
         std::this_thread::sleep_for(std::chrono::microseconds(400));
     }
 }
 
 // Stops a procedure from outside its calls: none runs once this returns.
-void stopOutside(Proc& p, std::unique_lock<std::mutex> lock) {
-    const auto delay =
-        p.record.running ? gDevices[p.device].stopDelay : std::chrono::milliseconds(0);
+void stopOutside(AudioDeviceID device, Proc& p, std::unique_lock<std::mutex> lock) {
+    const auto delay = p.record.running ? gDevices[device].stopDelay : std::chrono::milliseconds(0);
     p.record.running = false;
     p.stop = true;
     std::thread clock = std::move(p.clock);
@@ -86,8 +80,8 @@ Device stereoDevice(AudioDeviceID id, bool interleaved, double rate) {
 }
 
 void reset() {
-    for (Proc& p : gProcs) {
-        stopOutside(p, std::unique_lock(gMutex));
+    for (auto& [key, p] : gProcs) {
+        stopOutside(key.first, p, std::unique_lock(gMutex));
     }
     std::lock_guard lock(gMutex);
     gProcs.clear();
@@ -108,14 +102,14 @@ void setDefaultDevices(AudioDeviceID input, AudioDeviceID output) {
 
 ProcRecord procRecord(AudioDeviceID device, AudioDeviceIOProc proc) {
     std::lock_guard lock(gMutex);
-    const Proc* p = findProc(device, proc, true);
-    return p != nullptr ? p->record : ProcRecord{};
+    const auto found = gProcs.find({device, proc});
+    return found != gProcs.end() ? found->second.record : ProcRecord{};
 }
 
 OSStatus call(AudioDeviceID device, AudioDeviceIOProc proc, double sampleTime,
               AudioBufferList& list) {
     std::unique_lock lock(gMutex);
-    Proc* p = findProc(device, proc);
+    Proc* p = added(device, proc);
     if (p == nullptr || !p->record.running || gDevices[device].stalled) {
         return kAudioHardwareNotRunningError;
     }
@@ -124,8 +118,8 @@ OSStatus call(AudioDeviceID device, AudioDeviceIOProc proc, double sampleTime,
     time.mSampleTime = sampleTime;
     const Proc* const outer = std::exchange(tCurrent, p);
     const OSStatus status =
-        p->isInput ? p->proc(device, &time, &list, &time, nullptr, nullptr, p->clientData)
-                   : p->proc(device, &time, nullptr, nullptr, &list, &time, p->clientData);
+        p->isInput ? proc(device, &time, &list, &time, nullptr, nullptr, p->clientData)
+                   : proc(device, &time, nullptr, nullptr, &list, &time, p->clientData);
     tCurrent = outer;
     return status;
 }
@@ -152,8 +146,9 @@ OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel, std
         return kAudioHardwareBadDeviceError;
     }
     const fake::Device& d = fake::gDevices[device];
+    const bool name = property == kAudioDevicePropertyDeviceName;
     std::pair<const void*, std::uint32_t> value{&d.bufferSize, 4};
-    if (property == kAudioDevicePropertyDeviceName) {
+    if (name) {
         value = {d.name.c_str(),
                  std::min<std::uint32_t>(d.name.size() + d.terminateName, *ioDataSize)};
     } else if (property == kAudioDevicePropertyStreamFormat) {
@@ -167,7 +162,7 @@ OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel, std
         value = {&*d.volumeDecibels, 4};
     }
     std::memcpy(outData, value.first, value.second);
-    if (property == kAudioDevicePropertyDeviceName && d.terminateName) {
+    if (name && d.terminateName) {
         static_cast<char*>(outData)[value.second - 1] = '\0';
     }
     *ioDataSize = value.second;
@@ -176,57 +171,54 @@ OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel, std
 
 OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void* clientData) {
     std::lock_guard lock(gMutex);
-    if (fake::gDevices[device].addStatus != 0) {
-        return fake::gDevices[device].addStatus;
-    }
     // One device for both directions: its first procedure is the input's.
-    const bool input = std::none_of(fake::gProcs.begin(), fake::gProcs.end(), [&](auto& p) {
-        return p.device == device && p.isInput && p.record.removes == 0;
+    const bool first = std::none_of(fake::gProcs.begin(), fake::gProcs.end(), [&](auto& entry) {
+        return entry.first.first == device && entry.second.added && entry.second.isInput;
     });
-    fake::Proc& p = fake::gProcs.emplace_back();
-    p.device = device;
-    p.proc = proc;
+    fake::Proc& p = fake::gProcs[{device, proc}];
     p.clientData = clientData;
-    p.isInput = input && device == fake::gDefaults[0];
-    return 0;
+    p.added = fake::gDevices[device].addStatus == 0;
+    p.isInput = first && device == fake::gDefaults[0];
+    return fake::gDevices[device].addStatus;
 }
 
 OSStatus AudioDeviceRemoveIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
     std::unique_lock lock(gMutex);
-    fake::Proc* p = fake::findProc(device, proc);
+    fake::Proc* p = fake::added(device, proc);
     if (p == nullptr) {
         return kAudioHardwareIllegalOperationError;
     }
     ++p->record.removes;
-    fake::stopOutside(*p, std::move(lock));
+    p->added = false;
+    fake::stopOutside(device, *p, std::move(lock));
     return 0;
 }
 
 OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc) {
     std::lock_guard lock(gMutex);
     const fake::Device& d = fake::gDevices[device];
-    fake::Proc* p = fake::findProc(device, proc);
+    fake::Proc* p = fake::added(device, proc);
     if (d.startStatus != 0 || p == nullptr) {
         return d.startStatus != 0 ? d.startStatus : kAudioHardwareIllegalOperationError;
     }
     p->record.running = true;
     p->stop = false;
     if (d.runs && !p->clock.joinable()) {
-        p->clock = std::thread(fake::runClock, p, d);
+        p->clock = std::thread(fake::runClock, device, proc, p, d);
     }
     return 0;
 }
 
 OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc) {
     std::unique_lock lock(gMutex);
-    fake::Proc* p = fake::findProc(device, proc);
+    fake::Proc* p = fake::added(device, proc);
     if (p != nullptr && p == fake::tCurrent) { // its clock thread ends after this call
         ++p->record.stopsInside;
         p->record.running = false;
         p->stop = true;
     } else if (p != nullptr) {
         ++p->record.stopsOutside;
-        fake::stopOutside(*p, std::move(lock));
+        fake::stopOutside(device, *p, std::move(lock));
     }
     return 0;
 }

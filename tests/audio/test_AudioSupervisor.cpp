@@ -3,7 +3,8 @@
 // each said once and shown; one device for both directions; and a quit that does not wait
 // for a device that will not stop.
 #include "AudioSupervisor.h"
-#include "EngineTestSupport.h"
+#include "FakeAudioHardware.h"
+#include "MySoundPort.h"
 #include "SoundView.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
+constexpr AudioDeviceID kInputId = 7;
+constexpr AudioDeviceID kOutputId = 9;
+
 // A device whose procedures run on clock threads: a square wave, 0.5 left and 0.25 right.
 fake::Device running(AudioDeviceID id, bool interleaved = true, bool stalled = false) {
     fake::Device device = fake::stereoDevice(id, interleaved);
@@ -24,6 +28,13 @@ fake::Device running(AudioDeviceID id, bool interleaved = true, bool stalled = f
     device.stalled = stalled;
     device.source = [](std::int64_t f, int c) { return (f % 100 < 50 ? 0.5f : -0.5f) / (c + 1); };
     return device;
+}
+
+// Two running devices as the defaults, stalled or not.
+void plugIn(bool stalled = false) {
+    fake::addDevice(running(kInputId, true, stalled));
+    fake::addDevice(running(kOutputId, true, stalled));
+    fake::setDefaultDevices(kInputId, kOutputId);
 }
 
 int count(const std::string& text, const std::string& line) {
@@ -84,9 +95,7 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
 
     // The devices appear: audio flows and the reports of the new devices are told.
     CaptureStderr();
-    fake::addDevice(running(kInputId));
-    fake::addDevice(running(kOutputId));
-    fake::setDefaultDevices(kInputId, kOutputId);
+    plugIn();
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     text = GetCapturedStderr();
     EXPECT_EQ(count(text, "Device Name(ID): Fake Device (7)"), 1) << text;
@@ -96,14 +105,12 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     // they deliver, the view hearing silence meanwhile (nothing else reaches it); then the
     // same engine runs again.
     CaptureStderr();
-    fake::addDevice(running(kInputId, true, true));
-    fake::addDevice(running(kOutputId, true, true));
+    plugIn(true);
     ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::inputStopped; }));
     EXPECT_TRUE(tickUntil([&] { return view.mCurrentVolume.load() == 0.0f; }));
     tickUntil([] { return false; }, 800ms); // retries whose handshakes time out
     EXPECT_EQ(supervisor->status(), Status::inputStopped);
-    fake::addDevice(running(kInputId));
-    fake::addDevice(running(kOutputId));
+    plugIn();
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     text = GetCapturedStderr();
     EXPECT_EQ(count(text, "Error - the input device stopped: no input for more than a second"), 1)
@@ -124,9 +131,7 @@ TEST_F(SupervisorTest, OneDeviceWithABufferPerChannelForBothDirections) {
 }
 
 TEST_F(SupervisorTest, QuitDoesNotWaitForADeviceThatWillNotStop) {
-    fake::addDevice(running(kInputId));
-    fake::addDevice(running(kOutputId));
-    fake::setDefaultDevices(kInputId, kOutputId);
+    plugIn();
     CaptureStderr();
     supervisor->begin();
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));

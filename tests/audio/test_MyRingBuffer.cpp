@@ -15,42 +15,28 @@
 
 namespace {
 
+// What the ring means: a window of frame numbers (start 0: empty) and each held frame's bytes.
 struct ReferenceRing {
-    std::int64_t bytesPerFrame;
-    std::int64_t capacity;
-    std::int64_t start = 0; // 0: empty
-    std::int64_t end = 0;
+    std::int64_t bytesPerFrame, capacity, start = 0, end = 0;
     std::map<std::int64_t, std::vector<std::uint8_t>> frames;
 
-    void put(const std::uint8_t* block, std::int64_t first, std::int64_t from, std::int64_t to) {
-        for (std::int64_t f = from; f < to; ++f) {
-            const auto* bytes = block + (f - first) * bytesPerFrame;
-            frames[f].assign(bytes, bytes + bytesPerFrame);
-        }
-    }
     int store(const std::uint8_t* block, std::int64_t count, std::int64_t t) {
         if (count > capacity || count == 0) {
             return count == 0;
         }
-        if (t >= end + capacity) {
-            start = end = 0;
-        }
-        if (start == 0) {
+        if (start == 0 || t >= end + capacity) {
             frames.clear();
-            start = t;
-            end = t + count;
-            put(block, t, t, end);
-            return 1;
+            start = end = t;
         }
-        if (t + count > end) {
-            for (std::int64_t f = end; f < t; ++f) {
-                frames[f].assign(bytesPerFrame, 0);
-            }
-            end = t + count;
-            start = std::max(start, end - capacity);
-            frames.erase(frames.begin(), frames.lower_bound(start));
+        for (std::int64_t f = end; f < t; ++f) {
+            frames[f].assign(bytesPerFrame, 0);
         }
-        put(block, t, std::max(t, start), t + count);
+        end = std::max(end, t + count);
+        start = std::max(start, end - capacity);
+        frames.erase(frames.begin(), frames.lower_bound(start));
+        for (std::int64_t f = std::max(t, start); f < t + count; ++f) {
+            frames[f].assign(block + (f - t) * bytesPerFrame, block + (f - t + 1) * bytesPerFrame);
+        }
         return 1;
     }
     double fetch(std::uint8_t* block, std::int64_t count, std::int64_t t) const {
@@ -124,30 +110,18 @@ TEST(MyRingBuffer, AgreesWithReferenceOnRandomSequences) {
     }
 }
 
-TEST(MyRingBuffer, RefusesUnusableShapesAndFarFramesAndEmptiesOnAllocation) {
-    for (auto [bytes, frames] : {std::pair{0, 100}, std::pair{-8, 100}, std::pair{8, 0},
-                                 std::pair{8, -1}, std::pair{65536, 65537}}) {
-        MyRingBuffer ring;
-        ring.AllocateBytes(bytes, frames);
-        EXPECT_EQ(ring.storage(), nullptr);
-        EXPECT_EQ(ring.capacityBytes(), 0u);
-        std::uint32_t word = 0;
-        EXPECT_EQ(ring.storeData(&word, 1, 10), 0);
-        EXPECT_GT(ring.fetchData(&word, 1, 10), 0.0);
-        EXPECT_LT(ring.fetchData(&word, 1, -10), 0.0);
-    }
+TEST(MyRingBuffer, RefusesFramesNoClockReachesAndEmptiesOnAllocation) {
     MyRingBuffer ring;
     ring.AllocateBytes(8, 1000);
-    EXPECT_EQ(ring.capacityBytes(), 8000u);
-    const std::vector<std::uint64_t> block(1000, 0x0123456789ABCDEF);
+    const std::vector<std::uint64_t> block(256);
     ring.storeData(block.data(), 256, 5000);
-    // Frame numbers no device clock reaches are refused rather than overflowing.
+    // Refused rather than overflowing, the window as it was.
     EXPECT_EQ(ring.storeData(block.data(), 10, INT64_MAX - 5), 0);
     EXPECT_EQ(ring.storeData(block.data(), 10, INT64_MIN), 0);
     EXPECT_GT(ring.fetchData(nullptr, 10, INT64_MAX - 5), 0.0);
     EXPECT_LT(ring.fetchData(nullptr, 10, INT64_MIN), 0.0);
     EXPECT_LT(ring.FrameOffset(INT64_MIN), 8000u);
-    EXPECT_EQ(ring.endFrame(), 5256);
+    EXPECT_EQ(ring.endFrame() - ring.startFrame(), 256);
     // A new allocation drops what was held and takes the new shape.
     ring.AllocateBytes(3, 88200);
     EXPECT_EQ(ring.capacityBytes(), 3u * 88200u);
@@ -157,10 +131,8 @@ TEST(MyRingBuffer, RefusesUnusableShapesAndFarFramesAndEmptiesOnAllocation) {
 TEST(MyFilter, WritesPositiveZeroToExactlyCountSamples) {
     MyFilter filter;
     std::vector<float> block{0.5f, -0.25f, NAN, -7.0f};
-    filter.filterInput(block.data(), block.data(), 0, 0);
-    EXPECT_EQ(block[0], 0.5f);
     filter.filterInput(block.data(), block.data(), 3, 99);
     EXPECT_EQ(block, (std::vector<float>{0.0f, 0.0f, 0.0f, -7.0f}));
     EXPECT_FALSE(std::signbit(block[1]));
-    EXPECT_EQ(filter.slider1 + filter.slider2, 2.0f);
+    EXPECT_EQ(filter.slider1 + filter.slider2, 2.0f); // untouched
 }

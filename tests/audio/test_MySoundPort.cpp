@@ -1,7 +1,11 @@
-// The sound port on the failure-injecting boundary: device discovery and its report, the
-// error reporter, start's refusals and buffer sizes, the latency report and the teardown.
-#include "EngineTestSupport.h"
+// The sound port on the failure-injecting boundary: device discovery and its report, start's
+// refusals, buffer sizes and latency report, the error reporter; and its two IO procedures
+// called by hand: the handshake, frame numbers past 2^31, the split into channels, the
+// output layouts, missed fetches and the stop request.
+#include "FakeAudioHardware.h"
 #include "MyRingBuffer.h"
+#include "MySoundPort.h"
+#include "SoundView.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +18,10 @@ using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
+
+constexpr AudioDeviceID kInputId = 7;
+constexpr AudioDeviceID kOutputId = 9;
+constexpr std::int64_t k31 = std::int64_t{1} << 31;
 
 // The two devices (an id of 0: no such device) as the only ones, and the port's setup.
 std::string discover(MySoundPort& port, const fake::Device& in, const fake::Device& out) {
@@ -29,16 +37,64 @@ std::string discover(MySoundPort& port, const fake::Device& in, const fake::Devi
     return GetCapturedStderr();
 }
 
-} // namespace
-
-TEST(ErrorReporter, WritesTheStatusBytesUpToTheFirstZeroByte) {
-    CaptureStderr();
-    MySoundPort::checkError(0x00414243, "small");
-    MySoundPort::checkError(0x41004243, "inner");
-    MySoundPort::checkError(-50, "negative");
-    EXPECT_EQ(GetCapturedStderr(), "small error: 4276803 ()\ninner error: 1090536003 (A)\n"
-                                   "negative error: -50 (\xFF\xFF\xFF\xCE)\n");
+// Starts the port and completes the handshake by hand, the last input block at inputTime
+// and the measuring output call at outputTime; then computes the offset. Procedures called
+// by hand answer no stop request: the teardown stops them from outside, without waiting.
+bool startByHand(MySoundPort& port, double inputTime, double outputTime) {
+    port.mStopBound = std::chrono::milliseconds(0);
+    if (!port.start()) {
+        return false;
+    }
+    fake::Buffers input(512, port.mInputDevice.interleaved != 0);
+    fake::Buffers output(512, port.mOutputDevice.interleaved != 0);
+    for (const double back : {port.mHandshakeSettleFrames, 0.0}) {
+        fake::call(kInputId, InputIOProc, inputTime - back, input.list);
+        fake::call(kOutputId, OutputIOProc, outputTime - back, output.list);
+    }
+    port.computeThruOffset();
+    return port.handshakeDone();
 }
+
+float ramp(std::int64_t f) {
+    return static_cast<float>(f % 100000) * 0.25f + 1.0f;
+}
+
+class IOProcTest : public testing::Test {
+protected:
+    // A port on two devices and a new view, started (by hand, unless armed is asked for).
+    void startPort(bool inInterleaved, bool outInterleaved, bool armed = false) {
+        port.reset();
+        view = std::make_unique<SoundView>(NSMakeRect(0, 0, 700, 300));
+        port = std::make_unique<MySoundPort>();
+        port->setSoundView(view.get());
+        discover(*port, stereoDevice(kInputId, inInterleaved),
+                 stereoDevice(kOutputId, outInterleaved));
+        CaptureStderr();
+        const bool started = armed ? port->start() : startByHand(*port, 0.0, 0.0);
+        GetCapturedStderr();
+        ASSERT_TRUE(started);
+        port->mStopBound = std::chrono::milliseconds(0);
+    }
+    // An input block at `time` of ramp values from frame `first` on, negated on the right.
+    void input(double time, std::int64_t first) {
+        fake::Buffers block(512, port->mInputDevice.interleaved != 0);
+        for (std::uint32_t i = 0; i < 512; ++i) {
+            block.left(i) = ramp(first + i);
+            block.right(i) = -ramp(first + i);
+        }
+        fake::call(kInputId, InputIOProc, time, block.list);
+    }
+    fake::Buffers output(double time) {
+        fake::Buffers block(512, port->mOutputDevice.interleaved != 0, 7.0f);
+        fake::call(kOutputId, OutputIOProc, time, block.list);
+        return block;
+    }
+
+    std::unique_ptr<SoundView> view;
+    std::unique_ptr<MySoundPort> port;
+};
+
+} // namespace
 
 TEST(SoundPort, DiscoveryFillsTheRecordAndReportsIt) {
     const std::string kDev = " error: 560227702 (!dev)\n";
@@ -184,57 +240,129 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
             EXPECT_EQ(buffer != nullptr, floats != 0);
             EXPECT_TRUE(std::all_of(buffer, buffer + floats, [](float v) { return v == 0.0f; }));
         }
-        destroyByHand(port);
     }
 }
 
-TEST(SoundPort, FailedInstallAndStartCallsAreReported) {
+TEST(SoundPort, FailedInstallAndStartCallsAreReportedWithTheirStatusBytes) {
     fake::Device in = stereoDevice(kInputId, true);
     in.addStatus = kAudioHardwareIllegalOperationError;
-    in.startStatus = kAudioHardwareUnspecifiedError;
+    in.startStatus = -50; // its bytes, FF FF FF CE, as they are
     fake::Device out = stereoDevice(kOutputId, true);
-    out.startStatus = kAudioHardwareNotRunningError;
+    out.startStatus = 0x00414243; // no characters: the first byte is 0
     MySoundPort port;
     port.mStopBound = std::chrono::milliseconds(20);
     discover(port, in, out);
     CaptureStderr();
     EXPECT_FALSE(port.start());
     EXPECT_EQ(GetCapturedStderr(), "AudioDeviceAddIOProc-input error: 1852797029 (nope)\n"
-                                   "AudioDeviceStart-input error: 2003329396 (what)\n"
-                                   "AudioDeviceStart-output error: 1937010544 (stop)\n");
+                                   "AudioDeviceStart-input error: -50 (\xFF\xFF\xFF\xCE)\n"
+                                   "AudioDeviceStart-output error: 4276803 ()\n");
     // What was added goes again, so that a later start can add it anew.
     port.stop();
     EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).removes, 1);
     EXPECT_EQ(port.mRunning, 0);
 }
 
-TEST(SoundPort, TeardownStopsBothProceduresBeforeFreeing) {
-    // Procedures that are still called answer the stop request themselves; those that are
-    // not are stopped from outside once the bound has passed.
-    for (const bool called : {true, false}) {
-        SCOPED_TRACE(called ? "called" : "no longer called");
-        fake::Device in = stereoDevice(kInputId, true);
-        fake::Device out = stereoDevice(kOutputId, false);
-        in.runs = out.runs = called;
-        {
-            MySoundPort port;
-            port.mStopBound = std::chrono::milliseconds(called ? 2000 : 20);
-            discover(port, in, out);
-            CaptureStderr();
-            const bool started = called ? port.start() : startByHand(port, 0.0, 0.0);
-            GetCapturedStderr();
-            ASSERT_TRUE(started);
-            while (called && port.mOutputCalls < 20) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+TEST_F(IOProcTest, HandshakeMeasuresTheClockDifference) {
+    startPort(true, true, true);
+    // Output before any input: nothing written, both still armed.
+    EXPECT_EQ(output(300.0).first[0], 7.0f);
+    EXPECT_EQ(port->mInputProcState.load(), MySoundPort::kProcArmed);
+    EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed);
+
+    // The first input runs and stores its block under its truncated sample time.
+    input(1000.9, 1000);
+    EXPECT_EQ(port->mInputProcState.load(), MySoundPort::kProcRunning);
+    EXPECT_EQ(port->inputBuffer()->startFrame(), 1000);
+    EXPECT_EQ(port->inputBuffer()->endFrame(), 1512);
+
+    // The next output only notes where the input stood: a starting output runs ahead in a
+    // burst, so nothing is measured until the input has moved on by the settling distance.
+    output(5000.0);
+    input(1000.9 + 21504.0, 1000 + 21504);
+    output(5512.0);
+    EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed) << "measured in the burst";
+
+    // Once the input has moved on by half a second the handshake completes, writing nothing.
+    input(1000.9 + 22050.0, 1000 + 22050);
+    const fake::Buffers handshake = output(27050.0);
+    EXPECT_EQ(handshake.first[0] + handshake.first[1023], 14.0f);
+    EXPECT_DOUBLE_EQ(port->mIODeltaSampleCount.load(), 27050.0 - (1000.9 + 22050.0));
+    EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcRunning);
+    // The output reads behind from its next call on, before the main thread reports.
+    EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(), 1024.0 + 27050.0 - (1000.9 + 22050.0));
+}
+
+TEST_F(IOProcTest, InputIsFetchedBehindSplitAndWrittenInTheOutputLayout) {
+    for (const auto& [inInterleaved, outInterleaved] :
+         {std::pair{true, true}, std::pair{false, false}, std::pair{true, false}}) {
+        SCOPED_TRACE(testing::Message() << inInterleaved << outInterleaved);
+        startPort(inInterleaved, outInterleaved);
+        // Frame numbers past 2^31 (13.5 hours at 44.1 kHz).
+        for (double t = k31 - 1000.0; t < k31 + 500.0; t += 512.0) {
+            input(t, static_cast<std::int64_t>(t));
         }
-        for (const auto& [device, proc] :
-             {std::pair{kInputId, &InputIOProc}, std::pair{kOutputId, &OutputIOProc}}) {
-            const fake::ProcRecord record = fake::procRecord(device, proc);
-            EXPECT_EQ(record.stopsInside, called ? 1 : 0);
-            EXPECT_EQ(record.stopsOutside, called ? 0 : 1);
-            EXPECT_EQ(record.removes, 1);
+        // The engine never writes the right output buffer: values there show where it lands.
+        for (std::uint32_t i = 0; i < 512; ++i) {
+            port->mRightOutput[i] = static_cast<float>(i + 1);
         }
+        port->mInToOutSampleOffset = 1300.5; // k31 + 500 less 1300.5: frame k31 - 801
+        fake::Buffers out = output(k31 + 500.0);
+        const std::int64_t first = k31 - 801;
+        for (std::uint32_t i = 0; i < 512; ++i) {
+            ASSERT_EQ(port->mLeftInput[i], ramp(first + i)) << i;
+            ASSERT_EQ(port->mRightInput[i], -ramp(first + i)) << i;
+            ASSERT_EQ(out.left(i), 0.0f) << i;
+            ASSERT_EQ(out.right(i), static_cast<float>(i + 1)) << i;
+        }
+        // The view's intake received the left channel, a block of 512 samples.
+        EXPECT_EQ(view->mSampleBuffer[0].load(), ramp(first));
+        EXPECT_EQ(view->mSampleBuffer[511].load(), ramp(first + 511));
+        // A list that holds less than the stream needs is not read: one buffer of 4 bytes.
+        fake::Buffers single(512, true);
+        single.list.mBuffers[0].mDataByteSize = 4;
+        fake::call(kInputId, InputIOProc, k31 + 536.0, single.list);
+        EXPECT_EQ(port->inputBuffer()->endFrame(), k31 + 536);
     }
-    fake::reset();
+}
+
+TEST_F(IOProcTest, MissedOrLateFetchesGiveWayToANewHandshake) {
+    // Past everything stored: silence, never the block before again. Further behind the
+    // input than the thru latency and its slack allow: the old input is still analysed.
+    for (const double offset : {-100000.0, 40000.0}) {
+        SCOPED_TRACE(offset);
+        startPort(true, true);
+        for (double t = 0.0; t < 60000.0; t += 512.0) {
+            input(t, static_cast<std::int64_t>(t));
+        }
+        port->mInToOutSampleOffset = offset;
+        for (std::uint32_t k = 0; k < MySoundPort::kResyncBlocks; ++k) {
+            const double time = 60000.0 + 512.0 * k;
+            output(time);
+            const float expected = offset > 0 ? ramp(static_cast<std::int64_t>(time - offset)) : 0;
+            ASSERT_EQ(port->mLeftInput[0], expected) << "block " << k;
+        }
+        EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed);
+        EXPECT_EQ(port->mResyncs.load(), 1u);
+        // The input runs on; the output measures again and reads a thru latency behind.
+        for (const double settle : {0.0, port->mHandshakeSettleFrames}) {
+            input(60000.0 + settle, 0);
+            output(80000.0 + settle);
+        }
+        EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcRunning);
+        EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(),
+                         port->mActualThruLatency.load() + 80000.0 - 60000.0);
+    }
+}
+
+TEST_F(IOProcTest, AStopRequestStopsTheOwnDeviceAndTouchesNoData) {
+    startPort(true, true);
+    port->mInputProcState = port->mOutputProcState = MySoundPort::kProcStopRequested;
+    input(1536.0, 0);
+    EXPECT_EQ(output(1024.0).first[0], 7.0f);
+    EXPECT_EQ(port->mInputProcState.load() + port->mOutputProcState.load(), 0); // both idle
+    EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).stopsInside, 1);
+    EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).stopsInside, 1);
+    EXPECT_EQ(port->inputBuffer()->endFrame(), 512) << "only the handshake's blocks stored";
+    EXPECT_EQ(view->mSampleBufferSize.load(), 0) << "the view got no block";
 }

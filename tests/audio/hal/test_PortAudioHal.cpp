@@ -14,8 +14,7 @@
 
 namespace {
 
-constexpr int kKept = 64; // blocks each probe keeps
-constexpr std::uint32_t kFrames = 512;
+constexpr int kKept = 64; // calls each probe records
 
 struct Probe {
     std::atomic<int> calls{0};
@@ -23,9 +22,8 @@ struct Probe {
     int stopAfter = 0; // the procedure stops itself after this many calls (0: never)
     std::thread::id threads[kKept];
     double times[kKept] = {};
-    float samples[kKept][2 * kFrames] = {};
-};
-Probe gProbes[2]; // the input's, the output's
+    float samples[kKept][1024] = {};
+} gProbes[2]; // the input's, the output's
 
 template <int N>
 OSStatus record(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in,
@@ -35,8 +33,7 @@ OSStatus record(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in,
     const int n = probe.calls.load(std::memory_order_relaxed);
     if (n < kKept) {
         probe.threads[n] = std::this_thread::get_id();
-        const AudioTimeStamp* time = in != nullptr ? inTime : outTime;
-        probe.times[n] = time != nullptr ? time->mSampleTime : -1.0;
+        probe.times[n] = (in != nullptr ? inTime : outTime)->mSampleTime;
         if (in != nullptr && in->mBuffers[0].mDataByteSize >= sizeof probe.samples[n]) {
             std::memcpy(probe.samples[n], in->mBuffers[0].mData, sizeof probe.samples[n]);
         }
@@ -48,23 +45,17 @@ OSStatus record(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in,
     return 0;
 }
 
-AudioDeviceID defaultDevice(bool input) {
-    AudioDeviceID id = 0;
-    std::uint32_t size = sizeof id;
-    EXPECT_EQ(AudioHardwareGetProperty(input ? kAudioHardwarePropertyDefaultInputDevice
-                                             : kAudioHardwarePropertyDefaultOutputDevice,
-                                       &size, &id),
-              0);
-    return id;
-}
-
 } // namespace
 
 TEST(PortAudioHal, ProceduresRunOnTheirOwnThreadsWithTheFileBitForBit) {
-    const AudioDeviceID in = defaultDevice(true);
-    const AudioDeviceID out = defaultDevice(false);
-    gProbes[0].device = in;
-    gProbes[1].device = out;
+    for (const AudioHardwarePropertyID which :
+         {kAudioHardwarePropertyDefaultInputDevice, kAudioHardwarePropertyDefaultOutputDevice}) {
+        std::uint32_t size = sizeof(AudioDeviceID);
+        Probe& probe = gProbes[which == kAudioHardwarePropertyDefaultOutputDevice];
+        ASSERT_EQ(AudioHardwareGetProperty(which, &size, &probe.device), 0);
+    }
+    const AudioDeviceID in = gProbes[0].device;
+    const AudioDeviceID out = gProbes[1].device;
     gProbes[1].stopAfter = kKept;
     EXPECT_EQ(AudioDeviceStart(in, record<0>), kAudioHardwareIllegalOperationError)
         << "not added yet";
@@ -88,7 +79,6 @@ TEST(PortAudioHal, ProceduresRunOnTheirOwnThreadsWithTheFileBitForBit) {
     EXPECT_EQ(gProbes[1].calls, kKept) << "called after stopping itself";
     EXPECT_EQ(AudioDeviceStop(out, record<1>), 0);
     EXPECT_EQ(AudioDeviceGetCurrentTime(in, &now), kAudioHardwareNotRunningError);
-
     int wrong = 0;
     for (int n = 0; n < kKept; ++n) {
         EXPECT_NE(gProbes[0].threads[n], std::this_thread::get_id());
@@ -97,8 +87,8 @@ TEST(PortAudioHal, ProceduresRunOnTheirOwnThreadsWithTheFileBitForBit) {
         EXPECT_EQ(gProbes[0].times[n], 512.0 * n) << "input call " << n;
         EXPECT_EQ(gProbes[1].times[n], 512.0 * n) << "output call " << n;
         // The capture device reads the file from its first frame, in order, bit for bit.
-        for (std::uint32_t i = 0; i < kFrames; ++i) {
-            const auto f = static_cast<float>(n * kFrames + i);
+        for (int i = 0; i < 512; ++i) {
+            const auto f = static_cast<float>(n * 512 + i);
             wrong += gProbes[0].samples[n][2 * i] != f || gProbes[0].samples[n][2 * i + 1] != -f;
         }
     }
