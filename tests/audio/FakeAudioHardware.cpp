@@ -89,15 +89,14 @@ void reset() {
     gDefaults[0] = gDefaults[1] = 0;
 }
 
-void addDevice(const Device& device) {
+void plugIn(const Device& input, const Device& output) {
     std::lock_guard lock(gMutex);
-    gDevices[device.id] = device;
-}
-
-void setDefaultDevices(AudioDeviceID input, AudioDeviceID output) {
-    std::lock_guard lock(gMutex);
-    gDefaults[0] = input;
-    gDefaults[1] = output;
+    for (const Device* device : {&input, &output}) {
+        gDevices[device->id] = *device;
+    }
+    gDevices.erase(0);
+    gDefaults[0] = input.id;
+    gDefaults[1] = output.id;
 }
 
 ProcRecord procRecord(AudioDeviceID device, AudioDeviceIOProc proc) {

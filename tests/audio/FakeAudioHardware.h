@@ -46,11 +46,10 @@ Device stereoDevice(AudioDeviceID id, bool interleaved, double rate = 44100.0);
 
 // Forgets every device and procedure, once every clock thread has ended.
 void reset();
-// Adds the device, or changes it (its running procedures' clock threads keep their copy,
-// but for stalled).
-void addDevice(const Device& device);
-// The default devices; 0 makes that query fail (!dev).
-void setDefaultDevices(AudioDeviceID input, AudioDeviceID output);
+// Adds (or changes) the two devices, which may be one, as the defaults; a device of id 0 is
+// none, and the query for it fails (!dev). Running clock threads keep their copy of a
+// device, but for stalled.
+void plugIn(const Device& input, const Device& output);
 
 struct ProcRecord {
     int stopsInside = 0, stopsOutside = 0, removes = 0;

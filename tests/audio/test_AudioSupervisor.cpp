@@ -30,13 +30,6 @@ fake::Device running(AudioDeviceID id, bool interleaved = true, bool stalled = f
     return device;
 }
 
-// Two running devices as the defaults, stalled or not.
-void plugIn(bool stalled = false) {
-    fake::addDevice(running(kInputId, true, stalled));
-    fake::addDevice(running(kOutputId, true, stalled));
-    fake::setDefaultDevices(kInputId, kOutputId);
-}
-
 int count(const std::string& text, const std::string& line) {
     int n = 0;
     for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
@@ -95,7 +88,7 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
 
     // The devices appear: audio flows and the reports of the new devices are told.
     CaptureStderr();
-    plugIn();
+    fake::plugIn(running(kInputId), running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     text = GetCapturedStderr();
     EXPECT_EQ(count(text, "Device Name(ID): Fake Device (7)"), 1) << text;
@@ -105,12 +98,12 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     // they deliver, the view hearing silence meanwhile (nothing else reaches it); then the
     // same engine runs again.
     CaptureStderr();
-    plugIn(true);
+    fake::plugIn(running(kInputId, true, true), running(kOutputId, true, true));
     ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::inputStopped; }));
     EXPECT_TRUE(tickUntil([&] { return view.mCurrentVolume.load() == 0.0f; }));
     tickUntil([] { return false; }, 800ms); // retries whose handshakes time out
     EXPECT_EQ(supervisor->status(), Status::inputStopped);
-    plugIn();
+    fake::plugIn(running(kInputId), running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     text = GetCapturedStderr();
     EXPECT_EQ(count(text, "Error - the input device stopped: no input for more than a second"), 1)
@@ -119,8 +112,7 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
 }
 
 TEST_F(SupervisorTest, OneDeviceWithABufferPerChannelForBothDirections) {
-    fake::addDevice(running(kInputId, false));
-    fake::setDefaultDevices(kInputId, kInputId);
+    fake::plugIn(running(kInputId, false), running(kInputId, false));
     CaptureStderr();
     supervisor->begin();
     EXPECT_TRUE(tickUntil([&] { return flowing(); })) << "the left channel reaches the view";
@@ -131,13 +123,13 @@ TEST_F(SupervisorTest, OneDeviceWithABufferPerChannelForBothDirections) {
 }
 
 TEST_F(SupervisorTest, QuitDoesNotWaitForADeviceThatWillNotStop) {
-    plugIn();
+    fake::plugIn(running(kInputId), running(kOutputId));
     CaptureStderr();
     supervisor->begin();
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     fake::Device stuck = running(kOutputId, true, true); // cannot answer the stop request
     stuck.stopDelay = 400ms;                             // and is slow to stop from outside
-    fake::addDevice(stuck);
+    fake::plugIn(running(kInputId), stuck);
     EXPECT_FALSE(supervisor->shutdown(100ms));
     GetCapturedStderr();
 }

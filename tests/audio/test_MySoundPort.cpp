@@ -26,12 +26,7 @@ constexpr std::int64_t k31 = std::int64_t{1} << 31;
 // The two devices (an id of 0: no such device) as the only ones, and the port's setup.
 std::string discover(MySoundPort& port, const fake::Device& in, const fake::Device& out) {
     fake::reset();
-    for (const fake::Device* device : {&in, &out}) {
-        if (device->id != 0) {
-            fake::addDevice(*device);
-        }
-    }
-    fake::setDefaultDevices(in.id, out.id);
+    fake::plugIn(in, out);
     CaptureStderr();
     port.setup();
     return GetCapturedStderr();
