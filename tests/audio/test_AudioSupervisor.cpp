@@ -101,7 +101,8 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     fake::plugIn(running(kInputId, true, true), running(kOutputId, true, true));
     ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::inputStopped; }));
     EXPECT_TRUE(tickUntil([&] { return view.mCurrentVolume.load() == 0.0f; }));
-    tickUntil([] { return false; }, 800ms); // retries whose handshakes time out
+    // Tried again (stopped a second time) once a start's handshake timed out.
+    EXPECT_TRUE(tickUntil([] { return fake::procRecord(kInputId, InputIOProc).removes >= 2; }));
     EXPECT_EQ(supervisor->status(), Status::inputStopped);
     fake::plugIn(running(kInputId), running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));

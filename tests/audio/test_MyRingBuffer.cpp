@@ -122,7 +122,9 @@ TEST(MyRingBuffer, RefusesFramesNoClockReachesAndEmptiesOnAllocation) {
     EXPECT_LT(ring.fetchData(nullptr, 10, INT64_MIN), 0.0);
     EXPECT_LT(ring.FrameOffset(INT64_MIN), 8000u);
     EXPECT_EQ(ring.endFrame() - ring.startFrame(), 256);
-    // A new allocation drops what was held and takes the new shape.
+    // A new allocation drops what was held and takes the new shape, or none when it cannot.
+    ring.AllocateBytes(65536, 65537);
+    EXPECT_EQ(ring.capacityFrames() + ring.storeData(block.data(), 1, 10), 0u);
     ring.AllocateBytes(3, 88200);
     EXPECT_EQ(ring.capacityBytes(), 3u * 88200u);
     EXPECT_EQ(ring.startFrame() + ring.endFrame(), 0);
