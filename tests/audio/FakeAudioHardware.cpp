@@ -14,8 +14,7 @@ namespace {
 
 struct Proc {
     void* clientData = nullptr;
-    bool added = false;
-    bool isInput = false;
+    bool added = false, isInput = false, running = false;
     ProcRecord record;
     std::atomic<bool> stop{false};
     std::thread clock;
@@ -47,8 +46,8 @@ void runClock(AudioDeviceID id, AudioDeviceIOProc proc, const Proc* p, Device de
 
 // Stops a procedure from outside its calls: none runs once this returns.
 void stopOutside(AudioDeviceID device, Proc& p, std::unique_lock<std::mutex> lock) {
-    const auto delay = p.record.running ? gDevices[device].stopDelay : std::chrono::milliseconds(0);
-    p.record.running = false;
+    const auto delay = p.running ? gDevices[device].stopDelay : std::chrono::milliseconds(0);
+    p.running = false;
     p.stop = true;
     std::thread clock = std::move(p.clock);
     lock.unlock();
@@ -109,7 +108,7 @@ OSStatus call(AudioDeviceID device, AudioDeviceIOProc proc, double sampleTime,
               AudioBufferList& list) {
     std::unique_lock lock(gMutex);
     Proc* p = added(device, proc);
-    if (p == nullptr || !p->record.running || gDevices[device].stalled) {
+    if (p == nullptr || !p->running || gDevices[device].stalled) {
         return kAudioHardwareNotRunningError;
     }
     lock.unlock();
@@ -200,7 +199,7 @@ OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc) {
     if (d.startStatus != 0 || p == nullptr) {
         return d.startStatus != 0 ? d.startStatus : kAudioHardwareIllegalOperationError;
     }
-    p->record.running = true;
+    p->running = true;
     p->stop = false;
     if (d.runs && !p->clock.joinable()) {
         p->clock = std::thread(fake::runClock, device, proc, p, d);
@@ -213,10 +212,9 @@ OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc) {
     fake::Proc* p = fake::added(device, proc);
     if (p != nullptr && p == fake::tCurrent) { // its clock thread ends after this call
         ++p->record.stopsInside;
-        p->record.running = false;
+        p->running = false;
         p->stop = true;
     } else if (p != nullptr) {
-        ++p->record.stopsOutside;
         fake::stopOutside(device, *p, std::move(lock));
     }
     return 0;

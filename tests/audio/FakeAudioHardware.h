@@ -35,8 +35,9 @@ struct Device {
     std::optional<float> volumeDecibels; // absent: the volume query fails ("unop")
     std::uint32_t safetyOffset = 0;
     OSStatus addStatus = 0, startStatus = 0, currentTimeStatus = 0;
-    bool runs = false;    // started procedures are called by clock threads
-    bool stalled = false; // its clock threads call nothing, their sample times run on
+    // Started procedures are called by clock threads; while stalled, those call nothing and
+    // their sample times run on.
+    bool runs = false, stalled = false;
     std::function<float(std::int64_t frame, int channel)> source; // what they capture
     std::chrono::milliseconds stopDelay{0}; // stopping a running procedure from outside
 };
@@ -51,11 +52,10 @@ void reset();
 // device, but for stalled.
 void plugIn(const Device& input, const Device& output);
 
+// How often a procedure was stopped from inside a call of its own, and removed.
 struct ProcRecord {
-    int stopsInside = 0, stopsOutside = 0, removes = 0;
-    bool running = false;
+    int stopsInside = 0, removes = 0;
 };
-// The latest procedure added with these, removed or not.
 ProcRecord procRecord(AudioDeviceID device, AudioDeviceIOProc proc);
 
 // Calls a running procedure on this thread with the list as its device's input or output.
