@@ -4,418 +4,225 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <list>
-#include <set>
+#include <map>
 #include <mutex>
 #include <thread>
-#include <vector>
+#include <utility>
 
 namespace fake {
 namespace {
 
 struct Proc {
-    AudioDeviceID device = 0;
-    AudioDeviceIOProc proc = nullptr;
     void* clientData = nullptr;
-    bool isInput = false;
+    bool added = false, isInput = false, running = false;
     ProcRecord record;
     std::atomic<bool> stop{false};
     std::thread clock;
 };
 
-struct Registry {
-    std::mutex mutex;
-    std::map<AudioDeviceID, Device> devices;
-    std::list<Proc> procs;
-    AudioDeviceID defaultInput = 0;
-    AudioDeviceID defaultOutput = 0;
-    OSStatus defaultInputStatus = 0;
-    OSStatus defaultOutputStatus = 0;
-    std::set<AudioDeviceID> stalled;
-};
+std::mutex gMutex;
+std::map<AudioDeviceID, Device> gDevices;
+std::map<std::pair<AudioDeviceID, AudioDeviceIOProc>, Proc> gProcs;
+AudioDeviceID gDefaults[2] = {0, 0};
+thread_local const Proc* tCurrent = nullptr;
 
-Registry& registry() {
-    static Registry instance;
-    return instance;
+Proc* added(AudioDeviceID device, AudioDeviceIOProc proc) {
+    const auto found = gProcs.find({device, proc});
+    return found != gProcs.end() && found->second.added ? &found->second : nullptr;
 }
 
-thread_local const Proc* tCurrentProc = nullptr;
-
-// The procedure as added now, or (withRemoved) the latest one, removed or not.
-Proc* findProc(AudioDeviceID device, AudioDeviceIOProc proc, bool withRemoved = false) {
-    for (auto it = registry().procs.rbegin(); it != registry().procs.rend(); ++it) {
-        if (it->device == device && it->proc == proc && (withRemoved || it->record.removes == 0)) {
-            return &*it;
+void runClock(AudioDeviceID id, AudioDeviceIOProc proc, const Proc* p, Device device) {
+    const std::uint32_t frames = device.bufferSize / device.format.mBytesPerFrame;
+    Buffers buffers(frames, (device.format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0);
+    for (std::int64_t time = 0; !p->stop; time += frames) {
+        for (std::uint32_t i = 0; p->isInput && device.source && i < frames; ++i) {
+            buffers.left(i) = device.source(time + i, 0);
+            buffers.right(i) = device.source(time + i, 1);
         }
+        call(id, proc, static_cast<double>(time), buffers.list);
+        std::this_thread::sleep_for(std::chrono::microseconds(400));
     }
-    return nullptr;
 }
 
-std::uint32_t framesPerBuffer(const Device& device) {
-    return device.format.mBytesPerFrame != 0 ? device.bufferSize / device.format.mBytesPerFrame : 0;
-}
-
-// One call of the procedure on this thread, counted.
-OSStatus callProc(Proc& p, double sampleTime, const AudioBufferList* input,
-                  AudioBufferList* output) {
-    {
-        std::lock_guard lock(registry().mutex);
-        ++p.record.calls;
-    }
-    AudioTimeStamp time;
-    time.mSampleTime = sampleTime;
-    time.mFlags = kAudioTimeStampSampleTimeValid;
-    const AudioTimeStamp now = time;
-    const Proc* const outer = tCurrentProc;
-    tCurrentProc = &p;
-    const OSStatus status =
-        p.isInput ? p.proc(p.device, &now, input, &time, nullptr, nullptr, p.clientData)
-                  : p.proc(p.device, &now, nullptr, nullptr, output, &time, p.clientData);
-    tCurrentProc = outer;
-    return status;
-}
-
-void runClock(Proc* p, Device device) {
-    const std::uint32_t frames = framesPerBuffer(device);
-    const bool interleaved = (device.format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
-    const std::uint32_t channels = std::max<std::uint32_t>(device.format.mChannelsPerFrame, 1);
-    const std::uint32_t bufferCount = interleaved ? 1 : 2;
-    const std::uint32_t floatsPerBuffer =
-        frames * std::max<std::uint32_t>(device.format.mBytesPerFrame / 4, 1);
-    std::vector<std::vector<float>> data(bufferCount, std::vector<float>(floatsPerBuffer));
-    AudioBufferList list;
-    list.mNumberBuffers = bufferCount;
-    for (std::uint32_t b = 0; b < bufferCount; ++b) {
-        list.mBuffers[b].mNumberChannels = interleaved ? channels : 1;
-        list.mBuffers[b].mDataByteSize = floatsPerBuffer * 4;
-        list.mBuffers[b].mData = data[b].data();
-    }
-    double sampleTime = device.firstSampleTime;
-    while (!p->stop.load(std::memory_order_acquire)) {
-        if (p->isInput && device.source) {
-            const auto first = static_cast<std::int64_t>(sampleTime);
-            for (std::uint32_t i = 0; i < frames; ++i) {
-                if (interleaved) {
-                    for (std::uint32_t c = 0; c < channels && (i * channels + c) < floatsPerBuffer;
-                         ++c) {
-                        data[0][i * channels + c] = device.source(first + i, static_cast<int>(c));
-                    }
-                } else {
-                    data[0][i] = device.source(first + i, 0);
-                    data[1][i] = device.source(first + i, 1);
-                }
-            }
-        }
-        bool stalled = false;
-        {
-            std::lock_guard lock(registry().mutex);
-            stalled = registry().stalled.count(p->device) != 0;
-        }
-        if (!stalled) {
-            callProc(*p, sampleTime, &list, &list);
-        }
-        sampleTime += frames;
-        std::this_thread::sleep_for(device.period);
+// Stops a procedure from outside its calls: none runs once this returns.
+void stopOutside(AudioDeviceID device, Proc& p, std::unique_lock<std::mutex> lock) {
+    const auto delay = p.running ? gDevices[device].stopDelay : std::chrono::milliseconds(0);
+    p.running = false;
+    p.stop = true;
+    std::thread clock = std::move(p.clock);
+    lock.unlock();
+    std::this_thread::sleep_for(delay);
+    if (clock.joinable()) {
+        clock.join();
     }
 }
 
 } // namespace
 
-AudioStreamBasicDescription stereoFloat(double rate, bool interleaved) {
-    AudioStreamBasicDescription format{};
-    format.mSampleRate = rate;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
-                          (interleaved ? 0u : kAudioFormatFlagIsNonInterleaved);
-    format.mBytesPerPacket = interleaved ? 8 : 4;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = interleaved ? 8 : 4;
-    format.mChannelsPerFrame = 2;
-    format.mBitsPerChannel = 32;
-    return format;
+Buffers::Buffers(std::uint32_t frames, bool interleaved, float fill)
+    : first(interleaved ? 2 * frames : frames, fill), second(interleaved ? 0 : frames, fill) {
+    list.mNumberBuffers = interleaved ? 1 : 2;
+    list.mBuffers[0] = {interleaved ? 2u : 1u, static_cast<std::uint32_t>(first.size() * 4),
+                        first.data()};
+    list.mBuffers[1] = {1u, static_cast<std::uint32_t>(second.size() * 4), second.data()};
+}
+
+Device stereoDevice(AudioDeviceID id, bool interleaved, double rate) {
+    Device device;
+    device.id = id;
+    const std::uint32_t bytes = interleaved ? 8 : 4;
+    const std::uint32_t flags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
+                                (interleaved ? 0 : kAudioFormatFlagIsNonInterleaved);
+    device.format = {rate, kAudioFormatLinearPCM, flags, bytes, 1, bytes, 2, 32, 0};
+    device.bufferSize = 512 * bytes;
+    return device;
 }
 
 void reset() {
-    Registry& r = registry();
-    std::vector<std::thread> clocks;
-    {
-        std::lock_guard lock(r.mutex);
-        for (Proc& p : r.procs) {
-            p.stop.store(true, std::memory_order_release);
-            if (p.clock.joinable()) {
-                clocks.push_back(std::move(p.clock));
-            }
-        }
+    for (auto& [key, p] : gProcs) {
+        stopOutside(key.first, p, std::unique_lock(gMutex));
     }
-    for (std::thread& clock : clocks) {
-        clock.join();
-    }
-    std::lock_guard lock(r.mutex);
-    r.procs.clear();
-    r.devices.clear();
-    r.defaultInput = r.defaultOutput = 0;
-    r.defaultInputStatus = r.defaultOutputStatus = 0;
-    r.stalled.clear();
+    std::lock_guard lock(gMutex);
+    gProcs.clear();
+    gDevices.clear();
+    gDefaults[0] = gDefaults[1] = 0;
 }
 
-void addDevice(const Device& device) {
-    std::lock_guard lock(registry().mutex);
-    registry().devices[device.id] = device;
-}
-
-void setStalled(AudioDeviceID device, bool stalled) {
-    std::lock_guard lock(registry().mutex);
-    if (stalled) {
-        registry().stalled.insert(device);
-    } else {
-        registry().stalled.erase(device);
+void plugIn(const Device& input, const Device& output) {
+    std::lock_guard lock(gMutex);
+    for (const Device* device : {&input, &output}) {
+        gDevices[device->id] = *device;
     }
-}
-
-void setDefaultDevices(AudioDeviceID input, AudioDeviceID output, OSStatus inputStatus,
-                       OSStatus outputStatus) {
-    std::lock_guard lock(registry().mutex);
-    registry().defaultInput = input;
-    registry().defaultOutput = output;
-    registry().defaultInputStatus = inputStatus;
-    registry().defaultOutputStatus = outputStatus;
+    gDevices.erase(0);
+    gDefaults[0] = input.id;
+    gDefaults[1] = output.id;
 }
 
 ProcRecord procRecord(AudioDeviceID device, AudioDeviceIOProc proc) {
-    std::lock_guard lock(registry().mutex);
-    const Proc* p = findProc(device, proc, true);
-    return p != nullptr ? p->record : ProcRecord{};
+    std::lock_guard lock(gMutex);
+    const auto found = gProcs.find({device, proc});
+    return found != gProcs.end() ? found->second.record : ProcRecord{};
 }
 
-bool waitUntilStarted(AudioDeviceID device, AudioDeviceIOProc proc,
-                      std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (procRecord(device, proc).running) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+OSStatus call(AudioDeviceID device, AudioDeviceIOProc proc, double sampleTime,
+              AudioBufferList& list) {
+    std::unique_lock lock(gMutex);
+    Proc* p = added(device, proc);
+    if (p == nullptr || !p->running || gDevices[device].stalled) {
+        return kAudioHardwareNotRunningError;
     }
-    return false;
-}
-
-OSStatus callInput(AudioDeviceID device, AudioDeviceIOProc proc, double sampleTime,
-                   const AudioBufferList& input) {
-    Proc* p = nullptr;
-    {
-        std::lock_guard lock(registry().mutex);
-        p = findProc(device, proc);
-        if (p != nullptr && !p->record.running) {
-            return kAudioHardwareNotRunningError;
-        }
-    }
-    return p != nullptr ? callProc(*p, sampleTime, &input, nullptr)
-                        : kAudioHardwareIllegalOperationError;
-}
-
-OSStatus callOutput(AudioDeviceID device, AudioDeviceIOProc proc, double sampleTime,
-                    AudioBufferList& output) {
-    Proc* p = nullptr;
-    {
-        std::lock_guard lock(registry().mutex);
-        p = findProc(device, proc);
-        if (p != nullptr && !p->record.running) {
-            return kAudioHardwareNotRunningError;
-        }
-    }
-    return p != nullptr ? callProc(*p, sampleTime, nullptr, &output)
-                        : kAudioHardwareIllegalOperationError;
+    lock.unlock();
+    AudioTimeStamp time;
+    time.mSampleTime = sampleTime;
+    const Proc* const outer = std::exchange(tCurrent, p);
+    const OSStatus status =
+        p->isInput ? proc(device, &time, &list, &time, nullptr, nullptr, p->clientData)
+                   : proc(device, &time, nullptr, nullptr, &list, &time, p->clientData);
+    tCurrent = outer;
+    return status;
 }
 
 } // namespace fake
 
-using fake::registry;
+using fake::gMutex;
 
 OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID property, std::uint32_t* ioDataSize,
                                   void* outData) {
-    if (ioDataSize == nullptr || outData == nullptr || *ioDataSize < sizeof(AudioDeviceID)) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    std::lock_guard lock(registry().mutex);
-    AudioDeviceID device = 0;
-    OSStatus status = kAudioHardwareUnknownPropertyError;
-    if (property == kAudioHardwarePropertyDefaultInputDevice) {
-        device = registry().defaultInputStatus == 0 ? registry().defaultInput : 0;
-        status = registry().defaultInputStatus;
-    } else if (property == kAudioHardwarePropertyDefaultOutputDevice) {
-        device = registry().defaultOutputStatus == 0 ? registry().defaultOutput : 0;
-        status = registry().defaultOutputStatus;
-    }
+    std::lock_guard lock(gMutex);
+    const AudioDeviceID device =
+        fake::gDefaults[property == kAudioHardwarePropertyDefaultInputDevice ? 0 : 1];
     std::memcpy(outData, &device, sizeof device);
     *ioDataSize = sizeof device;
-    return status;
+    return device != 0 ? 0 : kAudioHardwareBadDeviceError;
 }
 
-OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel,
-                                std::uint8_t /*isInput*/, AudioDevicePropertyID property,
-                                std::uint32_t* ioDataSize, void* outData) {
-    if (ioDataSize == nullptr || outData == nullptr) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    std::lock_guard lock(registry().mutex);
-    const auto found = registry().devices.find(device);
-    if (found == registry().devices.end()) {
+OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel, std::uint8_t,
+                                AudioDevicePropertyID property, std::uint32_t* ioDataSize,
+                                void* outData) {
+    std::lock_guard lock(gMutex);
+    if (fake::gDevices.count(device) == 0) {
         return kAudioHardwareBadDeviceError;
     }
-    const fake::Device& d = found->second;
-    if (const auto failure = d.failing.find(property); failure != d.failing.end()) {
-        return failure->second;
-    }
-    auto answer = [&](const void* value, std::uint32_t size) -> OSStatus {
-        if (*ioDataSize < size) {
-            return kAudioHardwareBadPropertySizeError;
-        }
-        std::memcpy(outData, value, size);
-        *ioDataSize = size;
-        return 0;
-    };
-    switch (property) {
-    case kAudioDevicePropertyDeviceName: {
-        const std::size_t room = *ioDataSize;
-        const std::size_t bytes =
-            d.terminateName ? std::min(d.name.size(), room - 1) + 1 : std::min(d.name.size(), room);
-        std::memcpy(outData, d.name.c_str(), bytes); // c_str's terminator ends a whole name
-        if (d.terminateName) {
-            static_cast<char*>(outData)[bytes - 1] = '\0';
-        }
-        *ioDataSize = static_cast<std::uint32_t>(bytes);
-        return 0;
-    }
-    case kAudioDevicePropertyBufferSize:
-        return answer(&d.bufferSize, sizeof d.bufferSize);
-    case kAudioDevicePropertyStreamFormat:
-        return answer(&d.format, sizeof d.format);
-    case kAudioDevicePropertySafetyOffset:
-        return answer(&d.safetyOffset, sizeof d.safetyOffset);
-    case kAudioDevicePropertyVolumeDecibels:
+    const fake::Device& d = fake::gDevices[device];
+    const bool name = property == kAudioDevicePropertyDeviceName;
+    std::pair<const void*, std::uint32_t> value{&d.bufferSize, 4};
+    if (name) {
+        value = {d.name.c_str(),
+                 std::min<std::uint32_t>(d.name.size() + d.terminateName, *ioDataSize)};
+    } else if (property == kAudioDevicePropertyStreamFormat) {
+        value = {&d.format, sizeof d.format};
+    } else if (property == kAudioDevicePropertySafetyOffset) {
+        value = {&d.safetyOffset, 4};
+    } else if (property == kAudioDevicePropertyVolumeDecibels) {
         if (!d.volumeDecibels || channel != 1) {
             return kAudioHardwareUnsupportedOperationError;
         }
-        return answer(&*d.volumeDecibels, sizeof(float));
-    default:
-        return kAudioHardwareUnknownPropertyError;
+        value = {&*d.volumeDecibels, 4};
     }
-}
-
-OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void* clientData) {
-    std::lock_guard lock(registry().mutex);
-    const auto found = registry().devices.find(device);
-    if (found == registry().devices.end()) {
-        return kAudioHardwareBadDeviceError;
+    std::memcpy(outData, value.first, value.second);
+    if (name && d.terminateName) {
+        static_cast<char*>(outData)[value.second - 1] = '\0';
     }
-    if (found->second.addStatus != 0) {
-        return found->second.addStatus;
-    }
-    if (proc == nullptr || fake::findProc(device, proc) != nullptr) {
-        return kAudioHardwareIllegalOperationError;
-    }
-    bool deviceHasInput = false;
-    for (const fake::Proc& p : registry().procs) {
-        deviceHasInput =
-            deviceHasInput || (p.device == device && p.isInput && p.record.removes == 0);
-    }
-    fake::Proc& p = registry().procs.emplace_back();
-    p.device = device;
-    p.proc = proc;
-    p.clientData = clientData;
-    p.isInput = device == registry().defaultInput && !deviceHasInput;
-    p.record.adds = 1;
+    *ioDataSize = value.second;
     return 0;
 }
 
+OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void* clientData) {
+    std::lock_guard lock(gMutex);
+    // One device for both directions: its first procedure is the input's.
+    const bool first = std::none_of(fake::gProcs.begin(), fake::gProcs.end(), [&](auto& entry) {
+        return entry.first.first == device && entry.second.added && entry.second.isInput;
+    });
+    fake::Proc& p = fake::gProcs[{device, proc}];
+    p.clientData = clientData;
+    p.added = fake::gDevices[device].addStatus == 0;
+    p.isInput = first && device == fake::gDefaults[0];
+    return fake::gDevices[device].addStatus;
+}
+
 OSStatus AudioDeviceRemoveIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
-    std::thread clock;
-    std::chrono::milliseconds delay{0};
-    {
-        std::lock_guard lock(registry().mutex);
-        fake::Proc* p = fake::findProc(device, proc);
-        if (p == nullptr || fake::tCurrentProc != nullptr) {
-            return kAudioHardwareIllegalOperationError;
-        }
-        ++p->record.removes;
-        if (p->record.running) {
-            delay = registry().devices[device].stopDelay;
-        }
-        p->record.running = false;
-        p->stop.store(true, std::memory_order_release);
-        clock = std::move(p->clock);
+    std::unique_lock lock(gMutex);
+    fake::Proc* p = fake::added(device, proc);
+    if (p == nullptr) {
+        return kAudioHardwareIllegalOperationError;
     }
-    std::this_thread::sleep_for(delay);
-    if (clock.joinable()) {
-        clock.join();
-    }
+    ++p->record.removes;
+    p->added = false;
+    fake::stopOutside(device, *p, std::move(lock));
     return 0;
 }
 
 OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc) {
-    std::lock_guard lock(registry().mutex);
-    const auto found = registry().devices.find(device);
-    if (found == registry().devices.end()) {
-        return kAudioHardwareBadDeviceError;
+    std::lock_guard lock(gMutex);
+    const fake::Device& d = fake::gDevices[device];
+    fake::Proc* p = fake::added(device, proc);
+    if (d.startStatus != 0 || p == nullptr) {
+        return d.startStatus != 0 ? d.startStatus : kAudioHardwareIllegalOperationError;
     }
-    if (found->second.startStatus != 0) {
-        return found->second.startStatus;
-    }
-    fake::Proc* p = fake::findProc(device, proc);
-    if (p == nullptr) {
-        return kAudioHardwareIllegalOperationError;
-    }
-    if (p->record.running) {
-        return 0;
-    }
-    ++p->record.starts;
-    p->record.running = true;
-    p->stop.store(false, std::memory_order_release);
-    if (found->second.runs && !p->clock.joinable()) {
-        p->clock = std::thread(fake::runClock, p, found->second);
+    p->running = true;
+    p->stop = false;
+    if (d.runs && !p->clock.joinable()) {
+        p->clock = std::thread(fake::runClock, device, proc, p, d);
     }
     return 0;
 }
 
 OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc) {
-    std::thread clock;
-    std::chrono::milliseconds delay{0};
-    {
-        std::lock_guard lock(registry().mutex);
-        fake::Proc* p = fake::findProc(device, proc);
-        if (p == nullptr) {
-            return kAudioHardwareIllegalOperationError;
-        }
-        p->record.running = false;
-        p->stop.store(true, std::memory_order_release);
-        if (fake::tCurrentProc == p) {
-            ++p->record.stopsInside;
-            return 0; // the clock thread ends after this call returns
-        }
-        ++p->record.stopsOutside;
-        clock = std::move(p->clock);
-        delay = registry().devices[device].stopDelay;
-    }
-    std::this_thread::sleep_for(delay);
-    if (clock.joinable()) {
-        clock.join(); // no call of the procedure runs once this returns
+    std::unique_lock lock(gMutex);
+    fake::Proc* p = fake::added(device, proc);
+    if (p != nullptr && p == fake::tCurrent) { // its clock thread ends after this call
+        ++p->record.stopsInside;
+        p->running = false;
+        p->stop = true;
+    } else if (p != nullptr) {
+        fake::stopOutside(device, *p, std::move(lock));
     }
     return 0;
 }
 
 OSStatus AudioDeviceGetCurrentTime(AudioDeviceID device, AudioTimeStamp* outTime) {
-    if (outTime == nullptr) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    std::lock_guard lock(registry().mutex);
-    const auto found = registry().devices.find(device);
-    if (found == registry().devices.end()) {
-        return kAudioHardwareBadDeviceError;
-    }
-    if (found->second.currentTimeStatus != 0) {
-        return found->second.currentTimeStatus;
-    }
+    std::lock_guard lock(gMutex);
     *outTime = AudioTimeStamp{};
-    outTime->mFlags = kAudioTimeStampSampleTimeValid;
-    return 0;
+    return fake::gDevices.count(device) != 0 ? fake::gDevices[device].currentTimeStatus
+                                             : kAudioHardwareBadDeviceError;
 }

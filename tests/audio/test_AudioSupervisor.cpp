@@ -1,15 +1,15 @@
-// The supervisor on the failure-injecting boundary, with its waits made short: devices
-// that are missing, appear, stall and come back, each said once and shown; and a quit
-// that does not wait for a device that will not stop.
+// The supervisor and the engine on clock threads of the fake boundary, with the waits made
+// short, for ThreadSanitizer too: devices that are missing, appear, stall and come back,
+// each said once and shown; one device for both directions; and a quit that does not wait
+// for a device that will not stop.
 #include "AudioSupervisor.h"
-#include "EngineTestSupport.h"
+#include "FakeAudioHardware.h"
+#include "MySoundPort.h"
 #include "SoundView.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
-#include <thread>
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
@@ -17,6 +17,26 @@ using Status = AudioSupervisor::Status;
 using namespace std::chrono_literals;
 
 namespace {
+
+constexpr AudioDeviceID kInputId = 7;
+constexpr AudioDeviceID kOutputId = 9;
+
+// A device whose procedures run on clock threads: a square wave, 0.5 left and 0.25 right.
+fake::Device running(AudioDeviceID id, bool interleaved = true, bool stalled = false) {
+    fake::Device device = fake::stereoDevice(id, interleaved);
+    device.runs = true;
+    device.stalled = stalled;
+    device.source = [](std::int64_t f, int c) { return (f % 100 < 50 ? 0.5f : -0.5f) / (c + 1); };
+    return device;
+}
+
+int count(const std::string& text, const std::string& line) {
+    int n = 0;
+    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+        ++n;
+    }
+    return n;
+}
 
 class SupervisorTest : public testing::Test {
 protected:
@@ -31,48 +51,27 @@ protected:
     }
     void TearDown() override {
         supervisor->shutdown(1s);
-        supervisor.reset();
+        supervisor.reset(); // waits for a stuck worker, before the devices go
         fake::reset();
     }
-
     // Ticks as the main loop would until done() holds; false after `bound`.
     bool tickUntil(const std::function<bool()>& done, std::chrono::milliseconds bound = 3s) {
-        const auto deadline = std::chrono::steady_clock::now() + bound;
-        while (std::chrono::steady_clock::now() < deadline) {
+        for (const auto end = std::chrono::steady_clock::now() + bound;
+             std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(2ms)) {
             supervisor->tick();
             if (done()) {
                 return true;
             }
-            std::this_thread::sleep_for(2ms);
         }
         return false;
     }
     bool flowing() {
         return port.handshakeDone() && supervisor->status() == Status::flowing &&
-               port.mOutputCalls.load() > 0;
-    }
-    static void addRunningDevices(std::chrono::milliseconds stopDelay = 0ms) {
-        for (const AudioDeviceID id : {kInputId, kOutputId}) {
-            fake::Device device = stereoDevice(id, true);
-            device.runs = true;
-            device.stopDelay = stopDelay;
-            device.source = [](std::int64_t f, int) { return f % 100 < 50 ? 0.5f : -0.5f; };
-            fake::addDevice(device);
-        }
-        fake::setDefaultDevices(kInputId, kOutputId);
-    }
-    static int count(const std::string& text, const std::string& line) {
-        int n = 0;
-        for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
-            ++n;
-        }
-        return n;
+               view.mCurrentVolume.load() == 0.5f;
     }
 
     SoundView view{NSMakeRect(0, 0, 700, 300)};
     MySoundPort port;
-    // Made anew for each test; gone before the fake devices are, since destroying it waits
-    // for a stuck worker.
     std::unique_ptr<AudioSupervisor> supervisor = std::make_unique<AudioSupervisor>(port);
 };
 
@@ -89,7 +88,7 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
 
     // The devices appear: audio flows and the reports of the new devices are told.
     CaptureStderr();
-    addRunningDevices();
+    fake::plugIn(running(kInputId), running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     text = GetCapturedStderr();
     EXPECT_EQ(count(text, "Device Name(ID): Fake Device (7)"), 1) << text;
@@ -98,16 +97,14 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     // Both devices stall for longer than the bound: said once, shown, tried again until
     // they deliver, the view hearing silence meanwhile (nothing else reaches it); then the
     // same engine runs again.
-    ASSERT_TRUE(tickUntil([&] { return view.mCurrentVolume.load() == 0.5f; }));
     CaptureStderr();
-    fake::setStalled(kInputId, true);
-    fake::setStalled(kOutputId, true);
+    fake::plugIn(running(kInputId, true, true), running(kOutputId, true, true));
     ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::inputStopped; }));
     EXPECT_TRUE(tickUntil([&] { return view.mCurrentVolume.load() == 0.0f; }));
-    tickUntil([] { return false; }, 800ms); // retries whose handshakes time out
+    // Tried again (stopped a second time) once a start's handshake timed out.
+    EXPECT_TRUE(tickUntil([] { return fake::procRecord(kInputId, InputIOProc).removes >= 2; }));
     EXPECT_EQ(supervisor->status(), Status::inputStopped);
-    fake::setStalled(kInputId, false);
-    fake::setStalled(kOutputId, false);
+    fake::plugIn(running(kInputId), running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     text = GetCapturedStderr();
     EXPECT_EQ(count(text, "Error - the input device stopped: no input for more than a second"), 1)
@@ -115,14 +112,25 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     EXPECT_EQ(count(text, "Error - the input device did not start: no input arrived"), 1) << text;
 }
 
+TEST_F(SupervisorTest, OneDeviceWithABufferPerChannelForBothDirections) {
+    fake::plugIn(running(kInputId, false), running(kInputId, false));
+    CaptureStderr();
+    supervisor->begin();
+    EXPECT_TRUE(tickUntil([&] { return flowing(); })) << "the left channel reaches the view";
+    EXPECT_TRUE(supervisor->shutdown(2s));
+    GetCapturedStderr();
+    EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).stopsInside, 1);
+    EXPECT_EQ(fake::procRecord(kInputId, OutputIOProc).stopsInside, 1);
+}
+
 TEST_F(SupervisorTest, QuitDoesNotWaitForADeviceThatWillNotStop) {
-    addRunningDevices(400ms);
+    fake::plugIn(running(kInputId), running(kOutputId));
     CaptureStderr();
     supervisor->begin();
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
-    fake::setStalled(kOutputId, true); // its procedure cannot answer the stop request
-    const auto began = std::chrono::steady_clock::now();
+    fake::Device stuck = running(kOutputId, true, true); // cannot answer the stop request
+    stuck.stopDelay = 400ms;                             // and is slow to stop from outside
+    fake::plugIn(running(kInputId), stuck);
     EXPECT_FALSE(supervisor->shutdown(100ms));
-    EXPECT_LT(std::chrono::steady_clock::now() - began, 300ms);
     GetCapturedStderr();
 }

@@ -1,106 +1,77 @@
+// Two threads on one ring, as the two procedures use it: one stores 512-frame blocks at
+// rising frame numbers, now and then a whole capacity ahead (which clears the ring); the
+// other fetches 1200 frames behind the newest and checks every block it copied.
 #include "MyRingBuffer.h"
-#include "RingTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <thread>
-#include <vector>
 
 namespace {
 
-constexpr std::uint32_t kBlock = 512;
-constexpr std::int64_t kBehind = 1200;
-constexpr std::uint32_t kUntouched = 0xFFFFFFFFu;
+// Frames that say which frame they are, so that one from the wrong place or a torn one
+// shows: two 32-bit words, both derived from the frame number.
+void fillFrames(std::uint32_t* words, std::int64_t first) {
+    for (std::uint64_t frame = first; frame < static_cast<std::uint64_t>(first) + 512; ++frame) {
+        *words++ = static_cast<std::uint32_t>(frame * 2654435761u);
+        *words++ = static_cast<std::uint32_t>(frame >> 32) ^ 0x5A5A0000u ^
+                   static_cast<std::uint32_t>(frame);
+    }
+}
 
-struct StressOutcome {
-    long hits = 0;
-    long misses = 0;
-    long refusals = 0;
-    long wrongFrames = 0;
-};
-
-// One thread stores 512-frame blocks at increasing frame numbers, now and then jumping a
-// whole capacity ahead (which clears the ring); the other fetches about 1200 frames
-// behind the newest and checks every frame of every successful fetch.
-// The writer goes on past its blocks until there were enough hits and collisions.
-StressOutcome stress(std::int32_t capacity, std::int64_t firstFrame, long blocks, long minHits,
-                     long minCollisions) {
+// Runs the two for 6000 blocks at least, and on until there were enough fetches that
+// copied (hits) and that missed or stores that were refused (collisions).
+void stress(std::int32_t capacity, std::int64_t firstFrame, long minHits, long minCollisions) {
     MyRingBuffer ring;
     ring.AllocateBytes(8, capacity);
     std::atomic<std::int64_t> newest{firstFrame};
     std::atomic<bool> done{false};
     std::atomic<long> hits{0};
-    std::atomic<long> collisions{0}; // misses and refusals
-    StressOutcome outcome;
-
+    std::atomic<long> collisions{0};
     std::thread writer([&] {
-        std::vector<std::uint32_t> block(2 * kBlock);
-        std::int64_t t = firstFrame;
-        for (long i = 0;
-             i < blocks ||
-             ((hits.load() < minHits || collisions.load() < minCollisions) && i < 100 * blocks);
-             ++i) {
-            if (i % 997 == 996) {
-                t += capacity; // lands a whole capacity ahead: the ring clears
+        std::vector<std::uint32_t> block(1024);
+        for (std::int64_t i = 0, t = firstFrame;
+             i < 6000 || ((hits < minHits || collisions < minCollisions) && i < 600000);
+             ++i, t += 512) {
+            t += i % 997 == 996 ? capacity : 0;
+            fillFrames(block.data(), t);
+            // Refused while a fetch copies frames it would overwrite: tried again, so that
+            // the stream has no holes.
+            while (ring.storeData(block.data(), 512, t) == 0) {
+                ++collisions;
             }
-            fillFrames(block.data(), t, kBlock);
-            // A store is refused while a fetch copies frames it would overwrite; the
-            // test's writer tries again so that the stream has no holes.
-            while (ring.storeData(block.data(), kBlock, t) == 0) {
-                ++outcome.refusals;
-                collisions.fetch_add(1);
-            }
-            t += kBlock;
-            newest.store(t, std::memory_order_relaxed);
+            newest.store(t + 512, std::memory_order_relaxed);
         }
-        done.store(true);
+        done = true;
     });
-
-    std::vector<std::uint32_t> got(2 * kBlock);
-    std::vector<std::uint32_t> want(2 * kBlock);
-    while (!done.load()) {
-        const std::int64_t t = newest.load(std::memory_order_relaxed) - kBehind;
-        if (t < firstFrame) {
-            continue; // the writer has not stored enough yet
+    std::vector<std::uint32_t> got(1024);
+    std::vector<std::uint32_t> want(1024);
+    long wrong = 0;
+    while (!done) {
+        const std::int64_t t = newest.load(std::memory_order_relaxed) - 1200;
+        bool copied = false;
+        if (t >= firstFrame) {
+            ring.fetchData(got.data(), 512, t, &copied);
+            ++(copied ? hits : collisions);
         }
-        // A positive result is either a hit or a request past the end (the window is
-        // empty just after a clear), so a fetch that wrote nothing is told by the marker.
-        std::fill(got.begin(), got.end(), kUntouched);
-        const double result = ring.fetchData(got.data(), kBlock, t);
-        if (result < 0 || std::all_of(got.begin(), got.end(),
-                                      [](std::uint32_t word) { return word == kUntouched; })) {
-            ++outcome.misses;
-            collisions.fetch_add(1);
-            continue;
+        if (copied) {
+            fillFrames(want.data(), t);
+            wrong += got != want;
         }
-        // A hit: every frame must be the one the writer derived from its number.
-        fillFrames(want.data(), t, kBlock);
-        for (std::uint32_t i = 0; i < 2 * kBlock; i += 2) {
-            if (got[i] != want[i] || got[i + 1] != want[i + 1]) {
-                ++outcome.wrongFrames;
-            }
-        }
-        outcome.hits = hits.fetch_add(1) + 1;
     }
     writer.join();
-    return outcome;
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GE(hits, minHits);
+    EXPECT_GE(collisions, minCollisions);
 }
 
 } // namespace
 
 TEST(MyRingBufferConcurrency, FetchBehindStoreSeesWholeFramesOrMisses) {
     // The tuner's shape, across the 2^31 boundary: the fetch stays well inside the window.
-    const StressOutcome normal = stress(88200, (std::int64_t{1} << 31) - 3000 * 512, 6000, 500, 0);
-    EXPECT_EQ(normal.wrongFrames, 0);
-    EXPECT_GE(normal.hits, 500);
-
-    // A ring barely longer than the distance behind: every store while a fetch copies
-    // would overwrite the fetched frames, so one of the two must give way.
-    const StressOutcome tight = stress(1300, 1, 6000, 200, 200);
-    EXPECT_EQ(tight.wrongFrames, 0);
-    EXPECT_GE(tight.hits, 200);
-    EXPECT_GE(tight.misses + tight.refusals, 200);
+    stress(88200, (std::int64_t{1} << 31) - 3000 * 512, 500, 0);
+    // A ring barely longer than the distance behind: a store while a fetch copies would
+    // overwrite the fetched frames, so one of the two must give way.
+    stress(1300, 1, 200, 200);
 }

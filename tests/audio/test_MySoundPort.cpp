@@ -1,448 +1,363 @@
-// The sound port on the failure-injecting boundary: device discovery and reports, the
-// error reporter, start's checks and buffer sizes, the latency report and the teardown.
-#include "EngineTestSupport.h"
+// The sound port on the failure-injecting boundary: device discovery and its report, start's
+// refusals, buffer sizes and latency report, the error reporter; and its two IO procedures
+// called by hand: the handshake, frame numbers past 2^31, the split into channels, the
+// output layouts, missed fetches and the stop request.
+#include "FakeAudioHardware.h"
 #include "MyRingBuffer.h"
+#include "MySoundPort.h"
 #include "SoundView.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
 #include <cstring>
-#include <string>
-#include <thread>
+#include <functional>
 
+using fake::stereoDevice;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
 
-class SoundPortTest : public testing::Test {
-protected:
-    void SetUp() override { fake::reset(); }
-    void TearDown() override { fake::reset(); }
+constexpr AudioDeviceID kInputId = 7;
+constexpr AudioDeviceID kOutputId = 9;
+constexpr std::int64_t k31 = std::int64_t{1} << 31;
 
-    // The two standard devices as the defaults.
-    void addDevices(const fake::Device& in, const fake::Device& out) {
-        fake::addDevice(in);
-        fake::addDevice(out);
-        fake::setDefaultDevices(in.id, out.id);
-    }
-    std::string setupText(MySoundPort& port) {
-        CaptureStderr();
-        port.setup();
-        return GetCapturedStderr();
-    }
-};
-
-const char* const kInterleavedReport = "initialized: 1\n"
-                                       "\n"
-                                       "DeviceFormat:\n"
-                                       "LinearPCM = 1\n"
-                                       "Float = 1\n"
-                                       "Interleaved = 1\n"
-                                       "\n"
-                                       "mSampleRate = 44100\n"
-                                       "mFormatFlags = 00000009\n"
-                                       "mBytesPerPacket = 8\n"
-                                       "mFramesPerPacket = 1\n"
-                                       "mChannelsPerFrame = 2\n"
-                                       "mBytesPerFrame = 8\n"
-                                       "mBitsPerChannel = 32\n"
-                                       "\n"
-                                       "bufferSize = 4096\n"
-                                       "safetyOffset = %s\n"
-                                       "framesPerBuffer = 512\n"
-                                       "\n\n";
-
-std::string interleavedReport(const std::string& nameLine, const std::string& safety) {
-    std::string text = nameLine + kInterleavedReport;
-    text.replace(text.find("%s"), 2, safety);
-    return text;
+// The two devices (an id of 0: no such device) as the only ones, and the port's setup.
+std::string discover(MySoundPort& port, const fake::Device& in, const fake::Device& out) {
+    fake::reset();
+    fake::plugIn(in, out);
+    CaptureStderr();
+    port.setup();
+    return GetCapturedStderr();
 }
+
+// Starts the port and completes the handshake by hand, the last input block at inputTime
+// and the measuring output call at outputTime; then computes the offset. Procedures called
+// by hand answer no stop request: the teardown stops them from outside, without waiting.
+bool startByHand(MySoundPort& port, double inputTime, double outputTime) {
+    port.mStopBound = std::chrono::milliseconds(0);
+    if (!port.start()) {
+        return false;
+    }
+    fake::Buffers input(512, port.mInputDevice.interleaved != 0);
+    fake::Buffers output(512, port.mOutputDevice.interleaved != 0);
+    for (const double back : {port.mHandshakeSettleFrames, 0.0}) {
+        fake::call(kInputId, InputIOProc, inputTime - back, input.list);
+        fake::call(kOutputId, OutputIOProc, outputTime - back, output.list);
+    }
+    port.computeThruOffset();
+    return port.handshakeDone();
+}
+
+float ramp(std::int64_t f) {
+    return static_cast<float>(f % 100000) * 0.25f + 1.0f;
+}
+
+class IOProcTest : public testing::Test {
+protected:
+    // A port on two devices and a new view, started (by hand, unless armed is asked for).
+    void startPort(bool inInterleaved, bool outInterleaved, bool armed = false) {
+        port.reset();
+        view = std::make_unique<SoundView>(NSMakeRect(0, 0, 700, 300));
+        port = std::make_unique<MySoundPort>();
+        port->setSoundView(view.get());
+        discover(*port, stereoDevice(kInputId, inInterleaved),
+                 stereoDevice(kOutputId, outInterleaved));
+        CaptureStderr();
+        const bool started = armed ? port->start() : startByHand(*port, 0.0, 0.0);
+        GetCapturedStderr();
+        ASSERT_TRUE(started);
+        port->mStopBound = std::chrono::milliseconds(0);
+    }
+    // An input block at `time` of ramp values from frame `first` on, negated on the right.
+    void input(double time, std::int64_t first) {
+        fake::Buffers block(512, port->mInputDevice.interleaved != 0);
+        for (std::uint32_t i = 0; i < 512; ++i) {
+            block.left(i) = ramp(first + i);
+            block.right(i) = -ramp(first + i);
+        }
+        fake::call(kInputId, InputIOProc, time, block.list);
+    }
+    fake::Buffers output(double time) {
+        fake::Buffers block(512, port->mOutputDevice.interleaved != 0, 7.0f);
+        fake::call(kOutputId, OutputIOProc, time, block.list);
+        return block;
+    }
+
+    std::unique_ptr<SoundView> view;
+    std::unique_ptr<MySoundPort> port;
+};
 
 } // namespace
 
-TEST(ErrorReporter, WritesLabelStatusAndCodeText) {
-    CaptureStderr();
-    MySoundPort::checkError(0, "never shown");
-    EXPECT_EQ(GetCapturedStderr(), "");
-
-    CaptureStderr();
-    MySoundPort::checkError(kAudioHardwareUnknownPropertyError, "kAudioDevicePropertyBufferSize");
-    MySoundPort::checkError(0x00414243, "small"); // top byte 0: no characters
-    MySoundPort::checkError(0x41004243, "inner"); // ends before the first zero byte
-    MySoundPort::checkError(-50, "negative");     // raw bytes FF FF FF CE
-    EXPECT_EQ(GetCapturedStderr(), "kAudioDevicePropertyBufferSize error: 2003332927 (who?)\n"
-                                   "small error: 4276803 ()\n"
-                                   "inner error: 1090536003 (A)\n"
-                                   "negative error: -50 (\xFF\xFF\xFF\xCE)\n");
-}
-
-TEST_F(SoundPortTest, SetupFindsAndReportsBothDevices) {
-    fake::Device in = stereoDevice(kInputId, true);
-    in.name = "Capture";
-    in.volumeDecibels = -6.0f;
-    in.safetyOffset = 20;
-    fake::Device out = stereoDevice(kOutputId, true);
-    out.name = "Playback";
-    out.safetyOffset = 30;
-    addDevices(in, out);
-
-    MySoundPort port;
-    EXPECT_EQ(setupText(port), "\n\nInput Device:\n\n" +
-                                   interleavedReport("Device Name(ID): Capture (7)\n", "20") +
-                                   "kAudioDevicePropertyVolumeDecibels error: 1970171760 (unop)\n"
-                                   "\n\nOutput Device:\n\n" +
-                                   interleavedReport("Device Name(ID): Playback (9)\n", "30"));
-    EXPECT_EQ(port.mInputDevice.interleaved, 1u);
-    EXPECT_EQ(port.mInputDevice.framesPerBuffer, 512u);
-    EXPECT_EQ(port.mInputDevice.initialized, 1);
-    EXPECT_NEAR(port.maxInputValue(), 0.501187f, 1e-5f);
-    EXPECT_EQ(port.mOutputDevice.maxValue, 1.0f);
-    EXPECT_EQ(port.mOutputDevice.safetyOffset, 30u);
-}
-
-TEST_F(SoundPortTest, NonInterleavedIntegerAndForeignFormats) {
-    fake::Device split = stereoDevice(kInputId, false);
-    split.bufferSize = 2048;
-    fake::Device integer = stereoDevice(kOutputId, true);
-    integer.format.mFormatFlags = 0x0C; // signed integer, packed
-    addDevices(split, integer);
-
-    MySoundPort port;
-    std::string text = setupText(port);
-    EXPECT_EQ(port.mInputDevice.interleaved, 0u);
-    EXPECT_EQ(port.mInputDevice.framesPerBuffer, 512u);
-    EXPECT_EQ(port.mInputDevice.initialized, 1);
-    EXPECT_NE(text.find("Interleaved = 0\n"), std::string::npos);
-    EXPECT_NE(text.find("mFormatFlags = 00000029\n"), std::string::npos);
-    EXPECT_NE(text.find("ERROR: Device format not float.\n\n\nOutput Device:"), std::string::npos)
-        << "the message belongs to the discovery, before the heading";
-    EXPECT_NE(text.find("Device Name(ID): Fake Device (9)\ninitialized: 0\n"), std::string::npos);
-    EXPECT_NE(text.find("Float = 0\n"), std::string::npos);
-    EXPECT_EQ(port.mOutputDevice.initialized, 0);
-
-    // Neither linear PCM nor float: only the first message.
-    fake::reset();
-    fake::Device foreign = stereoDevice(kInputId, true);
-    foreign.format.mFormatID = fourCharCode("aac ");
-    foreign.format.mFormatFlags = 0;
-    addDevices(foreign, stereoDevice(kOutputId, true));
-    MySoundPort second;
-    text = setupText(second);
-    EXPECT_NE(text.find("ERROR: Device format not LinearPCM\n"), std::string::npos);
-    EXPECT_EQ(text.find("ERROR: Device format not float."), std::string::npos);
-    EXPECT_NE(text.find("LinearPCM = 0\n"), std::string::npos);
-    EXPECT_EQ(second.mInputDevice.initialized, 0);
-}
-
-TEST_F(SoundPortTest, FailingQueriesAreReportedAndDiscoveryGoesOn) {
-    fake::Device in = stereoDevice(kInputId, true);
-    in.failing = {{kAudioDevicePropertyDeviceName, kAudioHardwareBadStreamError},
-                  {kAudioDevicePropertyBufferSize, kAudioHardwareUnspecifiedError},
-                  {kAudioDevicePropertyStreamFormat, kAudioDeviceUnsupportedFormatError},
-                  {kAudioDevicePropertySafetyOffset, kAudioHardwareNotRunningError}};
-    in.volumeDecibels = -6.0f;
-    addDevices(in, stereoDevice(kOutputId, true));
-
-    MySoundPort port;
-    const std::string text = setupText(port);
-    // Every failure in query order; the volume query between them succeeds.
-    EXPECT_EQ(text.substr(0, text.find("\n\nInput Device:")),
-              "kAudioDevicePropertyDeviceName error: 561214578 (!str)\n"
-              "kAudioDevicePropertyBufferSize error: 2003329396 (what)\n"
-              "kAudioDevicePropertyStreamFormat error: 560360820 (!fmt)\n"
-              "kAudioDevicePropertySafetyOffset error: 1937010544 (stop)\n"
-              "ERROR: Device format not LinearPCM\n");
-    EXPECT_NE(text.find("Device Name(ID):  (7)\n"), std::string::npos);
-    EXPECT_EQ(port.mInputDevice.framesPerBuffer, 0u) << "0 bytes per frame must not fault";
-    EXPECT_NEAR(port.maxInputValue(), 0.501187f, 1e-5f);
-}
-
-TEST_F(SoundPortTest, NoDefaultDeviceIsReportedAndStartSaysWhichIsMissing) {
-    fake::addDevice(stereoDevice(kOutputId, true));
-    fake::setDefaultDevices(0, kOutputId, kAudioHardwareBadDeviceError, 0);
-
-    MySoundPort port;
-    const std::string text = setupText(port);
-    EXPECT_EQ(text.substr(0, text.find("\n\nInput Device:")),
-              "kAudioHardwarePropertyDefault(IN|OUT)Device error: 560227702 (!dev)\n"
-              "kAudioDevicePropertyDeviceName error: 560227702 (!dev)\n"
-              "kAudioDevicePropertyBufferSize error: 560227702 (!dev)\n"
-              "kAudioDevicePropertyStreamFormat error: 560227702 (!dev)\n"
-              "kAudioDevicePropertyVolumeDecibels error: 560227702 (!dev)\n"
-              "kAudioDevicePropertySafetyOffset error: 560227702 (!dev)\n"
-              "ERROR: Device format not LinearPCM\n");
-    EXPECT_NE(text.find("Device Name(ID):  (0)\n"), std::string::npos);
-
-    CaptureStderr();
-    EXPECT_FALSE(port.start());
-    EXPECT_EQ(GetCapturedStderr(),
-              "Error - no default input device; the tuner starts when there is one.\n");
-    EXPECT_EQ(port.mRunning, 0);
-    EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).adds, 0);
-
-    MySoundPort none; // neither device
-    fake::setDefaultDevices(0, 0, kAudioHardwareBadDeviceError, kAudioHardwareBadDeviceError);
-    setupText(none);
-    CaptureStderr();
-    EXPECT_FALSE(none.start());
-    EXPECT_EQ(GetCapturedStderr(), "Error - no default input device and no default output "
-                                   "device; the tuner starts when there is one.\n");
-}
-
-TEST_F(SoundPortTest, DeviceNameIsAlwaysTerminated) {
-    fake::Device in = stereoDevice(kInputId, true);
-    in.name = std::string(300, 'x');
-    in.terminateName = false; // 255 bytes written, no terminator
-    fake::Device out = stereoDevice(kOutputId, true);
-    out.name = "Short";
-    out.terminateName = false; // 5 bytes, no terminator, over an old longer name
-    addDevices(in, out);
-
-    MySoundPort port;
-    std::memset(port.mOutputDevice.name, 'y', sizeof port.mOutputDevice.name);
-    const std::string text = setupText(port);
-    EXPECT_EQ(std::string(port.mInputDevice.name), std::string(254, 'x'));
-    EXPECT_EQ(std::string(port.mOutputDevice.name), "Short");
-    EXPECT_NE(text.find("Device Name(ID): " + std::string(254, 'x') + " (7)\n"), std::string::npos);
-}
-
-TEST_F(SoundPortTest, SampleRateMismatchRefusesTheStart) {
-    addDevices(stereoDevice(kInputId, true, 44100.0), stereoDevice(kOutputId, true, 48000.0));
-    MySoundPort port;
-    setupText(port);
-    CaptureStderr();
-    EXPECT_FALSE(port.start());
-    EXPECT_EQ(GetCapturedStderr(), "Error - sample rate mismatch: 44100.000000 / 48000.000000\n");
-    EXPECT_EQ(port.mRunning, 0);
-    EXPECT_EQ(port.inputBuffer()->capacityFrames(), 0u);
-    EXPECT_EQ(port.mLeftInput, nullptr);
-    EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).adds, 0);
-    EXPECT_EQ(port.mInputProcState.load(), MySoundPort::kProcIdle);
-}
-
-TEST_F(SoundPortTest, FormatMismatchIsReportedAndTheStartGoesOn) {
-    fake::Device in = stereoDevice(kInputId, false); // 2 channels, 4 bytes per frame
-    in.runs = true;
-    fake::Device out = stereoDevice(kOutputId, true); // 2 channels, 8 bytes per frame
-    out.runs = true;
-    addDevices(in, out);
-    MySoundPort port;
-    setupText(port);
-    CaptureStderr();
-    EXPECT_TRUE(port.start());
-    const std::string text = GetCapturedStderr();
-    EXPECT_EQ(text.substr(0, text.find("LATENCY REPORT:")),
-              "Error - format mismatch: 2 / 2 channels, 4 / 8 bytes per frame\n"
-              "It is really much better if you use the same device for input and output, or "
-              "devices that have a similar format.\n"
-              "This program will try to get things to work out, but it is known that with some "
-              "devices things are picky.\n"
-              "For instance going between Jack and another device will probably work at first, "
-              "but break if you try to change the conncections in jack pilot.\n"
-              "Basicly, I'll give it a shot, but no one is promising anything.\n\n");
-    // Non-interleaved input: both rings, same capacity and frame size; no mTempBuffer.
-    EXPECT_EQ(port.inputBuffer()->capacityFrames(), 88200u);
-    EXPECT_EQ(port.inputBuffer()->bytesPerFrame(), 4u);
-    EXPECT_EQ(port.inputBuffer2()->capacityFrames(), 88200u);
-    EXPECT_EQ(port.inputBuffer2()->bytesPerFrame(), 4u);
-    EXPECT_EQ(port.channelBufferBytes(), 2048u);
-    EXPECT_EQ(port.tempBufferBytes(), 0u);
-    EXPECT_EQ(port.mTempBuffer, nullptr);
-}
-
-TEST_F(SoundPortTest, BuffersAreSizedFromTheFormatsAndStartZeroed) {
+TEST(SoundPort, DiscoveryFillsTheRecordAndReportsIt) {
+    const std::string kDev = " error: 560227702 (!dev)\n";
     struct Case {
-        double rate;
-        bool inInterleaved, outInterleaved;
-        std::uint32_t ringFrames, ringFrameBytes, tempBytes;
-    };
-    const Case cases[] = {{44100.0, true, true, 88200, 8, 8192},
-                          {48000.0, true, true, 96000, 8, 8192},
-                          {44100.0, true, false, 88200, 8, 4096},
-                          {44100.0, false, false, 88200, 4, 0}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.rate << " " << c.inInterleaved << c.outInterleaved);
-        fake::reset();
-        addDevices(stereoDevice(kInputId, c.inInterleaved, c.rate),
-                   stereoDevice(kOutputId, c.outInterleaved, c.rate));
-        auto owner = std::make_unique<MySoundPort>();
-        MySoundPort& port = *owner;
-        setupText(port);
-        CaptureStderr();
-        const bool started = startByHand(port, 0.0, 0.0);
-        GetCapturedStderr();
-        ASSERT_TRUE(started);
-        EXPECT_EQ(port.inputBuffer()->capacityFrames(), c.ringFrames);
-        EXPECT_EQ(port.inputBuffer()->bytesPerFrame(), c.ringFrameBytes);
-        EXPECT_EQ(port.inputBuffer2()->capacityFrames(), c.inInterleaved ? 0u : c.ringFrames);
-        EXPECT_EQ(port.channelBufferBytes(), 2048u);
-        EXPECT_EQ(port.tempBufferBytes(), c.tempBytes);
-        EXPECT_EQ(port.mTempBuffer != nullptr, c.tempBytes != 0);
-        // Nothing fetched yet: every work buffer reads as zero.
-        for (std::uint32_t i = 0; i < 512; ++i) {
-            ASSERT_EQ(port.mLeftInput[i], 0.0f);
-            ASSERT_EQ(port.mRightInput[i], 0.0f);
-            ASSERT_EQ(port.mLeftOutput[i], 0.0f);
-            ASSERT_EQ(port.mRightOutput[i], 0.0f);
-        }
-        for (std::uint32_t i = 0; i < c.tempBytes / 4; ++i) {
-            ASSERT_EQ(port.mTempBuffer[i], 0.0f);
-        }
-        destroyByHand(owner);
-    }
-}
-
-TEST_F(SoundPortTest, LayoutsTheWorkBuffersCannotHoldAreRefused) {
-    struct Case {
-        std::uint32_t channels, bytesPerFrame, flags;
-        const char* line;
+        std::function<void(fake::Device&)> change; // of an interleaved input at -6 dB
+        std::string said;                          // before the input report
+        std::string piece;                         // of the reports
+        float maxValue;
     };
     const Case cases[] = {
-        {1, 4, 0x9,
-         "Error - input stream not supported: 1 channels, 4 bytes per frame, format flags "
-         "00000009; the tuner needs two 32-bit float channels, interleaved or in a buffer "
-         "each.\n"},
-        {4, 16, 0x9,
-         "Error - input stream not supported: 4 channels, 16 bytes per frame, format flags "
-         "00000009; the tuner needs two 32-bit float channels, interleaved or in a buffer "
-         "each.\n"},
-        {2, 4, 0xC,
-         "Error - input stream not supported: 2 channels, 4 bytes per frame, format flags "
-         "0000000C; the tuner needs two 32-bit float channels, interleaved or in a buffer "
-         "each.\n"},
+        {[](fake::Device&) {}, "",
+         "\n\nInput Device:\n\nDevice Name(ID): Fake Device (7)\ninitialized: 1\n\n"
+         "DeviceFormat:\nLinearPCM = 1\nFloat = 1\nInterleaved = 1\n\nmSampleRate = 44100\n"
+         "mFormatFlags = 00000009\nmBytesPerPacket = 8\nmFramesPerPacket = 1\n"
+         "mChannelsPerFrame = 2\nmBytesPerFrame = 8\nmBitsPerChannel = 32\n\nbufferSize = 4096\n"
+         "safetyOffset = 20\nframesPerBuffer = 512\n\n\n"
+         "kAudioDevicePropertyVolumeDecibels error: 1970171760 (unop)\n\n\nOutput Device:\n\n"
+         "Device Name(ID): Fake Device (9)\n",
+         0.501187f},
+        {[](fake::Device& d) { d.format.mFormatFlags = 0x2C; }, "ERROR: Device format not float.\n",
+         "initialized: 0\n\nDeviceFormat:\nLinearPCM = 1\nFloat = 0\nInterleaved = 0\n\n"
+         "mSampleRate = 44100\nmFormatFlags = 0000002C\n",
+         0.501187f},
+        {[](fake::Device& d) { d.format.mFormatID = 0; }, "ERROR: Device format not LinearPCM\n",
+         "initialized: 0\n\nDeviceFormat:\nLinearPCM = 0\nFloat = 1\n", 0.501187f},
+        {[](fake::Device& d) { d.name = std::string(300, 'x'), d.terminateName = false; }, "",
+         "Device Name(ID): " + std::string(254, 'x') + " (7)\n", 0.501187f},
+        {[](fake::Device& d) { d.name = "Short", d.terminateName = false; }, "",
+         "Device Name(ID): Short (7)\n", 0.501187f},
+        // Every query is made and reported; the name query leaves what the record held.
+        {[](fake::Device& d) { d.id = 0; },
+         "kAudioHardwarePropertyDefault(IN|OUT)Device" + kDev + "kAudioDevicePropertyDeviceName" +
+             kDev + "kAudioDevicePropertyBufferSize" + kDev + "kAudioDevicePropertyStreamFormat" +
+             kDev + "kAudioDevicePropertyVolumeDecibels" + kDev +
+             "kAudioDevicePropertySafetyOffset" + kDev + "ERROR: Device format not LinearPCM\n",
+         "Device Name(ID): " + std::string(254, 'y') + " (0)\ninitialized: 0\n", 1.0f},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        fake::reset();
+        SCOPED_TRACE(c.piece);
         fake::Device in = stereoDevice(kInputId, true);
-        in.format.mChannelsPerFrame = c.channels;
-        in.format.mBytesPerFrame = c.bytesPerFrame;
-        in.format.mFormatFlags = c.flags;
-        in.bufferSize = 512 * c.bytesPerFrame;
-        fake::Device out = in;
-        out.id = kOutputId;
-        addDevices(in, out);
+        in.safetyOffset = 20;
+        in.volumeDecibels = -6.0f;
+        c.change(in);
         MySoundPort port;
-        setupText(port);
-        CaptureStderr();
-        EXPECT_FALSE(port.start());
-        std::string both = c.line;
-        both += std::string(c.line).replace(8, 5, "output");
-        EXPECT_EQ(GetCapturedStderr(), both);
-        EXPECT_EQ(port.mRunning, 0);
-        EXPECT_EQ(port.mLeftInput, nullptr);
-        EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).adds, 0);
+        std::memset(port.mInputDevice.name, 'y', sizeof port.mInputDevice.name);
+        const std::string text = discover(port, in, stereoDevice(kOutputId, true));
+        EXPECT_EQ(text.substr(0, text.find("\n\nInput Device:")), c.said);
+        EXPECT_NE(text.find(c.piece), std::string::npos) << text;
+        EXPECT_NEAR(port.maxInputValue(), c.maxValue, 1e-5f);
     }
 }
 
-TEST_F(SoundPortTest, LatencyReportAndSecondStart) {
-    fake::Device in = stereoDevice(kInputId, true);
-    in.safetyOffset = 20;
-    in.currentTimeStatus = kAudioHardwareNotRunningError;
-    fake::Device out = stereoDevice(kOutputId, true);
-    out.safetyOffset = 30;
-    addDevices(in, out);
-    auto owner = std::make_unique<MySoundPort>();
-    MySoundPort& port = *owner;
-    setupText(port);
-
-    CaptureStderr();
-    EXPECT_TRUE(startByHand(port, 1000.0, 1100.0)); // output minus input: 100
-    EXPECT_EQ(GetCapturedStderr(), "AudioDeviceGetCurrentTime-inputTime error: 1937010544 (stop)\n"
-                                   "LATENCY REPORT:\n"
-                                   "thru latency: 1074 frames\n"
-                                   "inToOutOffset: 1174 frames\n"
-                                   "latency in seconds: 0.024354\n\n");
-    EXPECT_EQ(port.mActualThruLatency.load(), 1074.0);
-    EXPECT_EQ(port.mInToOutSampleOffset.load(), 1174.0);
-    EXPECT_EQ(port.mInputProcState.load(), MySoundPort::kProcRunning);
-    EXPECT_EQ(port.mOutputProcState.load(), MySoundPort::kProcRunning);
-    EXPECT_EQ(port.mSampleRate, 44100.0);
-
-    CaptureStderr();
-    EXPECT_FALSE(port.start()) << "a running port starts once";
-    EXPECT_EQ(GetCapturedStderr(), "");
-    EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).adds, 1);
-    EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).starts, 1);
-    EXPECT_EQ(port.mInToOutSampleOffset.load(), 1174.0);
-    destroyByHand(owner);
+TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
+    const auto layout = [](AudioDeviceID id, std::uint32_t channels, std::uint32_t bytes,
+                           std::uint32_t flags) {
+        fake::Device device = stereoDevice(id, true);
+        device.format.mChannelsPerFrame = channels;
+        device.format.mBytesPerFrame = bytes;
+        device.format.mFormatFlags = flags;
+        return device;
+    };
+    const auto unsupported = [](const std::string& what) {
+        const std::string rest = " stream not supported: " + what +
+                                 "; the tuner needs two 32-bit "
+                                 "float channels, interleaved or in a buffer each.\n";
+        return "Error - input" + rest + "Error - output" + rest;
+    };
+    const auto report = [](const char* seconds) {
+        return "LATENCY REPORT:\nthru latency: 1074 frames\ninToOutOffset: 1174 frames\n"
+               "latency in seconds: " +
+               std::string(seconds) + "\n\n";
+    };
+    const auto mismatch = [](const std::string& bytes) {
+        return "Error - format mismatch: 2 / 2 channels, " + bytes +
+               " bytes per frame\n"
+               "It is really much better if you use the same device for input and output, or "
+               "devices that have a similar format.\nThis program will try to get things to work "
+               "out, but it is known that with some devices things are picky.\nFor instance going "
+               "between Jack and another device will probably work at first, but break if you try "
+               "to change the conncections in jack pilot.\nBasicly, I'll give it a shot, but no "
+               "one is promising anything.\n\n";
+    };
+    const std::string later = "; the tuner starts when there is one.\n";
+    // Safety offsets of 20 and 30 frames; the handshake measures 100 frames between them.
+    const auto device = [](AudioDeviceID id, bool interleaved, double rate = 44100.0) {
+        fake::Device device = stereoDevice(id, interleaved, rate);
+        device.safetyOffset = id == kInputId ? 20 : 30;
+        return device;
+    };
+    const fake::Device in = device(kInputId, true), out = device(kOutputId, true), none;
+    fake::Device noClock = in;
+    noClock.currentTimeStatus = kAudioHardwareNotRunningError;
+    struct Case {
+        fake::Device in, out;
+        std::string said;
+        std::uint32_t ringFrames, ringFrameBytes, tempBytes; // 0 frames: refused
+    };
+    const Case cases[] = {
+        {none, out, "Error - no default input device" + later, 0, 0, 0},
+        {in, none, "Error - no default output device" + later, 0, 0, 0},
+        {none, none, "Error - no default input device and no default output device" + later, 0, 0,
+         0},
+        {in, device(kOutputId, true, 48000.0),
+         "Error - sample rate mismatch: 44100.000000 / 48000.000000\n", 0, 0, 0},
+        {layout(kInputId, 1, 4, 9), layout(kOutputId, 1, 4, 9),
+         unsupported("1 channels, 4 bytes per frame, format flags 00000009"), 0, 0, 0},
+        {layout(kInputId, 2, 8, 0xC), layout(kOutputId, 2, 8, 0xC),
+         unsupported("2 channels, 8 bytes per frame, format flags 0000000C"), 0, 0, 0},
+        {noClock, out,
+         "AudioDeviceGetCurrentTime-inputTime error: 1937010544 (stop)\n" + report("0.024354"),
+         88200, 8, 8192},
+        {device(kInputId, true, 48000.0), device(kOutputId, true, 48000.0), report("0.022375"),
+         96000, 8, 8192},
+        {in, device(kOutputId, false), mismatch("8 / 4") + report("0.024354"), 88200, 8, 4096},
+        {device(kInputId, false), out, mismatch("4 / 8") + report("0.024354"), 88200, 4, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.said);
+        const bool runs = c.ringFrames != 0;
+        auto port = std::make_unique<MySoundPort>();
+        discover(*port, c.in, c.out);
+        CaptureStderr();
+        EXPECT_EQ(startByHand(*port, 1000.0, 1100.0), runs);
+        EXPECT_FALSE(runs && port->start()) << "a running port starts once, saying nothing";
+        EXPECT_EQ(GetCapturedStderr(), c.said);
+        EXPECT_EQ(port->mRunning, runs);
+        EXPECT_EQ(port->mInputProcState.load(),
+                  runs ? MySoundPort::kProcRunning : MySoundPort::kProcIdle);
+        EXPECT_EQ(port->mInToOutSampleOffset.load(), runs ? 1174.0 : 0.0);
+        for (const MyRingBuffer* ring : {port->inputBuffer(), port->inputBuffer2()}) {
+            const bool held = ring == port->inputBuffer() || c.in.format.mBytesPerFrame == 4;
+            EXPECT_EQ(ring->capacityFrames(), held ? c.ringFrames : 0u);
+            EXPECT_EQ(ring->bytesPerFrame(), held ? c.ringFrameBytes : 0u);
+        }
+        EXPECT_EQ(port->channelBufferBytes(), runs ? 2048u : 0u);
+        EXPECT_EQ(port->tempBufferBytes(), c.tempBytes);
+        // Nothing fetched yet: every work buffer reads as zero.
+        for (const auto& [buffer, floats] : {std::pair{port->mLeftInput.get(), runs ? 512u : 0u},
+                                             std::pair{port->mRightInput.get(), runs ? 512u : 0u},
+                                             std::pair{port->mLeftOutput.get(), runs ? 512u : 0u},
+                                             std::pair{port->mRightOutput.get(), runs ? 512u : 0u},
+                                             std::pair{port->mTempBuffer.get(), c.tempBytes / 4}}) {
+            EXPECT_EQ(buffer != nullptr, floats != 0);
+            EXPECT_TRUE(std::all_of(buffer, buffer + floats, [](float v) { return v == 0.0f; }));
+        }
+    }
 }
 
-TEST_F(SoundPortTest, ThruOffsetOfAPortThatDoesNotRunIsZero) {
-    MySoundPort port;
-    port.mInToOutSampleOffset = 55.0;
-    port.mActualThruLatency = 44.0;
-    CaptureStderr();
-    port.computeThruOffset();
-    EXPECT_EQ(GetCapturedStderr(), "");
-    EXPECT_EQ(port.mInToOutSampleOffset.load(), 0.0);
-    EXPECT_EQ(port.mActualThruLatency.load(), 0.0);
-}
-
-TEST_F(SoundPortTest, FailedInstallAndStartCallsAreReported) {
+TEST(SoundPort, FailedInstallAndStartCallsAreReportedWithTheirStatusBytes) {
     fake::Device in = stereoDevice(kInputId, true);
     in.addStatus = kAudioHardwareIllegalOperationError;
-    in.startStatus = kAudioHardwareUnspecifiedError;
+    in.startStatus = -50; // its bytes, FF FF FF CE, as they are
     fake::Device out = stereoDevice(kOutputId, true);
-    out.startStatus = kAudioHardwareNotRunningError;
-    addDevices(in, out);
+    out.startStatus = 0x00414243; // no characters: the first byte is 0
     MySoundPort port;
     port.mStopBound = std::chrono::milliseconds(20);
-    setupText(port);
+    discover(port, in, out);
     CaptureStderr();
     EXPECT_FALSE(port.start());
     EXPECT_EQ(GetCapturedStderr(), "AudioDeviceAddIOProc-input error: 1852797029 (nope)\n"
-                                   "AudioDeviceStart-input error: 2003329396 (what)\n"
-                                   "AudioDeviceStart-output error: 1937010544 (stop)\n");
+                                   "AudioDeviceStart-input error: -50 (\xFF\xFF\xFF\xCE)\n"
+                                   "AudioDeviceStart-output error: 4276803 ()\n");
     // What was added goes again, so that a later start can add it anew.
     port.stop();
     EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).removes, 1);
     EXPECT_EQ(port.mRunning, 0);
 }
 
-TEST_F(SoundPortTest, TeardownStopsRunningProceduresBeforeFreeing) {
-    fake::Device in = stereoDevice(kInputId, true);
-    in.runs = true;
-    in.source = [](std::int64_t f, int) { return std::sin(0.05f * static_cast<float>(f)); };
-    fake::Device out = stereoDevice(kOutputId, false);
-    out.runs = true;
-    addDevices(in, out);
-    SoundView view(NSMakeRect(0, 0, 700, 300));
-    {
-        MySoundPort port;
-        port.setSoundView(&view);
-        setupText(port);
-        CaptureStderr();
-        ASSERT_TRUE(port.start());
-        GetCapturedStderr();
-        while (fake::procRecord(kOutputId, OutputIOProc).calls < 20) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-    // Each procedure answered the stop request itself, and none is called any more.
-    const fake::ProcRecord input = fake::procRecord(kInputId, InputIOProc);
-    const fake::ProcRecord output = fake::procRecord(kOutputId, OutputIOProc);
-    EXPECT_EQ(input.stopsInside, 1);
-    EXPECT_EQ(output.stopsInside, 1);
-    EXPECT_EQ(input.stopsOutside + output.stopsOutside, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).calls, input.calls);
-    EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).calls, output.calls);
+TEST_F(IOProcTest, HandshakeMeasuresTheClockDifference) {
+    startPort(true, true, true);
+    // Output before any input: nothing written, both still armed.
+    EXPECT_EQ(output(300.0).first[0], 7.0f);
+    EXPECT_EQ(port->mInputProcState.load(), MySoundPort::kProcArmed);
+    EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed);
+
+    // The first input runs and stores its block under its truncated sample time.
+    input(1000.9, 1000);
+    EXPECT_EQ(port->mInputProcState.load(), MySoundPort::kProcRunning);
+    EXPECT_EQ(port->inputBuffer()->startFrame(), 1000);
+    EXPECT_EQ(port->inputBuffer()->endFrame(), 1512);
+
+    // The next output only notes where the input stood: a starting output runs ahead in a
+    // burst, so nothing is measured until the input has moved on by the settling distance.
+    output(5000.0);
+    input(1000.9 + 21504.0, 1000 + 21504);
+    output(5512.0);
+    EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed) << "measured in the burst";
+
+    // Once the input has moved on by half a second the handshake completes, writing nothing.
+    input(1000.9 + 22050.0, 1000 + 22050);
+    const fake::Buffers handshake = output(27050.0);
+    EXPECT_EQ(handshake.first[0] + handshake.first[1023], 14.0f);
+    EXPECT_DOUBLE_EQ(port->mIODeltaSampleCount.load(), 27050.0 - (1000.9 + 22050.0));
+    EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcRunning);
+    // The output reads behind from its next call on, before the main thread reports.
+    EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(), 1024.0 + 27050.0 - (1000.9 + 22050.0));
 }
 
-TEST_F(SoundPortTest, TeardownStopsAProcedureThatIsNoLongerCalled) {
-    addDevices(stereoDevice(kInputId, true), stereoDevice(kOutputId, true));
-    {
-        MySoundPort port;
-        port.mStopBound = std::chrono::milliseconds(20);
-        setupText(port);
-        CaptureStderr();
-        ASSERT_TRUE(startByHand(port, 0.0, 0.0));
-        GetCapturedStderr();
-        // Neither device calls again: the teardown waits its bound, then stops both.
+TEST_F(IOProcTest, InputIsFetchedBehindSplitAndWrittenInTheOutputLayout) {
+    for (const auto& [inInterleaved, outInterleaved] :
+         {std::pair{true, true}, std::pair{false, false}, std::pair{true, false}}) {
+        SCOPED_TRACE(testing::Message() << inInterleaved << outInterleaved);
+        startPort(inInterleaved, outInterleaved);
+        // Frame numbers past 2^31 (13.5 hours at 44.1 kHz).
+        for (double t = k31 - 1000.0; t < k31 + 500.0; t += 512.0) {
+            input(t, static_cast<std::int64_t>(t));
+        }
+        // The engine never writes the right output buffer: values there show where it lands.
+        for (std::uint32_t i = 0; i < 512; ++i) {
+            port->mRightOutput[i] = static_cast<float>(i + 1);
+        }
+        port->mInToOutSampleOffset = 1300.5; // k31 + 500 less 1300.5: frame k31 - 801
+        fake::Buffers out = output(k31 + 500.0);
+        const std::int64_t first = k31 - 801;
+        for (std::uint32_t i = 0; i < 512; ++i) {
+            ASSERT_EQ(port->mLeftInput[i], ramp(first + i)) << i;
+            ASSERT_EQ(port->mRightInput[i], -ramp(first + i)) << i;
+            ASSERT_EQ(out.left(i), 0.0f) << i;
+            ASSERT_EQ(out.right(i), static_cast<float>(i + 1)) << i;
+        }
+        // The view's intake received the left channel, a block of 512 samples.
+        EXPECT_EQ(view->mSampleBuffer[0].load(), ramp(first));
+        EXPECT_EQ(view->mSampleBuffer[511].load(), ramp(first + 511));
+        // A list that holds less than the stream needs is not read: one buffer of 4 bytes.
+        fake::Buffers single(512, true);
+        single.list.mBuffers[0].mDataByteSize = 4;
+        fake::call(kInputId, InputIOProc, k31 + 536.0, single.list);
+        EXPECT_EQ(port->inputBuffer()->endFrame(), k31 + 536);
     }
-    EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).stopsOutside, 1);
-    EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).stopsOutside, 1);
+}
+
+TEST_F(IOProcTest, MissedOrLateFetchesGiveWayToANewHandshake) {
+    // Past everything stored: silence, never the block before again. Further behind the
+    // input than the thru latency and its slack allow: the old input is still analysed.
+    for (const double offset : {-100000.0, 40000.0}) {
+        SCOPED_TRACE(offset);
+        startPort(true, true);
+        for (double t = 0.0; t < 60000.0; t += 512.0) {
+            input(t, static_cast<std::int64_t>(t));
+        }
+        port->mInToOutSampleOffset = offset;
+        for (std::uint32_t k = 0; k < MySoundPort::kResyncBlocks; ++k) {
+            const double time = 60000.0 + 512.0 * k;
+            output(time);
+            const float expected = offset > 0 ? ramp(static_cast<std::int64_t>(time - offset)) : 0;
+            ASSERT_EQ(port->mLeftInput[0], expected) << "block " << k;
+        }
+        EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed);
+        EXPECT_EQ(port->mResyncs.load(), 1u);
+        // The input runs on; the output measures again and reads a thru latency behind.
+        for (const double settle : {0.0, port->mHandshakeSettleFrames}) {
+            input(60000.0 + settle, 0);
+            output(80000.0 + settle);
+        }
+        EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcRunning);
+        EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(),
+                         port->mActualThruLatency.load() + 80000.0 - 60000.0);
+    }
+}
+
+TEST_F(IOProcTest, AStopRequestStopsTheOwnDeviceAndTouchesNoData) {
+    startPort(true, true);
+    port->mInputProcState = port->mOutputProcState = MySoundPort::kProcStopRequested;
+    input(1536.0, 0);
+    EXPECT_EQ(output(1024.0).first[0], 7.0f);
+    EXPECT_EQ(port->mInputProcState.load() + port->mOutputProcState.load(), 0); // both idle
+    EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).stopsInside, 1);
+    EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).stopsInside, 1);
+    EXPECT_EQ(port->inputBuffer()->endFrame(), 512) << "only the handshake's blocks stored";
+    EXPECT_EQ(view->mSampleBufferSize.load(), 0) << "the view got no block";
 }

@@ -1,4 +1,4 @@
-// The two helpers behind the paced test devices (PacedAlsa.h, paced-alsa.sh), built from this
+// The two helpers behind the paced test devices (paced-alsa.sh sets them up), built from this
 // file: tuner-pacer, the capture side, and tuner-pacing-sink, the playback side.
 //
 //   tuner-pacer [--loop] FOLDER FILE   writes FILE's raw frames (two-channel 32-bit float at
@@ -18,7 +18,7 @@
 // a burst. While nobody reads (capture) or writes (playback) the recording waits.
 //
 // Faults arrive as lines on the named pipe FOLDER/capture.control or FOLDER/playback.control
-// (paced-fault.sh and PacedAlsa::inject write them):
+// (paced-fault.sh writes them):
 //   stall SECONDS   capture: nothing is written for that long, and the frames that fall due
 //                   meanwhile are never delivered (an overrun); playback: nothing is read for
 //                   that long, then reading goes on at real-time pace.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs a command with ALSA's default devices replaced by the paced test devices (see
-# PacedAlsa.h): the default capture device delivers INPUT at 44100 frames per second,
+# PacedDevice.cpp): the default capture device delivers INPUT at 44100 frames per second,
 # bit for bit, and the default playback device drains at the same rate.
 #
 #   paced-alsa.sh [--loop] INPUT -- COMMAND [ARGUMENTS...]

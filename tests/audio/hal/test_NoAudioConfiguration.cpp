@@ -5,12 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <string>
-
-namespace {
 
 OSStatus silentProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*,
                     const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void*) {
@@ -27,8 +22,7 @@ TEST(NoAudioConfiguration, NoDeviceFailingStatusesAndAQuietStandardError) {
         EXPECT_EQ(id, 0u);
     }
     std::uint32_t size = 4;
-    std::uint32_t bytes = 0;
-    EXPECT_NE(AudioDeviceGetProperty(0, 0, 1, kAudioDevicePropertyBufferSize, &size, &bytes), 0);
+    EXPECT_NE(AudioDeviceGetProperty(0, 0, 1, kAudioDevicePropertyBufferSize, &size, &size), 0);
     EXPECT_NE(AudioDeviceAddIOProc(0, silentProc, nullptr), 0);
     EXPECT_NE(AudioDeviceStart(0, silentProc), 0);
     AudioDeviceStop(0, silentProc); // returns, whatever it says: nothing to wait for
@@ -37,11 +31,9 @@ TEST(NoAudioConfiguration, NoDeviceFailingStatusesAndAQuietStandardError) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-} // namespace
-
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    const std::string empty = std::string(TUNER_BINARY_DIR) + "/no-audio-devices.conf";
+    const std::string empty = TUNER_BINARY_DIR "/no-audio-devices.conf";
     std::ofstream(empty) << "# no devices\n";
     setenv("ALSA_CONFIG_PATH", empty.c_str(), 1);
     return RUN_ALL_TESTS();

@@ -1,0 +1,204 @@
+// The PortAudio backend and the engine on it, with ALSA's default devices replaced by the
+// paced test devices (tests/support/paced-alsa.sh): the capture device plays a strike of a
+// recorded E4 note, looped, left channel as recorded and right negated, at 44100 frames per
+// second, bit for bit, from its first frame on for its first reader and on from there for
+// the next. The engine finds both devices with the backend's properties, and the note
+// reaches the tuner view as its replay reaches it; the backend hands the recording to a
+// procedure on a thread of its own, with sample times, and stops procedures from inside
+// and from outside. ALSA reads its configuration once per process, so main()
+// runs the program again under paced-alsa.sh.
+#include "MySoundPort.h"
+#include "Replay.h"
+#include "SoundView.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// One strike of the note, looped: the onset at 0.5 s and two seconds of it.
+constexpr int kStrikeFrames = 110250;
+const std::string gRecording =
+    std::string(std::getenv("TUNER_CORPUS_DIR") != nullptr ? std::getenv("TUNER_CORPUS_DIR")
+                                                           : TUNER_CORPUS_DIR) +
+    "/public/fluidr3_steel_E4_+00c.flac";
+const std::string gInput = TUNER_BINARY_DIR "/real_backend_e4.raw";
+
+constexpr int kKept = 64; // calls each probe records
+struct Probe {
+    std::atomic<int> calls{0};
+    AudioDeviceID device = 0;
+    int stopAfter = 0; // the procedure stops itself after this many calls (0: never)
+    std::thread::id threads[kKept];
+    double times[kKept] = {};
+    float samples[kKept][1024] = {};
+} gProbes[2]; // the input's, the output's
+
+template <int N>
+OSStatus record(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in,
+                const AudioTimeStamp* inTime, AudioBufferList*, const AudioTimeStamp* outTime,
+                void*) {
+    Probe& probe = gProbes[N];
+    const int n = probe.calls.load(std::memory_order_relaxed);
+    if (n < kKept) {
+        probe.threads[n] = std::this_thread::get_id();
+        probe.times[n] = (in != nullptr ? inTime : outTime)->mSampleTime;
+        if (in != nullptr && in->mBuffers[0].mDataByteSize >= sizeof probe.samples[n]) {
+            std::memcpy(probe.samples[n], in->mBuffers[0].mData, sizeof probe.samples[n]);
+        }
+    }
+    probe.calls.store(n + 1, std::memory_order_release);
+    if (n + 1 == probe.stopAfter) {
+        AudioDeviceStop(probe.device, record<N>);
+    }
+    return 0;
+}
+
+} // namespace
+
+TEST(RealBackend, RecordedNoteReachesTheTunerThroughTheRings) {
+    // The last stable reading counts: the readout glides towards the note.
+    float replayed = 0.0f;
+    ASSERT_EQ(replayRecording(gRecording, 512,
+                              [&](const ReplayReading& r) {
+                                  if (r.mFrequencyStable == 1.0f && r.mFrequency > 0.0f) {
+                                      replayed = r.mDisplayFrequency;
+                                  }
+                              }),
+              "");
+    SoundView view(NSMakeRect(0, 0, 700, 300));
+    MySoundPort port;
+    port.setSoundView(&view);
+    testing::internal::CaptureStderr();
+    port.setup();
+    const bool running = port.start();
+    for (int tries = 0; tries < 1000 && !port.handshakeDone(); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    port.computeThruOffset();
+    const std::string text = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(running && port.handshakeDone()) << "not started within 5 s: " << text;
+    // PortAudio has no volume control: each discovery says so, and nothing else fails.
+    EXPECT_EQ(text.find("kAudioDevicePropertyVolumeDecibels error: 1970171760 (unop)\n\n\nInput"),
+              0u)
+        << text;
+    const AudioStreamBasicDescription format{44100.0, kAudioFormatLinearPCM, 9, 8, 1, 8, 2, 32, 0};
+    for (const AudioDeviceRecord* record : {&port.mInputDevice, &port.mOutputDevice}) {
+        EXPECT_STREQ(record->name, "default");
+        EXPECT_EQ(record->bufferSize, 4096u);
+        EXPECT_EQ(std::memcmp(&record->format, &format, sizeof format), 0);
+        EXPECT_GT(record->safetyOffset, 0u);
+        EXPECT_LT(record->safetyOffset, 44100u);
+    }
+    // Polls as the display would, for four strikes; the analysis misreads some strikes by
+    // design (a transient first reading picks a wrong string, depending on where the
+    // analysis windows fall), so that of a strike that settled counts.
+    float live = 0.0f;
+    int stable = 0;
+    for (int tries = 0; tries < 60000 && port.mLastInputSampleCount < 4.0 * kStrikeFrames;
+         ++tries) {
+        if (view.takeNeedsDisplay() && view.mFrequencyStable == 1.0f && view.mFrequency > 0.0f) {
+            live = view.mDisplayFrequency;
+            ++stable;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    ASSERT_GT(stable, 10) << "no strike settled";
+    EXPECT_LT(std::fabs(1200.0 * std::log2(live / replayed)), 1.0)
+        << "live " << live << " Hz, replay " << replayed << " Hz";
+    EXPECT_NEAR(live, 329.63f, 1.0f);
+}
+
+TEST(RealBackend, ProceduresRunOnTheirOwnThreadsWithTheFileBitForBit) {
+    for (const AudioHardwarePropertyID which :
+         {kAudioHardwarePropertyDefaultInputDevice, kAudioHardwarePropertyDefaultOutputDevice}) {
+        std::uint32_t size = sizeof(AudioDeviceID);
+        Probe& probe = gProbes[which == kAudioHardwarePropertyDefaultOutputDevice];
+        ASSERT_EQ(AudioHardwareGetProperty(which, &size, &probe.device), 0);
+    }
+    const AudioDeviceID in = gProbes[0].device;
+    const AudioDeviceID out = gProbes[1].device;
+    gProbes[1].stopAfter = kKept;
+    EXPECT_EQ(AudioDeviceStart(in, record<0>), kAudioHardwareIllegalOperationError)
+        << "not added yet";
+    ASSERT_EQ(AudioDeviceAddIOProc(in, record<0>, nullptr), 0);
+    EXPECT_EQ(AudioDeviceAddIOProc(in, record<0>, nullptr), kAudioHardwareIllegalOperationError);
+    ASSERT_EQ(AudioDeviceAddIOProc(out, record<1>, nullptr), 0);
+    ASSERT_EQ(AudioDeviceStart(in, record<0>), 0);
+    ASSERT_EQ(AudioDeviceStart(out, record<1>), 0);
+    AudioTimeStamp now;
+    EXPECT_EQ(AudioDeviceGetCurrentTime(in, &now), 0);
+    for (int tries = 0; tries < 1000 && (gProbes[0].calls < kKept || gProbes[1].calls < kKept);
+         ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(AudioDeviceStop(in, record<0>), 0);
+    const int inputCalls = gProbes[0].calls;
+    ASSERT_GE(inputCalls, kKept);
+    // The output stopped itself; stopping it again does nothing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(gProbes[0].calls, inputCalls) << "called after its stop";
+    EXPECT_EQ(gProbes[1].calls, kKept) << "called after stopping itself";
+    EXPECT_EQ(AudioDeviceStop(out, record<1>), 0);
+    EXPECT_EQ(AudioDeviceGetCurrentTime(in, &now), kAudioHardwareNotRunningError);
+    EXPECT_EQ(AudioDeviceRemoveIOProc(in, record<0>) + AudioDeviceRemoveIOProc(out, record<1>), 0);
+
+    // The capture device goes on where the engine's test left the recording, bit for bit: the
+    // first block with sound shows where.
+    std::vector<float> file(4 * kStrikeFrames); // two rounds of the loop
+    std::ifstream(gInput, std::ios::binary)
+        .read(reinterpret_cast<char*>(file.data()), 2 * kStrikeFrames * 4);
+    std::copy_n(file.begin(), 2 * kStrikeFrames, file.begin() + 2 * kStrikeFrames);
+    int sound = 0;
+    while (sound < kKept - 1 &&
+           std::count(gProbes[0].samples[sound], gProbes[0].samples[sound] + 1024, 0.0f) == 1024) {
+        ++sound;
+    }
+    int at = 0;
+    while (at < kStrikeFrames && std::memcmp(&file[2 * at], gProbes[0].samples[sound], 4096) != 0) {
+        ++at;
+    }
+    for (int n = 0; n < kKept; ++n) {
+        EXPECT_NE(gProbes[0].threads[n], std::this_thread::get_id());
+        EXPECT_NE(gProbes[1].threads[n], std::this_thread::get_id());
+        EXPECT_NE(gProbes[0].threads[n], gProbes[1].threads[n]);
+        EXPECT_EQ(gProbes[0].times[n], 512.0 * n) << "input call " << n;
+        EXPECT_EQ(gProbes[1].times[n], 512.0 * n) << "output call " << n;
+        const int frame =
+            ((at + (n - sound) * 512) % kStrikeFrames + kStrikeFrames) % kStrikeFrames;
+        EXPECT_EQ(std::memcmp(gProbes[0].samples[n], &file[2 * frame], 4096), 0) << "block " << n;
+    }
+}
+
+int main(int argc, char** argv) {
+    if (std::getenv("TUNER_PACED_FOLDER") == nullptr) {
+        const std::string sox = "sox '" + gRecording + "' -t raw -e floating-point -b 32 -c 2 " +
+                                "-r 44100 --endian little '" + gInput + "' trim 0 " +
+                                std::to_string(kStrikeFrames) + "s remix 1 1v-1";
+        if (std::system(sox.c_str()) != 0) {
+            return 2;
+        }
+        std::vector<std::string> words{TUNER_BINARY_DIR "/tests/support/paced-alsa.sh", "--loop",
+                                       gInput, "--",
+                                       std::filesystem::read_symlink("/proc/self/exe")};
+        words.insert(words.end(), argv + 1, argv + argc);
+        std::vector<char*> arguments;
+        for (std::string& word : words) {
+            arguments.push_back(word.data());
+        }
+        arguments.push_back(nullptr);
+        execv(arguments[0], arguments.data());
+        std::perror(arguments[0]);
+        return 2;
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
