@@ -64,7 +64,7 @@ TEST(AnalysisConcurrency, IntakeAgainstFramesShowsEveryWindowWhole) {
     }
     audio.join();
     EXPECT_EQ(tornFrames, 0) << "of " << frames << " frames";
-    EXPECT_GT(framesWithWave, frames / 2);
+    EXPECT_GE(framesWithWave, 10) << "too few frames showed a wave to tell torn ones";
 }
 
 // The reader keeps what it took while the writer publishes and resizes; it moves to the
