@@ -77,7 +77,7 @@ echo "== The installed tuner under Xvfb, no sound device"
 # The view is checked with the test build's screenshot checker where there is one.
 checker="$top/build/tests/app/check-tuner-screenshot"
 [ -x "$checker" ] || checker=true
-timeout 60 bash "$top/tests/app/e2e-tuner.sh" nodevice /usr/bin/guitar-tuner "$top/tests/support" \
+timeout 60 bash "$top/tests/app/e2e-tuner.sh" nodevice /usr/bin/guitar-tuner "$top/tools/test-audio" \
     "$checker" /usr/share/guitar-tuner none "$work/tuner"
 grep -qF "Error - no default input device" "$work/tuner/stderr.txt" ||
     { echo "the tuner did not report the missing input device:" >&2; cat "$work/tuner/stderr.txt" >&2; exit 1; }

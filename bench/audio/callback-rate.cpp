@@ -1,7 +1,7 @@
 // Measures how often the backend calls an input and an output procedure, and how far the
 // output's sample clock runs ahead of the input's. Run by hand under the paced devices:
 //
-//   build/tests/support/paced-alsa.sh --loop FILE -- build/bench/audio/hal-callback-rate
+//   build/tools/test-audio/paced-alsa.sh --loop FILE -- build/bench/audio/hal-callback-rate
 #include "AudioHardware.h"
 
 #include <atomic>

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The real tuner under a virtual X server, as a user runs it.
 #
-#   e2e-tuner.sh MODE PROGRAM SUPPORT_DIR CHECKER RESOURCES INPUT OUT_DIR [STEP...]
+#   e2e-tuner.sh MODE PROGRAM TEST_AUDIO_DIR CHECKER RESOURCES INPUT OUT_DIR [STEP...]
 #
-# MODE paced: the paced ALSA devices (SUPPORT_DIR/paced-alsa.sh) play one strike of INPUT,
+# MODE paced: the paced ALSA devices (TEST_AUDIO_DIR/paced-alsa.sh) play one strike of INPUT,
 # looped; pipewire: a private PipeWire session plays it (pipewire-session.sh). The E4
 # reading must show within 12 s (OUT_DIR/settled.png), and the standard error hold the device
 # and latency reports. Then each STEP in turn, a fault of live audio: the reading must come
@@ -210,7 +210,7 @@ nodevice | relaunch)
     ALSA_CONFIG_PATH="$home/no-devices.conf" "${bus[@]}" "${xvfb[@]}" "${inside[@]}"
     ;;
 *)
-    echo "usage: e2e-tuner.sh paced|pipewire|nodevice|relaunch PROGRAM SUPPORT_DIR CHECKER" \
+    echo "usage: e2e-tuner.sh paced|pipewire|nodevice|relaunch PROGRAM TEST_AUDIO_DIR CHECKER" \
         "RESOURCES INPUT OUT_DIR [STEP...]" >&2
     exit 2
     ;;

@@ -1,5 +1,5 @@
 // The PortAudio backend and the engine on it, with ALSA's default devices replaced by the
-// paced test devices (tests/support/paced-alsa.sh): the capture device plays a strike of a
+// paced test devices (tools/test-audio/paced-alsa.sh): the capture device plays a strike of a
 // recorded E4 note, looped, left channel as recorded and right negated, at 44100 frames per
 // second, bit for bit, from its first frame on for its first reader and on from there for
 // the next. The engine finds both devices with the backend's properties, and the note
@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
         if (std::system(sox.c_str()) != 0) {
             return 2;
         }
-        std::vector<std::string> words{TUNER_BINARY_DIR "/tests/support/paced-alsa.sh", "--loop",
+        std::vector<std::string> words{TUNER_BINARY_DIR "/tools/test-audio/paced-alsa.sh", "--loop",
                                        gInput, "--",
                                        std::filesystem::read_symlink("/proc/self/exe")};
         words.insert(words.end(), argv + 1, argv + argc);

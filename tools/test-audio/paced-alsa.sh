@@ -11,8 +11,8 @@
 # The command finds the devices' folder in TUNER_PACED_FOLDER: paced-fault.sh injects
 # faults there, and FOLDER/faults.log tells when they started and when audio resumed
 # (PacedDevice.cpp).
-# tuner-pacer and tuner-pacing-sink are looked for in $TUNER_SUPPORT_BIN, else beside this
-# script (the build copies it to <build>/tests/support/). The command's exit status is
+# tuner-pacer and tuner-pacing-sink are looked for in $TUNER_TEST_AUDIO_BIN, else beside this
+# script (the build copies it to <build>/tools/test-audio/). The command's exit status is
 # the script's.
 set -euo pipefail
 
@@ -29,10 +29,10 @@ input="$1"
 shift 2
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-bin="${TUNER_SUPPORT_BIN:-$here}"
+bin="${TUNER_TEST_AUDIO_BIN:-$here}"
 for program in tuner-pacer tuner-pacing-sink; do
     if [ ! -x "$bin/$program" ]; then
-        echo "paced-alsa.sh: $bin/$program not found (build it, or set TUNER_SUPPORT_BIN)" >&2
+        echo "paced-alsa.sh: $bin/$program not found (build it, or set TUNER_TEST_AUDIO_BIN)" >&2
         exit 2
     fi
 done
