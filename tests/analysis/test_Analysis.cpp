@@ -121,8 +121,8 @@ TEST(Frequency, StabilityReadoutGlideAndInTune) {
 
 // An attack: a rise over 1.1 times the last volume to more than a fifth of the highest.
 // It restarts the note and leaves the verdict; otherwise the count goes on, stopping at
-// the top.
-TEST(Attack, RiseOverLastAndFifthOfHighest) {
+// the top. The note's first reading is taken within four analyses of its attack, or never.
+TEST(Attack, RiseOverLastAndFifthOfHighestThenTheFirstReading) {
     const struct {
         float last, current;
         std::int32_t since, sinceAfter;
@@ -143,6 +143,18 @@ TEST(Attack, RiseOverLastAndFifthOfHighest) {
                              view.mLastAttackFrequency.load(), view.mInTune.load()),
                   std::tuple(c.sinceAfter, attack ? 0 : 3, attack ? -1 : 0, 1.0f))
             << c.last << " " << c.current;
+    }
+    for (const std::int32_t since : {3, 4}) {
+        SoundView view(kFrame);
+        view.mPeriodCount = 2;
+        view.mLastPeriod = 134; // 329.1 Hz
+        view.mLastAttackFrequency = -1;
+        view.mSinceAttack = since;
+        view.autoSelect = 1;
+        view.getFrequency();
+        EXPECT_EQ(std::tuple(view.mLastAttackFrequency.load(), view.selectedFrequency.load()),
+                  since == 3 ? std::tuple(329, 5) : std::tuple(-1, 0))
+            << since;
     }
 }
 
