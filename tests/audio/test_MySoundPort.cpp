@@ -71,17 +71,18 @@ protected:
         port->mStopBound = std::chrono::milliseconds(0);
     }
     // An input block at `time` of ramp values from frame `first` on, negated on the right.
+    // Every call of a procedure, whatever it does, answers noErr.
     void input(double time, std::int64_t first) {
         fake::Buffers block(512, port->mInputDevice.interleaved != 0);
         for (std::uint32_t i = 0; i < 512; ++i) {
             block.left(i) = ramp(first + i);
             block.right(i) = -ramp(first + i);
         }
-        fake::call(kInputId, InputIOProc, time, block.list);
+        EXPECT_EQ(fake::call(kInputId, InputIOProc, time, block.list), 0) << "not noErr";
     }
     fake::Buffers output(double time) {
         fake::Buffers block(512, port->mOutputDevice.interleaved != 0, 7.0f);
-        fake::call(kOutputId, OutputIOProc, time, block.list);
+        EXPECT_EQ(fake::call(kOutputId, OutputIOProc, time, block.list), 0) << "not noErr";
         return block;
     }
 
