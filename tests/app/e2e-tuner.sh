@@ -14,8 +14,8 @@
 #   capture:stall:0.2, playback:vanish:3, capture:bursts:4096 (back to 512 once read).
 #   STEP (pipewire): server:down:SECONDS, the sound server stopped for that long.
 #   A last step quit:SIDE:FAULT:VALUE presses Ctrl+Q while that fault lasts.
-# MODE nodevice: ALSA has no devices; the window must show the view, and the standard error
-# say what is missing.
+# MODE nodevice: ALSA has no devices; the window must show the view and then the status
+# line, and the standard error say what is missing.
 # MODE relaunch: no devices, on a session bus: the window is hidden from its menu, and a
 # second launch must bring it back and end at once.
 # In every mode Ctrl+Q must then end the program within 2 s with status 0, and the standard
@@ -77,6 +77,16 @@ if [ "$1" = inside ]; then
         [ -n "$resumed" ]
     }
     status_gone() { [ "$(height)" -le "$base" ]; }
+    # Whether the shot shows text right of the middle below the view: only the status line
+    # reaches there (the check box's label is short).
+    status_text() {
+        local top
+        import -window "$window" "$out/shot.png" 2>/dev/null || return 1
+        top="$("$checker" --view-only "$out/shot.png" | sed -n 's/.* at ([0-9]*, \([0-9]*\))$/\1/p')"
+        [ "$checker" = true ] && return 0 # no checker (the package check without a test build)
+        [ -n "$top" ] && (($(convert "$out/shot.png" -crop "400x100+300+$((top + 300))" +repage \
+            -colorspace Gray -format '%[fx:minima < 0.5]' info:)))
+    }
     hidden() { ! xdotool search --onlyvisible --name '^Guitar Tuner$' >/dev/null 2>&1; }
     ended() { ! kill -0 "$pid" 2>/dev/null; }
 
@@ -85,6 +95,7 @@ if [ "$1" = inside ]; then
     case "$mode" in
     nodevice)
         within 5 view || fail "the window does not show the view"
+        within 5 status_text || fail "no status line while there is no sound device"
         ;;
     relaunch)
         sleep 1
