@@ -5,13 +5,13 @@
 #
 #   tests/run-under-load.sh BUILD_DIR [RUNS] [BUSY_LOOPS] [TEST_REGEX]
 #
-# Defaults: 20 runs, 2 busy loops, 'engine_real|e2e_'. The output of failed runs is kept in
+# Defaults: 20 runs, 2 busy loops, 'real_backend|e2e_'. The output of failed runs is kept in
 # BUILD_DIR/under-load/.
 set -euo pipefail
 build="$1"
 runs="${2:-20}"
 loops="${3:-2}"
-regex="${4:-engine_real|e2e_}"
+regex="${4:-real_backend|e2e_}"
 out="$build/under-load"
 rm -rf "$out"
 mkdir -p "$out"
