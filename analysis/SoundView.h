@@ -81,47 +81,47 @@ public:
 
     // --- The tuner state, in declaration order ------------------------------------
 
-    MySoundPort* soundPort = nullptr;              // 1, set by the interface file
-    SharedFloat* mSampleBuffer = nullptr;          // 2, owned, audio thread
-    std::int32_t* mPosZeroCrossings = nullptr;     // 3, audio thread
-    std::int32_t* mPeaks = nullptr;                // 4, audio thread
-    Relaxed<std::int32_t> mSampleBufferSize{0};    // 5
-    Relaxed<std::int32_t> mStepsPerBuffer{0};      // 6
-    Relaxed<std::int32_t> mCurrentStep{0};         // 7
-    Relaxed<std::int32_t> mFirstPeriod{0};         // 8
-    Relaxed<std::int32_t> mSecondPeriod{0};        // 9
-    Relaxed<std::int32_t> mLastPeriod{0};          // 10
-    Relaxed<std::int32_t> mPeriodCount{0};         // 11
-    Relaxed<std::int32_t> mSinceAttack{0};         // 12
-    Relaxed<std::int32_t> mLastAttackVolume{0};    // 13
-    Relaxed<std::int32_t> mLastAttackFrequency{0}; // 14
-    Relaxed<std::int32_t> mStrikesSinceAttack{0};  // 15
-    Relaxed<std::int32_t> mHitsSinceAttack{0};     // 16
-    Relaxed<float> mSamplePeriod{0.0f};            // 17
-    Relaxed<float> mCurrentVolume{0.0f};           // 18
-    Relaxed<float> mLastVolume{0.0f};              // 19
-    Relaxed<float> mHighestVolume{0.0f};           // 20
-    Relaxed<float> mCurrentFrequency{0.0f};        // 21
-    Relaxed<float> mFrequency{0.0f};               // 22
-    Relaxed<float> mFrequencyStable{0.0f};         // 23, 0.0 or 1.0
-    Relaxed<float> mInTune{0.0f};                  // 24, 0.0 or 1.0
-    Relaxed<std::int32_t> mSamplesToDraw{0};       // 25
-    Relaxed<float> mPeriodMarkAlpha{0.0f};         // 26, written by frames
-    Relaxed<float> mWaveAlpha{0.0f};               // 27, written by frames
-    Relaxed<float> mDisplayFrequency{0.0f};        // 28
-    Relaxed<float> selectedMarkPos{0.0f};          // 29, written by frames
-    float frequencyList[tuner::kStringCount] = {};                   // 30, fixed at construction
-    NSPoint buttonLocs[tuner::kStringCount] = {};                    // 31, fixed at construction
-    NSImage* buttonPicts[tuner::kStringCount] = {};                  // 32, the same objects as e2 … e4
-    Relaxed<std::int32_t> selectedFrequency{0};    // 33, written on both threads
-    Relaxed<std::int32_t> autoSelect{0};           // 34, the flag
-    std::int32_t mDrawX = 0;                       // 35, main thread
-    std::int32_t mDrawY = 0;                       // 36, main thread
-    float mDrawAlpha = 0.0f;                       // 37, main thread
-    NSImage* mDestImage = nullptr;                 // 38, owned
-    NSBitmapImageRep* mDestImageRep = nullptr;     // 39, owned
-    NSImage* imageTooLow = nullptr;                // 40, owned
-    NSImage* n1 = nullptr;                         // 41 to 50, owned
+    MySoundPort* soundPort = nullptr;               // 1, set by the interface file
+    SharedFloat* mSampleBuffer = nullptr;           // 2, owned, audio thread
+    std::int32_t* mPosZeroCrossings = nullptr;      // 3, audio thread
+    std::int32_t* mPeaks = nullptr;                 // 4, audio thread
+    Relaxed<std::int32_t> mSampleBufferSize{0};     // 5
+    Relaxed<std::int32_t> mStepsPerBuffer{0};       // 6
+    Relaxed<std::int32_t> mCurrentStep{0};          // 7
+    Relaxed<std::int32_t> mFirstPeriod{0};          // 8
+    Relaxed<std::int32_t> mSecondPeriod{0};         // 9
+    Relaxed<std::int32_t> mLastPeriod{0};           // 10
+    Relaxed<std::int32_t> mPeriodCount{0};          // 11
+    Relaxed<std::int32_t> mSinceAttack{0};          // 12
+    Relaxed<std::int32_t> mLastAttackVolume{0};     // 13
+    Relaxed<std::int32_t> mLastAttackFrequency{0};  // 14
+    Relaxed<std::int32_t> mStrikesSinceAttack{0};   // 15
+    Relaxed<std::int32_t> mHitsSinceAttack{0};      // 16
+    Relaxed<float> mSamplePeriod{0.0f};             // 17
+    Relaxed<float> mCurrentVolume{0.0f};            // 18
+    Relaxed<float> mLastVolume{0.0f};               // 19
+    Relaxed<float> mHighestVolume{0.0f};            // 20
+    Relaxed<float> mCurrentFrequency{0.0f};         // 21
+    Relaxed<float> mFrequency{0.0f};                // 22
+    Relaxed<float> mFrequencyStable{0.0f};          // 23, 0.0 or 1.0
+    Relaxed<float> mInTune{0.0f};                   // 24, 0.0 or 1.0
+    Relaxed<std::int32_t> mSamplesToDraw{0};        // 25
+    Relaxed<float> mPeriodMarkAlpha{0.0f};          // 26, written by frames
+    Relaxed<float> mWaveAlpha{0.0f};                // 27, written by frames
+    Relaxed<float> mDisplayFrequency{0.0f};         // 28
+    Relaxed<float> selectedMarkPos{0.0f};           // 29, written by frames
+    float frequencyList[tuner::kStringCount] = {};  // 30, fixed at construction
+    NSPoint buttonLocs[tuner::kStringCount] = {};   // 31, fixed at construction
+    NSImage* buttonPicts[tuner::kStringCount] = {}; // 32, the same objects as e2 … e4
+    Relaxed<std::int32_t> selectedFrequency{0};     // 33, written on both threads
+    Relaxed<std::int32_t> autoSelect{0};            // 34, the flag
+    std::int32_t mDrawX = 0;                        // 35, main thread
+    std::int32_t mDrawY = 0;                        // 36, main thread
+    float mDrawAlpha = 0.0f;                        // 37, main thread
+    NSImage* mDestImage = nullptr;                  // 38, owned
+    NSBitmapImageRep* mDestImageRep = nullptr;      // 39, owned
+    NSImage* imageTooLow = nullptr;                 // 40, owned
+    NSImage* n1 = nullptr;                          // 41 to 50, owned
     NSImage* n2 = nullptr;
     NSImage* n3 = nullptr;
     NSImage* n4 = nullptr;

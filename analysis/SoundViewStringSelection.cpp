@@ -20,7 +20,7 @@ void SoundView::selectNearestString() {
     const float frequency = mCurrentFrequency;
     std::int32_t best = 0;
     std::int64_t bestDistance = distance(frequencyList[0], frequency);
-    for (std::int32_t i = 1; i < 6; ++i) {
+    for (std::int32_t i = 1; i < tuner::kStringCount; ++i) {
         const std::int64_t d = distance(frequencyList[i], frequency);
         // Ties go to the lower string.
         if (d < bestDistance) {

@@ -77,7 +77,7 @@ SoundView::SoundView(NSRect frame) : NSView(frame) {
 
     NSImage* const buttons[tuner::kStringCount] = {e2, a2, d3, g3, b3, e4};
     const float buttonX[tuner::kStringCount] = {4.0f, 26.0f, 48.0f, 70.0f, 92.0f, 114.0f};
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < tuner::kStringCount; ++i) {
         buttonPicts[i] = buttons[i];
         buttonLocs[i] = NSMakePoint(buttonX[i], 4.0f);
     }

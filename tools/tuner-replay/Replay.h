@@ -18,8 +18,6 @@ struct ReplayReading {
     std::int32_t mSinceAttack = 0;
 };
 
-// The analysis's fixed rate; recordings at any other rate are refused.
-
 // Longest block the replay accepts, in frames (about 24 seconds).
 inline constexpr std::uint32_t kReplayMaxBlock = 1u << 20;
 
