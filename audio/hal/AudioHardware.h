@@ -59,6 +59,8 @@ inline constexpr OSStatus kAudioHardwareBadStreamError =
     static_cast<OSStatus>(fourCharCode("!str")); // the device has no channels in that direction
 inline constexpr OSStatus kAudioDeviceUnsupportedFormatError =
     static_cast<OSStatus>(fourCharCode("!fmt")); // the device cannot take the stream format
+inline constexpr OSStatus kAudioHardwareServerGoneError = static_cast<OSStatus>(
+    fourCharCode("gone")); // the sound server behind the devices is not running (any more)
 
 // Which fields of a time stamp are valid (mFlags).
 inline constexpr std::uint32_t kAudioTimeStampSampleTimeValid = 0x1;

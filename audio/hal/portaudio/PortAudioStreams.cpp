@@ -1,5 +1,5 @@
-// What this implements: AudioDeviceAddIOProc, AudioDeviceRemoveIOProc, AudioDeviceStart,
-// AudioDeviceStop and AudioDeviceGetCurrentTime, with one PortAudio stream per (device,
+// What this implements: adding, removing, starting and stopping procedures and the current
+// time, with one PortAudio stream per (device,
 // procedure): opened when the procedure is added, closed when it is removed. Each stream
 // is input-only or output-only (the direction rule is in AudioHardware.h), 44100 Hz, two
 // interleaved 32-bit float channels, 512 frames per call, and is driven by a thread of
@@ -14,71 +14,22 @@
 // interrupt a read or write stuck in a device that neither delivers nor fails (stopping
 // such a stream waits until it does one or the other).
 
-#include "IOProcStreams.h"
+#include "PortAudioBackend.h"
 
-#include "AudioHardware.h"
-#include "PortAudioDevices.h"
-#include "PortAudioSession.h"
-#include "StreamClock.h"
-
-#include <atomic>
-#include <chrono>
 #include <cstring>
-#include <portaudio.h>
 #include <pthread.h>
 #include <sched.h>
-#include <thread>
 
 namespace {
 
-constexpr int kMaxStreams = 8;
 // Above the minimum real-time priority, below what sound servers take for themselves.
 constexpr int kRealTimePriority = 10;
 
-// One added procedure. The fields above `stream` are set by the control thread while no
-// stream exists, so the stream's thread only ever sees them fixed.
-struct ProcStream {
-    AudioDeviceID device = 0;
-    AudioDeviceIOProc proc = nullptr;
-    void* clientData = nullptr;
-    bool isInput = false;
-    bool used = false;          // control thread only
-    PaStream* stream = nullptr; // control thread, and the stream's thread while it runs
-    std::thread thread;         // control thread only
-
-    // Set by AudioDeviceStop; the stream's thread then ends after the current block.
-    std::atomic<bool> stopRequested{false};
-    // Set by the stream's thread when it ends, asked to or not.
-    std::atomic<bool> ended{true};
-    // The next block's sample time: written by the stream's thread, read by the control
-    // thread.
-    std::atomic<double> sampleTime{0.0};
-    StreamClock clock{kBackendSampleRate}; // the stream thread's own, reset before each start
-};
-
-ProcStream gStreams[kMaxStreams];
+using ProcStream = PortAudioBackend::ProcStream;
 
 // The stream whose procedure runs on this thread, so that a procedure stopping itself is
 // told apart without looking at the other slots.
 thread_local ProcStream* tCallbackStream = nullptr;
-
-ProcStream* findStream(AudioDeviceID device, AudioDeviceIOProc proc) {
-    for (ProcStream& slot : gStreams) {
-        if (slot.used && slot.device == device && slot.proc == proc) {
-            return &slot;
-        }
-    }
-    return nullptr;
-}
-
-bool deviceHasInputProc(AudioDeviceID device) {
-    for (const ProcStream& slot : gStreams) {
-        if (slot.used && slot.device == device && slot.isInput) {
-            return true;
-        }
-    }
-    return false;
-}
 
 double monotonicSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
@@ -148,17 +99,6 @@ void runStream(ProcStream* slot) {
     slot->ended.store(true, std::memory_order_release);
 }
 
-// Whether a procedure added to this device is its input procedure.
-bool choosesInput(PaDeviceIndex index, AudioDeviceID device) {
-    const bool canInput = hasChannels(index, true);
-    const bool canOutput = hasChannels(index, false);
-    if (canInput && canOutput) {
-        return device == deviceIdentifier(Pa_GetDefaultInputDevice()) &&
-               !deviceHasInputProc(device);
-    }
-    return canInput;
-}
-
 PaError openStream(PaDeviceIndex index, ProcStream& slot) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(index);
     PaStreamParameters parameters{};
@@ -186,8 +126,39 @@ PaError haltStream(ProcStream& slot) {
 
 } // namespace
 
-OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void* clientData) {
-    if (!portAudioReady()) {
+PortAudioBackend::ProcStream* PortAudioBackend::findStream(AudioDeviceID device,
+                                                          AudioDeviceIOProc proc) {
+    for (ProcStream& slot : mStreams) {
+        if (slot.used && slot.device == device && slot.proc == proc) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+bool PortAudioBackend::deviceHasInputProc(AudioDeviceID device) const {
+    for (const ProcStream& slot : mStreams) {
+        if (slot.used && slot.device == device && slot.isInput) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether a procedure added to this device is its input procedure.
+bool PortAudioBackend::choosesInput(PaDeviceIndex index, AudioDeviceID device) const {
+    const bool canInput = hasChannels(index, true);
+    const bool canOutput = hasChannels(index, false);
+    if (canInput && canOutput) {
+        return device == deviceIdentifier(Pa_GetDefaultInputDevice()) &&
+               !deviceHasInputProc(device);
+    }
+    return canInput;
+}
+
+OSStatus PortAudioBackend::addIOProc(AudioDeviceID device, AudioDeviceIOProc proc,
+                                     void* clientData) {
+    if (!ready()) {
         return kAudioHardwareNotRunningError;
     }
     const PaDeviceIndex index = deviceIndex(device);
@@ -200,7 +171,7 @@ OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void
     if (!hasChannels(index, true) && !hasChannels(index, false)) {
         return kAudioHardwareBadStreamError;
     }
-    for (ProcStream& slot : gStreams) {
+    for (ProcStream& slot : mStreams) {
         if (slot.used) {
             continue;
         }
@@ -220,7 +191,7 @@ OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void
     return kAudioHardwareIllegalOperationError;
 }
 
-OSStatus AudioDeviceRemoveIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
+OSStatus PortAudioBackend::removeIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
     ProcStream* slot = findStream(device, proc);
     if (slot == nullptr || tCallbackStream != nullptr) {
         return kAudioHardwareIllegalOperationError;
@@ -232,8 +203,8 @@ OSStatus AudioDeviceRemoveIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
     return statusFromPortAudio(error);
 }
 
-OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc) {
-    if (!portAudioReady()) {
+OSStatus PortAudioBackend::start(AudioDeviceID device, AudioDeviceIOProc proc) {
+    if (!ready()) {
         return kAudioHardwareNotRunningError;
     }
     ProcStream* slot = findStream(device, proc);
@@ -259,7 +230,7 @@ OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc) {
     return 0;
 }
 
-OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc) {
+OSStatus PortAudioBackend::stop(AudioDeviceID device, AudioDeviceIOProc proc) {
     // From inside a procedure, its own stream only: the callback ends the stream on return.
     if (ProcStream* own = tCallbackStream) {
         if (own->device != device || own->proc != proc) {
@@ -275,17 +246,17 @@ OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc) {
     return statusFromPortAudio(haltStream(*slot));
 }
 
-OSStatus AudioDeviceGetCurrentTime(AudioDeviceID device, AudioTimeStamp* outTime) {
+OSStatus PortAudioBackend::currentTime(AudioDeviceID device, AudioTimeStamp* outTime) {
     if (outTime == nullptr) {
         return kAudioHardwareBadPropertySizeError;
     }
-    if (!portAudioReady()) {
+    if (!ready()) {
         return kAudioHardwareNotRunningError;
     }
     if (deviceIndex(device) == paNoDevice) {
         return kAudioHardwareBadDeviceError;
     }
-    for (ProcStream& slot : gStreams) {
+    for (ProcStream& slot : mStreams) {
         if (!slot.used || slot.device != device || slot.ended.load(std::memory_order_acquire)) {
             continue;
         }
@@ -298,8 +269,8 @@ OSStatus AudioDeviceGetCurrentTime(AudioDeviceID device, AudioTimeStamp* outTime
     return kAudioHardwareNotRunningError;
 }
 
-bool anyStreamOpen() {
-    for (const ProcStream& slot : gStreams) {
+bool PortAudioBackend::anyStreamOpen() const {
+    for (const ProcStream& slot : mStreams) {
         if (slot.used) {
             return true;
         }
@@ -307,8 +278,8 @@ bool anyStreamOpen() {
     return false;
 }
 
-void closeAllStreams() {
-    for (ProcStream& slot : gStreams) {
+void PortAudioBackend::closeAllStreams() {
+    for (ProcStream& slot : mStreams) {
         if (slot.used) {
             haltStream(slot);
             Pa_CloseStream(slot.stream);

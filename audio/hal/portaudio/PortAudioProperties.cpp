@@ -1,13 +1,11 @@
-// What this implements: AudioHardwareGetProperty (default input and output device, looked
-// at afresh while no stream is open) and AudioDeviceGetProperty (name, IO buffer size,
+// What this implements: the hardware property (default input and output device, looked
+// at afresh while no stream is open) and the device properties (name, IO buffer size,
 // stream format, safety offset) on PortAudio's device list.
 // What it does not: volume ("vold" always fails with kAudioHardwareUnsupportedOperationError,
 // PortAudio has no mixer), other formats or buffer sizes than the fixed ones, and any
 // property setter.
 
-#include "AudioHardware.h"
-#include "PortAudioDevices.h"
-#include "PortAudioSession.h"
+#include "PortAudioBackend.h"
 
 #include <algorithm>
 #include <cstring>
@@ -37,8 +35,8 @@ OSStatus answerName(const char* name, std::uint32_t* ioDataSize, void* outData) 
 
 } // namespace
 
-OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID property, std::uint32_t* ioDataSize,
-                                  void* outData) {
+OSStatus PortAudioBackend::getHardwareProperty(AudioHardwarePropertyID property,
+                                               std::uint32_t* ioDataSize, void* outData) {
     if (ioDataSize == nullptr || outData == nullptr || *ioDataSize < sizeof(AudioDeviceID)) {
         return kAudioHardwareBadPropertySizeError;
     }
@@ -48,7 +46,7 @@ OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID property, std::uint32_
     }
     AudioDeviceID device = 0;
     OSStatus status = kAudioHardwareNotRunningError;
-    if (portAudioRefreshed()) {
+    if (refreshed()) {
         const PaDeviceIndex index = property == kAudioHardwarePropertyDefaultInputDevice
                                         ? Pa_GetDefaultInputDevice()
                                         : Pa_GetDefaultOutputDevice();
@@ -60,13 +58,13 @@ OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID property, std::uint32_
     return status;
 }
 
-OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t /*channel*/,
-                                std::uint8_t isInput, AudioDevicePropertyID property,
-                                std::uint32_t* ioDataSize, void* outData) {
+OSStatus PortAudioBackend::getDeviceProperty(AudioDeviceID device, std::uint32_t /*channel*/,
+                                             std::uint8_t isInput, AudioDevicePropertyID property,
+                                             std::uint32_t* ioDataSize, void* outData) {
     if (ioDataSize == nullptr || outData == nullptr) {
         return kAudioHardwareBadPropertySizeError;
     }
-    if (!portAudioReady()) {
+    if (!ready()) {
         return kAudioHardwareNotRunningError;
     }
     const PaDeviceIndex index = deviceIndex(device);
