@@ -42,6 +42,9 @@ const char* statusText(AudioSupervisor::Status status) {
     case Status::startFailed:
         return "The sound devices would not start. Another program may hold them; the tuner "
                "keeps trying.";
+    case Status::serverStopped:
+        return "The JACK server has stopped. The tuner carries on by itself when it runs "
+               "again.";
     case Status::flowing:
         break;
     }

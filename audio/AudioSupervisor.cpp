@@ -101,7 +101,10 @@ void AudioSupervisor::finishJob() {
         return;
     }
     report(mWorkerText);
-    if (mPort.mInputDevice.device == 0) {
+    if ((mPort.mInputDevice.device == 0 || mPort.mOutputDevice.device == 0) &&
+        mPort.mDeviceLookupStatus == kAudioHardwareServerGoneError) {
+        mStatus = Status::serverStopped;
+    } else if (mPort.mInputDevice.device == 0) {
         mStatus = Status::noInput;
     } else if (mPort.mOutputDevice.device == 0) {
         mStatus = Status::noOutput;
@@ -215,7 +218,10 @@ void AudioSupervisor::watchRunning(Clock::time_point now) {
     }
     AudioTimeStamp time;
     if (AudioDeviceGetCurrentTime(mPort.mInputDevice.device, &time) ==
-        kAudioHardwareNotRunningError) {
+        kAudioHardwareServerGoneError) {
+        fail(Status::serverStopped, "Error - the JACK server stopped; trying again.\n");
+    } else if (AudioDeviceGetCurrentTime(mPort.mInputDevice.device, &time) ==
+               kAudioHardwareNotRunningError) {
         fail(Status::inputStopped, "Error - the input device stopped with an error; trying "
                                    "again.\n");
     } else if (AudioDeviceGetCurrentTime(mPort.mOutputDevice.device, &time) ==

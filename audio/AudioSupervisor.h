@@ -37,6 +37,7 @@ public:
         inputStopped,  // the input stopped delivering or failed
         outputStopped, // the output stopped asking or failed
         startFailed,   // the devices are there but would not start
+        serverStopped, // the JACK server the devices belong to is not running
     };
 
     explicit AudioSupervisor(MySoundPort& port);

@@ -41,6 +41,7 @@ MySoundPort::~MySoundPort() {
 }
 
 void MySoundPort::setup() {
+    mDeviceLookupStatus = 0;
     getAudioDevice(mInputDevice, kAudioHardwarePropertyDefaultInputDevice, 1);
     std::fprintf(diagnostics(), "\n\nInput Device:\n\n");
     printDeviceReport(mInputDevice);

@@ -152,6 +152,9 @@ public:
     std::atomic<std::uint64_t> mInputCalls{0};
     std::atomic<std::uint64_t> mOutputCalls{0};
     std::atomic<std::uint32_t> mResyncs{0};
+    // The status of the last default-device query that failed (0: none did since setup
+    // began): tells a sound server that stopped from a device that is missing.
+    OSStatus mDeviceLookupStatus = 0;
     // Output blocks in a row that missed, or read too late. Output procedure only.
     std::uint32_t mMissedBlocks = 0;
     std::uint32_t mLateBlocks = 0;

@@ -21,8 +21,9 @@ void MySoundPort::getAudioDevice(AudioDeviceRecord& record, AudioHardwarePropert
 
     // Every query runs whatever the one before it returned; each failure gets its line.
     std::uint32_t size = sizeof record.device;
-    checkError(AudioHardwareGetProperty(from, &size, &record.device),
-               "kAudioHardwarePropertyDefault(IN|OUT)Device");
+    const OSStatus lookup = AudioHardwareGetProperty(from, &size, &record.device);
+    mDeviceLookupStatus = lookup != 0 ? lookup : mDeviceLookupStatus;
+    checkError(lookup, "kAudioHardwarePropertyDefault(IN|OUT)Device");
 
     size = sizeof record.name;
     const OSStatus nameStatus = AudioDeviceGetProperty(
