@@ -102,10 +102,12 @@ static_assert(sizeof(AudioStreamBasicDescription) == 40);
 
 // An IO procedure. Called once per IO buffer of the device it was added to, from the
 // device's start until its stop, on that device's own callback thread (one per device and
-// procedure), with the client data given when it was added. An input procedure gets
-// inputData and inputTime (its block's first frame on the device's clock) and a null
-// outputData; an output procedure gets outputData, to be filled, and outputTime, and a
-// null inputData. Each buffer holds the device's frames per buffer.
+// procedure; or one for both procedures of a device that calls its input procedure and then
+// its output procedure in one cycle, as a JACK client does), with the client data given when
+// it was added. An input procedure gets inputData and inputTime (its block's first frame on
+// the device's clock) and a null outputData; an output procedure gets outputData, to be
+// filled, and outputTime, and a null inputData. Each buffer holds the device's frames per
+// buffer.
 //
 // Inside a procedure: no lock, no wait, no allocation, no printing, no toolkit call. The
 // one hardware call allowed is AudioDeviceStop of the procedure's own device and itself,

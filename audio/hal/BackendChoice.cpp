@@ -1,22 +1,70 @@
 // The audio boundary's operations, each handed to the backend chosen for the devices in use,
 // and the one place where that choice is made: afresh at each look for the default devices
-// while no procedure is added, so a stream that flows is never abandoned.
+// while no procedure is added, so a stream that flows is never abandoned. In this order:
+// - GUITAR_TUNER_AUDIO=jack or =alsa decides, where it is set;
+// - where libjack is PipeWire's (pipewire-jack), a JACK server always seems to run, and the
+//   input the desktop has chosen is ALSA's default device (PipeWire's ALSA plugin): PortAudio;
+// - a JACK server that runs (asked without starting one): the JACK client;
+// - a JACK server that has served this process and stopped: JACK still, waiting for the
+//   server to come back (the user's audio is JACK's, and ALSA's default device may be the
+//   very card the server wants back when it restarts);
+// - otherwise PortAudio, on ALSA's default device.
 
 #include "AudioBackend.h"
 #include "AudioHardware.h"
 #include "Diagnostics.h"
+#include "JackBackend.h"
 #include "PortAudioBackend.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 
+enum class Preference { automatic, jack, portAudio, unknown };
+
+// Debian's PortAudio starts its JACK host API inside every Pa_Initialize, with no switch to
+// turn it off, and that host API asserts (aborting the process) when its server goes away
+// while it starts: PortAudio, begun again at every retry, would abort the tuner whenever a
+// server stops at the wrong moment, and would open a client of its own beside the tuner's.
+// So PortAudio's JACK host API must never reach a server: JACK_DEFAULT_SERVER names one that
+// does not exist for the whole process (set here, before main, while there is one thread),
+// and the JACK backend asks for the server the user named, or the default one, by name.
+// JACK_NO_START_SERVER keeps libjack from starting a server for anyone in the process.
+std::string takeJackServerName() {
+    const char* const named = std::getenv("JACK_DEFAULT_SERVER");
+    std::string server = named != nullptr && *named != '\0' ? named : "default";
+    setenv("JACK_DEFAULT_SERVER", "guitar-tuner-keeps-portaudio-off-jack", 1);
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    return server;
+}
+
+Preference readPreference() {
+    const char* const value = std::getenv("GUITAR_TUNER_AUDIO");
+    if (value == nullptr || *value == '\0') {
+        return Preference::automatic;
+    }
+    if (std::strcmp(value, "jack") == 0) {
+        return Preference::jack;
+    }
+    if (std::strcmp(value, "alsa") == 0) {
+        return Preference::portAudio;
+    }
+    return Preference::unknown;
+}
+
+const std::string gJackServer = takeJackServerName();
+const Preference gPreference = readPreference();
 PortAudioBackend gPortAudio;
+JackBackend gJack{gJackServer};
 AudioBackend* gChosen = nullptr; // control thread; fixed while a procedure is added
 
 void releaseAll() {
     gPortAudio.release();
+    gJack.release();
 }
 
 // Once, before any audio library runs.
@@ -30,20 +78,67 @@ void prepareProcess() {
     std::atexit(releaseAll);
 }
 
-AudioBackend& chosen() {
+void prepareOnce() {
     static const bool prepared = (prepareProcess(), true);
     (void)prepared;
-    if (gChosen == nullptr) {
-        gChosen = &gPortAudio;
+}
+
+// Says once what the choice rests on, where it is not the usual.
+void tellChoiceOnce(Preference preference, bool jackIsPipeWire) {
+    static bool told = false;
+    if (told) {
+        return;
     }
+    told = true;
+    if (preference == Preference::unknown) {
+        std::fprintf(diagnostics(),
+                     "GUITAR_TUNER_AUDIO=%s is neither jack nor alsa; the tuner chooses by "
+                     "itself.\n",
+                     std::getenv("GUITAR_TUNER_AUDIO"));
+    } else if (preference == Preference::automatic && jackIsPipeWire) {
+        std::fprintf(diagnostics(), "JACK here is PipeWire's: the tuner listens to the input "
+                                    "the desktop has chosen, through ALSA's default device.\n");
+    }
+}
+
+AudioBackend& choose() {
+    prepareOnce();
+    if (gChosen != nullptr && gChosen->anyStreamOpen()) {
+        return *gChosen;
+    }
+    static const bool jackIsPipeWire = JackBackend::libraryIsPipeWire();
+    tellChoiceOnce(gPreference, jackIsPipeWire);
+    AudioBackend* next = &gPortAudio;
+    switch (gPreference) {
+    case Preference::jack:
+        next = &gJack;
+        break;
+    case Preference::portAudio:
+        break;
+    case Preference::automatic:
+    case Preference::unknown:
+        if (!jackIsPipeWire && (gJack.available() || gJack.hasServed())) {
+            next = &gJack;
+        }
+        break;
+    }
+    if (gChosen != nullptr && gChosen != next) {
+        gChosen->release();
+    }
+    gChosen = next;
     return *gChosen;
+}
+
+AudioBackend& chosen() {
+    prepareOnce();
+    return gChosen != nullptr ? *gChosen : gPortAudio;
 }
 
 } // namespace
 
 OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID property, std::uint32_t* ioDataSize,
                                   void* outData) {
-    return chosen().getHardwareProperty(property, ioDataSize, outData);
+    return choose().getHardwareProperty(property, ioDataSize, outData);
 }
 
 OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel, std::uint8_t isInput,

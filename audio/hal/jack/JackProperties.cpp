@@ -1,0 +1,118 @@
+// What this implements: the hardware property (one device, the open client, for both the
+// default input and the default output; none while no server runs) and the device
+// properties as the engine sees the device: its name says the server, its rate and period
+// and the port, its stream is two interleaved 32-bit float channels at 44100 Hz in 512-frame
+// buffers, and its safety offset is 0 (each block reaches the procedures in the cycle that
+// completes it).
+// What it does not: volume ("vold" fails with kAudioHardwareUnsupportedOperationError:
+// JACK ports have no gain), other formats or buffer sizes, and any property setter.
+
+#include "JackBackend.h"
+
+#include "TunerConstants.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t kBytesPerFrame = JackBackend::kChannels * sizeof(float);
+
+template <class T> OSStatus answer(const T& value, std::uint32_t* ioDataSize, void* outData) {
+    if (*ioDataSize < sizeof(T)) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    std::memcpy(outData, &value, sizeof(T));
+    *ioDataSize = sizeof(T);
+    return 0;
+}
+
+OSStatus answerName(const char* name, std::uint32_t* ioDataSize, void* outData) {
+    if (*ioDataSize == 0) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    const std::size_t length = std::min<std::size_t>(std::strlen(name), *ioDataSize - 1);
+    std::memcpy(outData, name, length);
+    static_cast<char*>(outData)[length] = '\0';
+    *ioDataSize = static_cast<std::uint32_t>(length + 1);
+    return 0;
+}
+
+AudioStreamBasicDescription engineStreamFormat() {
+    AudioStreamBasicDescription format{};
+    format.mSampleRate = tuner::kSampleRate;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+    format.mBytesPerPacket = kBytesPerFrame;
+    format.mFramesPerPacket = 1;
+    format.mBytesPerFrame = kBytesPerFrame;
+    format.mChannelsPerFrame = JackBackend::kChannels;
+    format.mBitsPerChannel = 32;
+    format.mReserved = 0;
+    return format;
+}
+
+} // namespace
+
+OSStatus JackBackend::getHardwareProperty(AudioHardwarePropertyID property,
+                                          std::uint32_t* ioDataSize, void* outData) {
+    if (ioDataSize == nullptr || outData == nullptr || *ioDataSize < sizeof(AudioDeviceID)) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    if (property != kAudioHardwarePropertyDefaultInputDevice &&
+        property != kAudioHardwarePropertyDefaultOutputDevice) {
+        return kAudioHardwareUnknownPropertyError;
+    }
+    AudioDeviceID device = 0;
+    OSStatus status = 0;
+    if (available()) {
+        device = mDevice;
+    } else {
+        // A server that answered and refused is there: the failure is the client's.
+        status = mServerAnswered ? kAudioHardwareUnspecifiedError : kAudioHardwareServerGoneError;
+    }
+    std::memcpy(outData, &device, sizeof device);
+    *ioDataSize = sizeof device;
+    return status;
+}
+
+OSStatus JackBackend::getDeviceProperty(AudioDeviceID device, std::uint32_t /*channel*/,
+                                        std::uint8_t isInput, AudioDevicePropertyID property,
+                                        std::uint32_t* ioDataSize, void* outData) {
+    if (ioDataSize == nullptr || outData == nullptr) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    if (mClient == nullptr || device != mDevice) {
+        return kAudioHardwareBadDeviceError;
+    }
+    switch (property) {
+    case kAudioDevicePropertyDeviceName: {
+        char name[256];
+        if (isInput != 0) {
+            std::snprintf(name, sizeof name,
+                          "JACK server \"%s\" at %u Hz, %u-frame periods: port %s:%s, converted "
+                          "to %.0f Hz",
+                          mServerName.c_str(),
+                          static_cast<unsigned>(mServerRate.load(std::memory_order_relaxed)),
+                          static_cast<unsigned>(mOpenPeriod), jack_get_client_name(mClient),
+                          kPortName, tuner::kSampleRate);
+        } else {
+            std::snprintf(name, sizeof name,
+                          "JACK server \"%s\": the process cycle of %s (no output port)",
+                          mServerName.c_str(), jack_get_client_name(mClient));
+        }
+        return answerName(name, ioDataSize, outData);
+    }
+    case kAudioDevicePropertyBufferSize:
+        return answer<std::uint32_t>(kFramesPerBuffer * kBytesPerFrame, ioDataSize, outData);
+    case kAudioDevicePropertyStreamFormat:
+        return answer(engineStreamFormat(), ioDataSize, outData);
+    case kAudioDevicePropertySafetyOffset:
+        return answer<std::uint32_t>(0, ioDataSize, outData);
+    case kAudioDevicePropertyVolumeDecibels:
+        return kAudioHardwareUnsupportedOperationError;
+    default:
+        return kAudioHardwareUnknownPropertyError;
+    }
+}
