@@ -7,9 +7,11 @@
 // A sample of the analysis window as the intake stores it.
 using SharedFloat = std::atomic<float>;
 
-// One finished analysis as a frame reads it: the tuner fields that the picture, the
-// readouts and the buttons are drawn from, as they stood at the end of the analysis, and
-// a copy of the window it analysed.
+// One finished analysis as a frame reads it: the tuner fields that the wave, the measured
+// period mark, the frequency readout and the in-tune colour are drawn from, as they stood
+// at the end of the analysis, and a copy of the window it analysed. The string selection
+// is not among them: it is the user's as much as the analysis's, and a frame shows it as
+// it stands.
 struct PublishedAnalysis {
     std::int32_t mFirstPeriod = 0;
     std::int32_t mSamplesToDraw = 0;
@@ -19,7 +21,6 @@ struct PublishedAnalysis {
     float mFrequencyStable = 0.0f;
     float mInTune = 0.0f;
     float mDisplayFrequency = 0.0f;
-    std::int32_t selectedFrequency = 0;
     // The window's samples, size entries; null while there is no window.
     const float* samples = nullptr;
     std::int32_t size = 0;

@@ -20,6 +20,10 @@ class NSBitmapImageRep;
 // - a frame draws one analysis whole: each analysis ends by publishing its window and
 //   the fields a frame reads through mHandover, and the frame draws the latest
 //   publication, never the window the intake is filling;
+// - the string selection is the user's as much as the analysis's: the buttons, the target
+//   readout and the target mark read selectedFrequency (the mark also mSamplesToDraw) as
+//   it stands, so a click shows in the very next frame, and a frame may show a selection
+//   one analysis earlier or later than its wave;
 // - every scalar that both threads touch is a Relaxed field, read and written whole;
 // - the arrays of the window (mSampleBuffer, mPosZeroCrossings, mPeaks) belong to the
 //   audio thread alone;

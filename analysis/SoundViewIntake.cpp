@@ -107,7 +107,5 @@ void SoundView::publishAnalysis() {
     analysis.mFrequencyStable = mFrequencyStable;
     analysis.mInTune = mInTune;
     analysis.mDisplayFrequency = mDisplayFrequency;
-    // As the analysis left it; a click since then shows with the next analysis.
-    analysis.selectedFrequency = selectedFrequency;
     mHandover.publish(analysis, mSampleBuffer, mSampleBufferSize);
 }

@@ -15,9 +15,9 @@ bool collectDiagnostics(const std::function<bool()>& job, std::string& text) {
     char* buffer = nullptr;
     std::size_t size = 0;
     std::FILE* stream = open_memstream(&buffer, &size);
-    captureDiagnostics(stream);
+    std::FILE* const previous = captureDiagnostics(stream);
     const bool result = job();
-    captureDiagnostics(nullptr);
+    captureDiagnostics(previous);
     if (stream != nullptr) {
         std::fclose(stream);
         text.assign(buffer, size);
@@ -45,7 +45,12 @@ void AudioSupervisor::begin() {
 
 void AudioSupervisor::attempt() {
     runOnWorker(Phase::starting, [this] {
-        mPort.setup();
+        collectDiagnostics(
+            [this] {
+                mPort.setup();
+                return true;
+            },
+            mSetupText);
         return mPort.start();
     });
 }
@@ -100,6 +105,7 @@ void AudioSupervisor::finishJob() {
         mOutputCalls = mPort.mOutputCalls.load(std::memory_order_relaxed);
         return;
     }
+    tellDeviceReport();
     report(mWorkerText);
     if ((mPort.mInputDevice.device == 0 || mPort.mOutputDevice.device == 0) &&
         mPort.mDeviceLookupStatus == kAudioHardwareServerGoneError) {
@@ -112,6 +118,13 @@ void AudioSupervisor::finishJob() {
         mStatus = Status::startFailed;
     }
     stopEngine();
+}
+
+void AudioSupervisor::tellDeviceReport() {
+    if (mSetupText != mLastReport) {
+        say(mSetupText);
+        mLastReport = mSetupText;
+    }
 }
 
 void AudioSupervisor::report(const std::string& failure) {
@@ -150,10 +163,28 @@ void AudioSupervisor::tick() {
     switch (mPhase) {
     case Phase::handshake:
         if (mPort.handshakeDone()) {
+            const bool newDevices = mSetupText != mLastReport;
+            tellDeviceReport();
             say(mStartText);
             mLastFailure.clear();
-            mPort.computeThruOffset();
-            std::fflush(diagnostics());
+            std::string latency;
+            collectDiagnostics(
+                [this] {
+                    mPort.computeThruOffset();
+                    return true;
+                },
+                latency);
+            if (newDevices) {
+                say(latency);
+            } else {
+                char line[1024];
+                std::snprintf(line, sizeof line,
+                              "Audio running again: input \"%s\", output \"%s\", latency %.0f "
+                              "frames.\n",
+                              mPort.mInputDevice.name, mPort.mOutputDevice.name,
+                              mPort.mActualThruLatency.load(std::memory_order_relaxed));
+                say(line);
+            }
             mPhase = Phase::running;
             mStatus = Status::flowing;
             mEverRan = true;
@@ -165,6 +196,7 @@ void AudioSupervisor::tick() {
             mSilentTicks = 0;
         } else if (now - mPhaseStart > mStartBound) {
             // Name the side that kept the handshake from completing.
+            tellDeviceReport();
             const bool inputCalled =
                 mPort.mInputCalls.load(std::memory_order_relaxed) != mInputCalls;
             const bool outputCalled =

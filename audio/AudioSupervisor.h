@@ -84,6 +84,9 @@ private:
     // stops the engine to try again.
     void fail(Status status, const std::string& failure);
     void report(const std::string& failure);
+    // Writes the device report of the last setup, unless it is the one written last: a
+    // restart on the same devices says one line instead.
+    void tellDeviceReport();
     void stopEngine();
     void watchRunning(Clock::time_point now);
     void feedSilence();
@@ -106,6 +109,9 @@ private:
     // what the running start said, told once its handshake completes.
     std::string mLastFailure;
     std::string mStartText;
+    // The last setup's device report, and the one written last.
+    std::string mSetupText;
+    std::string mLastReport;
     std::uint64_t mInputCalls = 0;
     std::uint64_t mOutputCalls = 0;
     std::uint32_t mResyncs = 0;

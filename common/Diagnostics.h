@@ -39,7 +39,10 @@ inline void keepLibraryChatterOff() {
     stderr = null;
 }
 
-// Diverts this thread's diagnostics into `stream` (null: back to the standard error).
-inline void captureDiagnostics(std::FILE* stream) {
+// Diverts this thread's diagnostics into `stream` (null: back to the standard error);
+// returns where they went before, so that diversions nest.
+inline std::FILE* captureDiagnostics(std::FILE* stream) {
+    std::FILE* const previous = diagnostics_detail::tCapture;
     diagnostics_detail::tCapture = stream;
+    return previous;
 }

@@ -11,7 +11,9 @@
 namespace layout = display_layout;
 
 void SoundView::drawButtons() {
-    const std::int32_t selected = mHandover.shown().selectedFrequency;
+    // One reading, so that a choice made meanwhile on the audio thread cannot light two
+    // buttons in one frame.
+    const std::int32_t selected = selectedFrequency;
     for (int i = 0; i < tuner::kStringCount; ++i) {
         setAlpha(i == selected ? 1.0f : layout::kUnselectedButtonAlpha);
         moveToX(toInt32(buttonLocs[i].x), toInt32(buttonLocs[i].y));
@@ -36,7 +38,7 @@ void SoundView::drawSelectedFrequencyWithWidth(std::int32_t /*width*/) {
     const float position = selectedMarkPos;
     moveToX(toInt32(position + layout::kReadoutOffset), layout::kSelectedReadoutY);
     setAlpha(1.0f);
-    drawFloat(frequencyList[layout::stringIndex(mHandover.shown().selectedFrequency)]);
+    drawFloat(frequencyList[layout::stringIndex(selectedFrequency)]);
 }
 
 void SoundView::mouseUp(const NSEvent& event) {

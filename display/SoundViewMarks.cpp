@@ -38,10 +38,12 @@ void SoundView::drawPeriodMark(std::uint8_t* p, std::int32_t width, std::int32_t
 }
 
 void SoundView::drawSelectedPeriodMark(std::uint8_t* p, std::int32_t width, std::int32_t height) {
+    // The goal follows the selection and the width in samples as they stand, so the mark
+    // sets off in the frame after a click; only its colour comes from the analysis shown.
     const PublishedAnalysis& analysis = mHandover.shown();
     const float columnsPerSample =
-        static_cast<float>(width) / static_cast<float>(analysis.mSamplesToDraw);
-    const float target = frequencyList[display_layout::stringIndex(analysis.selectedFrequency)];
+        static_cast<float>(width) / static_cast<float>(mSamplesToDraw.load());
+    const float target = frequencyList[display_layout::stringIndex(selectedFrequency)];
     const float goal = static_cast<float>(toInt32(columnsPerSample * (kSampleRate / target)));
 
     // A quarter of the remaining distance a frame, plus a pixel while more than one away.

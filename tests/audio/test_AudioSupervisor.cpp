@@ -110,6 +110,12 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     EXPECT_EQ(count(text, "Error - the input device stopped: no input for more than a second"), 1)
         << text;
     EXPECT_EQ(count(text, "Error - the input device did not start: no input arrived"), 1) << text;
+    // The same devices again: one line, not the whole report.
+    EXPECT_EQ(count(text, "Input Device:") + count(text, "LATENCY REPORT:"), 0) << text;
+    EXPECT_EQ(count(text, "Audio running again: input \"Fake Device\", output \"Fake Device\", "
+                          "latency 1024 frames.\n"),
+              1)
+        << text;
 }
 
 TEST_F(SupervisorTest, OneDeviceWithABufferPerChannelForBothDirections) {

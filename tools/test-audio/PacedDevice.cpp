@@ -29,7 +29,15 @@
 //                   fails. Capture loses the frames that fall due meanwhile, as in a stall.
 //   bursts FRAMES   capture only: FRAMES frames per write at the same average rate; 512 is
 //                   the normal pace.
-//   clock PPM       the side's clock runs PPM parts per million fast (slow when negative).
+//   clock PPM       the side's clock runs PPM parts per million fast (slow when negative):
+//                   -50000 delivers 95 % of real time, the recording whole but slower.
+//   jitter SECONDS  capture only: each chunk goes out up to SECONDS late, at random (a
+//                   late chunk is followed by the next ones at once); 0 ends it.
+//   late SECONDS    capture only: nothing is written for that long, then every frame that
+//                   fell due meanwhile at once, nothing lost (a slow start).
+//   lose K          capture only: one chunk in K is never delivered (0 ends it).
+//   starve N        capture only: N chunks a second are delivered, the others never (0
+//                   ends it).
 // SECONDS may be "inf" (until the next stall or vanish of that side; "stall 0" ends it).
 //
 // Every fault is logged to FOLDER/faults.log, one line each, written at once:
@@ -94,6 +102,26 @@ std::int64_t gFaultUntil = kForever;
 std::size_t gDropped = 0;
 std::size_t gResumeFrame = 0;
 int gChunksToResume = 0; // chunks to move after a fault, until the other side has had one
+// The capture's irregular deliveries: the current chunk's random delay and the largest one,
+// chunks dropped one in gLoseEvery or kept one in gKeepEvery, a hold until gLateUntil whose
+// backlog is caught up however late.
+std::int64_t gDelay = 0;
+std::int64_t gMostDelay = 0;
+std::uint64_t gRandom = 88172645463325252ull;
+std::size_t gLoseEvery = 0;
+std::size_t gKeepEvery = 0;
+std::size_t gChunkCount = 0;
+std::int64_t gLateUntil = 0;
+bool gCatchingUp = false;
+
+std::int64_t nextDelay() {
+    gRandom ^= gRandom << 13;
+    gRandom ^= gRandom >> 7;
+    gRandom ^= gRandom << 17;
+    return gMostDelay > 0
+               ? static_cast<std::int64_t>(gRandom % static_cast<std::uint64_t>(gMostDelay))
+               : 0;
+}
 
 std::int64_t dueAt(std::size_t frame) {
     return gStart +
@@ -169,7 +197,23 @@ void apply(const std::string& line) {
             std::isinf(value) ? kForever : nanoseconds() + static_cast<std::int64_t>(value * 1e9);
     } else if (number && name == "bursts" && kCapture && value >= 1 && value <= 65536) {
         gBurstBytes = static_cast<std::size_t>(value) * 8;
-    } else if (number && name == "clock" && std::fabs(value) < 1e5) {
+    } else if (number && name == "jitter" && kCapture && value >= 0 && value <= 1) {
+        gMostDelay = static_cast<std::int64_t>(value * 1e9);
+        gDelay = nextDelay();
+    } else if (number && name == "late" && kCapture && value >= 0 && value <= 60) {
+        gLateUntil = nanoseconds() + static_cast<std::int64_t>(value * 1e9);
+        gCatchingUp = true;
+    } else if (number && (name == "lose" || name == "starve") && kCapture && value >= 0 &&
+               value <= 1000 && value == std::floor(value)) {
+        const auto count = static_cast<std::size_t>(value);
+        // starve N keeps one chunk in (chunks a second / N).
+        (name == "lose" ? gLoseEvery : gKeepEvery) =
+            name == "lose" || count == 0
+                ? count
+                : std::max<std::size_t>(1,
+                                        static_cast<std::size_t>(std::lround(gRate / 512 / value)));
+        gChunkCount = 0;
+    } else if (number && name == "clock" && std::fabs(value) < 1e6) {
         restart(gFrame, dueAt(gFrame)); // no jump: the new rate runs from here
         gRate = 44100 * (1.0 + value * 1e-6);
     } else {
@@ -261,7 +305,8 @@ int main(int argc, char** argv) {
     setPresent(true);
     for (;;) {
         const std::int64_t now = nanoseconds();
-        const std::int64_t due = dueAt(gFrame);
+        const std::int64_t due = dueAt(gFrame) + gDelay;
+        gCatchingUp = gCatchingUp && (now < gLateUntil || now >= due);
         // The fault over: the device back; playback starts a new schedule, capture keeps its own.
         if (now >= gFaultUntil) {
             if (gData < 0) {
@@ -275,21 +320,27 @@ int main(int argc, char** argv) {
             gChunksToResume = kCapture ? 2 : 1;
         } else if (now < due || (gFault && !kCapture)) { // playback reads nothing in a fault
             wait(gFault && !kCapture ? gFaultUntil : std::min(due, gFaultUntil), 0);
+        } else if (now < gLateUntil) {
+            wait(std::min(gLateUntil, gFaultUntil), 0);
         } else { // the next chunk; capture drops it during a fault
             gChunk.resize(gBurstBytes);
             for (char& byte : gChunk) { // the recording, then silence or the recording again
                 gPosition = gLoop && gPosition == gRecording.size() ? 0 : gPosition;
                 byte = kCapture && gPosition < gRecording.size() ? gRecording[gPosition++] : 0;
             }
-            if (!gFault && now - due > kLatestCatchUp) {
+            if (!gFault && !gCatchingUp && now - due > kLatestCatchUp) {
                 restart(gFrame, now);
             }
+            ++gChunkCount;
+            const bool lost = (gLoseEvery != 0 && gChunkCount % gLoseEvery == 0) ||
+                              (gKeepEvery != 0 && gChunkCount % gKeepEvery != 0);
             if (gFault) {
                 gDropped += gChunk.size() / 8;
-            } else {
+            } else if (!lost) {
                 transfer();
             }
             gFrame += gChunk.size() / 8;
+            gDelay = nextDelay();
         }
     }
 }

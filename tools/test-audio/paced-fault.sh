@@ -6,11 +6,13 @@
 #   paced-fault.sh FOLDER capture stall|vanish SECONDS   (SECONDS may be inf; 0 ends it)
 #   paced-fault.sh FOLDER playback stall|vanish SECONDS
 #   paced-fault.sh FOLDER capture bursts FRAMES           (512 is the normal pace)
-#   paced-fault.sh FOLDER capture|playback clock PPM
+#   paced-fault.sh FOLDER capture|playback clock PPM      (-50000: 95 % of real time)
+#   paced-fault.sh FOLDER capture jitter|late SECONDS     (0 ends jitter)
+#   paced-fault.sh FOLDER capture lose K|starve N         (one chunk in K lost; N a second kept)
 set -euo pipefail
 
 if [ "$#" -ne 4 ]; then
-    echo "usage: paced-fault.sh FOLDER capture|playback stall|vanish|bursts|clock VALUE" >&2
+    echo "usage: paced-fault.sh FOLDER capture|playback stall|vanish|bursts|clock|jitter|late|lose|starve VALUE" >&2
     exit 2
 fi
 folder="$1" side="$2" fault="$3" value="$4"

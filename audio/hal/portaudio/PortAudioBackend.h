@@ -43,8 +43,12 @@ public:
         AudioDeviceIOProc proc = nullptr;
         void* clientData = nullptr;
         bool isInput = false;
-        bool used = false;          // control thread only
+        bool used = false; // control thread only
+        // Removed, but its thread could not be ended: the stream stays open, set aside,
+        // until the thread ends by itself. Control thread only.
+        bool abandoned = false;
         PaStream* stream = nullptr; // control thread, and the stream's thread while it runs
+        std::uint64_t pipes = 0;    // the stream's own pipes (bit n: descriptor n)
         std::thread thread;         // control thread only
 
         // Set by stop; the stream's thread then ends after the current block.
@@ -69,7 +73,10 @@ private:
     ProcStream* findStream(AudioDeviceID device, AudioDeviceIOProc proc);
     bool deviceHasInputProc(AudioDeviceID device) const;
     bool choosesInput(PaDeviceIndex index, AudioDeviceID device) const;
-    void closeAllStreams();
+    // Closes every stream whose thread has ended; true when none is left open.
+    bool closeAllStreams();
+    // Closes the set-aside streams whose threads have ended since.
+    void reapAbandoned();
 
     bool mRunning = false;
     std::chrono::steady_clock::time_point mBegun{};

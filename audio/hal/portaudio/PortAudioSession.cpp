@@ -45,6 +45,7 @@ bool PortAudioBackend::ready() {
 }
 
 bool PortAudioBackend::refreshed() {
+    reapAbandoned();
     if (mRunning && !anyStreamOpen() && std::chrono::steady_clock::now() - mBegun >= kFreshList) {
         Pa_Terminate();
         mRunning = false;
@@ -57,8 +58,8 @@ bool PortAudioBackend::available() {
 }
 
 void PortAudioBackend::release() {
-    if (mRunning) {
-        closeAllStreams();
+    // PortAudio is not ended under a thread still stuck in it.
+    if (mRunning && closeAllStreams()) {
         Pa_Terminate();
         mRunning = false;
     }

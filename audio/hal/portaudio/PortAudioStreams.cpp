@@ -1,29 +1,45 @@
 // What this implements: adding, removing, starting and stopping procedures and the current
-// time, with one PortAudio stream per (device,
-// procedure): opened when the procedure is added, closed when it is removed. Each stream
-// is input-only or output-only (the direction rule is in AudioHardware.h), 44100 Hz, two
-// interleaved 32-bit float channels, 512 frames per call, and is driven by a thread of
-// the backend's own through PortAudio's blocking reads and writes: a callback stream
-// whose sound server dies keeps PortAudio's thread spinning and can then never be stopped
-// or closed, while a blocking read or write returns an error, so the thread ends and the
-// stream can be closed and opened anew. Its sample clock (StreamClock) counts the frames
-// the device moved since the start, lost ones included. A stream that fails or runs wild
-// (hands over frames far faster than real time, as a capture at the end of a file does)
-// ends, and then answers the current-time query as not running.
+// time, with one PortAudio stream per (device, procedure): opened when the procedure is
+// added, closed when it is removed. Each stream is input-only or output-only (the direction
+// rule is in AudioHardware.h), 44100 Hz, two interleaved 32-bit float channels, 512 frames
+// per call, and is driven by a thread of the backend's own through PortAudio's blocking
+// reads and writes: a callback stream whose sound server dies keeps PortAudio's thread
+// spinning and can then never be stopped or closed, while a blocking read or write returns
+// an error, so the thread ends and the stream can be closed and opened anew. The thread
+// reads or writes only once the stream has a whole block to move, waiting for it in short
+// sleeps that a stop ends, so that a device that stands still never keeps it. Some devices
+// say they always have room (ALSA's file plugin, whose pipe then blocks in the kernel): a
+// stop makes the pipes such a stream opened non-blocking and interrupts the thread with a
+// signal, so its read or write fails. Its sample clock (StreamClock) counts the frames the
+// device moved since the start, lost ones included, taking PortAudio's overrun and underrun
+// reports as evidence. A stream that fails or runs wild (hands over frames far faster than
+// real time, as a capture at the end of a file does) ends, and then answers the
+// current-time query as not running.
 // What it does not: full-duplex streams, more than kMaxStreams procedures at a time, or
-// interrupt a read or write stuck in a device that neither delivers nor fails (stopping
-// such a stream waits until it does one or the other).
+// free a thread stuck in a device that neither delivers, fails nor answers the interruption
+// (its stream is set aside, still open, and closed once the thread ends by itself).
 
 #include "PortAudioBackend.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
 // Above the minimum real-time priority, below what sound servers take for themselves.
 constexpr int kRealTimePriority = 10;
+// How long a stop waits for a stream's thread to end before interrupting it, and in all.
+constexpr std::chrono::milliseconds kPoliteStop{10};
+constexpr std::chrono::milliseconds kHaltBound{100};
+// The longest nap while waiting for a block: short beside a block's 11.6 ms.
+constexpr double kLongestNapSeconds = 0.004;
 
 using ProcStream = PortAudioBackend::ProcStream;
 
@@ -31,15 +47,60 @@ using ProcStream = PortAudioBackend::ProcStream;
 // told apart without looking at the other slots.
 thread_local ProcStream* tCallbackStream = nullptr;
 
+// The signal that interrupts a stream's thread stuck in a read or write; its handler does
+// nothing, and it is installed without SA_RESTART, so the call returns.
+int wakeSignal() {
+    static const int number = [] {
+        const int chosen = SIGRTMIN + 5;
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        sigaction(chosen, &action, nullptr);
+        return chosen;
+    }();
+    return number;
+}
+
 double monotonicSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
+void nap(double seconds) {
+    const timespec pause{0, static_cast<long>(seconds * 1e9)};
+    nanosleep(&pause, nullptr);
+}
+
+// The pipes among the open descriptors, as a set of descriptor numbers below 64.
+std::uint64_t openPipes() {
+    std::uint64_t pipes = 0;
+    for (int fd = 0; fd < 64; ++fd) {
+        struct stat status {};
+        if (fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode)) {
+            pipes |= std::uint64_t{1} << fd;
+        }
+    }
+    return pipes;
+}
+
+// Sets or clears O_NONBLOCK on the stream's own pipes.
+void setPipesNonBlocking(const ProcStream& slot, bool nonBlocking) {
+    for (int fd = 0; fd < 64; ++fd) {
+        if ((slot.pipes >> fd & 1) == 0) {
+            continue;
+        }
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0) {
+            fcntl(fd, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+        }
+    }
+}
+
 // Hands one block to the procedure. False when the stream must end: a stop was asked for,
 // or it runs wild.
-bool callProc(ProcStream& slot, float* block) {
-    const double sampleTime = slot.clock.nextBlock(kBackendFramesPerBuffer, monotonicSeconds());
+bool callProc(ProcStream& slot, float* block, bool lossReported) {
+    const double sampleTime =
+        slot.clock.nextBlock(kBackendFramesPerBuffer, monotonicSeconds(), lossReported);
     if (slot.clock.runningWild()) {
         return false;
     }
@@ -63,6 +124,26 @@ bool callProc(ProcStream& slot, float* block) {
     return !slot.stopRequested.load(std::memory_order_acquire);
 }
 
+// Waits until the stream can move a whole block without blocking. False when the stream
+// must end instead: a stop was asked for, or the device failed.
+bool awaitBlock(ProcStream& slot) {
+    for (;;) {
+        if (slot.stopRequested.load(std::memory_order_acquire)) {
+            return false;
+        }
+        const long available = slot.isInput ? Pa_GetStreamReadAvailable(slot.stream)
+                                            : Pa_GetStreamWriteAvailable(slot.stream);
+        if (available < 0) {
+            return false;
+        }
+        if (available >= static_cast<long>(kBackendFramesPerBuffer)) {
+            return true;
+        }
+        const double missing = static_cast<double>(kBackendFramesPerBuffer - available);
+        nap(std::min(missing / kBackendSampleRate, kLongestNapSeconds));
+    }
+}
+
 // The stream's thread: real-time, so no allocation, lock or print of its own. Reads a
 // block and hands it over, or has a block filled and writes it, until stopped; a read or
 // write that fails (other than by an overrun or underrun, whose lost frames the clock
@@ -76,24 +157,26 @@ void runStream(ProcStream* slot) {
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
     tCallbackStream = slot;
     float block[kBackendFramesPerBuffer * kBackendChannels];
-    while (!slot->stopRequested.load(std::memory_order_acquire)) {
+    bool lossReported = false;
+    while (awaitBlock(*slot)) {
         if (slot->isInput) {
             const PaError error = Pa_ReadStream(slot->stream, block, kBackendFramesPerBuffer);
-            if (error != paNoError && error != paInputOverflowed) {
-                break;
-            }
-            if (!callProc(*slot, block)) {
+            // A read that a stop interrupted holds nothing to hand over.
+            if ((error != paNoError && error != paInputOverflowed) ||
+                slot->stopRequested.load(std::memory_order_acquire) ||
+                !callProc(*slot, block, error == paInputOverflowed)) {
                 break;
             }
         } else {
             std::memset(block, 0, sizeof block); // a procedure that writes nothing plays silence
-            if (!callProc(*slot, block)) {
+            if (!callProc(*slot, block, lossReported)) {
                 break;
             }
             const PaError error = Pa_WriteStream(slot->stream, block, kBackendFramesPerBuffer);
             if (error != paNoError && error != paOutputUnderflowed) {
                 break;
             }
+            lossReported = error == paOutputUnderflowed;
         }
     }
     slot->ended.store(true, std::memory_order_release);
@@ -107,29 +190,46 @@ PaError openStream(PaDeviceIndex index, ProcStream& slot) {
     parameters.sampleFormat = paFloat32;
     parameters.suggestedLatency =
         slot.isInput ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
-    return Pa_OpenStream(&slot.stream, slot.isInput ? &parameters : nullptr,
-                         slot.isInput ? nullptr : &parameters, kBackendSampleRate,
-                         kBackendFramesPerBuffer, paClipOff, nullptr, nullptr);
+    const std::uint64_t pipesBefore = openPipes();
+    const PaError error = Pa_OpenStream(&slot.stream, slot.isInput ? &parameters : nullptr,
+                                        slot.isInput ? nullptr : &parameters, kBackendSampleRate,
+                                        kBackendFramesPerBuffer, paClipOff, nullptr, nullptr);
+    // The pipes that came with the stream are its device's (a file plugin's, say).
+    slot.pipes = error == paNoError ? openPipes() & ~pipesBefore : 0;
+    return error;
 }
 
-// Ends a stream's thread (once its current read or write returns) and stops the stream.
-PaError haltStream(ProcStream& slot) {
+// Ends a stream's thread and stops the stream. False when the thread is still stuck in
+// its device after the bound: the stream is then left as it is.
+bool haltStream(ProcStream& slot) {
     slot.stopRequested.store(true, std::memory_order_release);
+    const auto start = std::chrono::steady_clock::now();
+    while (!slot.ended.load(std::memory_order_acquire)) {
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (waited > kHaltBound) {
+            return false;
+        }
+        if (waited > kPoliteStop) {
+            setPipesNonBlocking(slot, true);
+            pthread_kill(slot.thread.native_handle(), wakeSignal());
+        }
+        nap(0.001);
+    }
     if (slot.thread.joinable()) {
         slot.thread.join();
     }
     if (Pa_IsStreamStopped(slot.stream) == 0) {
-        return Pa_AbortStream(slot.stream);
+        Pa_AbortStream(slot.stream);
     }
-    return paNoError;
+    return true;
 }
 
 } // namespace
 
 PortAudioBackend::ProcStream* PortAudioBackend::findStream(AudioDeviceID device,
-                                                          AudioDeviceIOProc proc) {
+                                                           AudioDeviceIOProc proc) {
     for (ProcStream& slot : mStreams) {
-        if (slot.used && slot.device == device && slot.proc == proc) {
+        if (slot.used && !slot.abandoned && slot.device == device && slot.proc == proc) {
             return &slot;
         }
     }
@@ -138,7 +238,7 @@ PortAudioBackend::ProcStream* PortAudioBackend::findStream(AudioDeviceID device,
 
 bool PortAudioBackend::deviceHasInputProc(AudioDeviceID device) const {
     for (const ProcStream& slot : mStreams) {
-        if (slot.used && slot.device == device && slot.isInput) {
+        if (slot.used && !slot.abandoned && slot.device == device && slot.isInput) {
             return true;
         }
     }
@@ -161,6 +261,7 @@ OSStatus PortAudioBackend::addIOProc(AudioDeviceID device, AudioDeviceIOProc pro
     if (!ready()) {
         return kAudioHardwareNotRunningError;
     }
+    reapAbandoned();
     const PaDeviceIndex index = deviceIndex(device);
     if (index == paNoDevice) {
         return kAudioHardwareBadDeviceError;
@@ -196,11 +297,28 @@ OSStatus PortAudioBackend::removeIOProc(AudioDeviceID device, AudioDeviceIOProc 
     if (slot == nullptr || tCallbackStream != nullptr) {
         return kAudioHardwareIllegalOperationError;
     }
-    haltStream(*slot);
+    if (!haltStream(*slot)) {
+        // Removed all the same: the procedure is not called again (a read that returns
+        // finds the stop), and the stream is closed once its thread has ended.
+        slot->abandoned = true;
+        return 0;
+    }
     const PaError error = Pa_CloseStream(slot->stream);
     slot->stream = nullptr;
     slot->used = false;
     return statusFromPortAudio(error);
+}
+
+void PortAudioBackend::reapAbandoned() {
+    for (ProcStream& slot : mStreams) {
+        if (slot.used && slot.abandoned && slot.ended.load(std::memory_order_acquire)) {
+            slot.thread.join();
+            Pa_CloseStream(slot.stream);
+            slot.stream = nullptr;
+            slot.abandoned = false;
+            slot.used = false;
+        }
+    }
 }
 
 OSStatus PortAudioBackend::start(AudioDeviceID device, AudioDeviceIOProc proc) {
@@ -216,8 +334,12 @@ OSStatus PortAudioBackend::start(AudioDeviceID device, AudioDeviceIOProc proc) {
         !slot->stopRequested.load(std::memory_order_acquire)) {
         return 0;
     }
-    haltStream(*slot);
-    // No thread of the stream runs now: the clock is this thread's to reset.
+    if (!haltStream(*slot)) {
+        return kAudioHardwareNotRunningError;
+    }
+    // No thread of the stream runs now: the clock is this thread's to reset, and its pipes
+    // block again.
+    setPipesNonBlocking(*slot, false);
     slot->clock.reset();
     slot->sampleTime.store(0.0, std::memory_order_relaxed);
     slot->stopRequested.store(false, std::memory_order_relaxed);
@@ -243,7 +365,7 @@ OSStatus PortAudioBackend::stop(AudioDeviceID device, AudioDeviceIOProc proc) {
     if (slot == nullptr) {
         return kAudioHardwareIllegalOperationError;
     }
-    return statusFromPortAudio(haltStream(*slot));
+    return haltStream(*slot) ? 0 : kAudioHardwareNotRunningError;
 }
 
 OSStatus PortAudioBackend::currentTime(AudioDeviceID device, AudioTimeStamp* outTime) {
@@ -278,13 +400,23 @@ bool PortAudioBackend::anyStreamOpen() const {
     return false;
 }
 
-void PortAudioBackend::closeAllStreams() {
+bool PortAudioBackend::closeAllStreams() {
+    bool closed = true;
     for (ProcStream& slot : mStreams) {
-        if (slot.used) {
-            haltStream(slot);
-            Pa_CloseStream(slot.stream);
-            slot.stream = nullptr;
-            slot.used = false;
+        if (!slot.used) {
+            continue;
         }
+        if (!slot.abandoned && !haltStream(slot)) {
+            slot.abandoned = true;
+        }
+        if (slot.abandoned) {
+            closed = false;
+            continue;
+        }
+        Pa_CloseStream(slot.stream);
+        slot.stream = nullptr;
+        slot.used = false;
     }
+    reapAbandoned();
+    return closed && !anyStreamOpen();
 }

@@ -7,40 +7,54 @@ void StreamClock::reset() {
     *this = StreamClock(mSampleRate);
 }
 
-double StreamClock::nextBlock(std::uint32_t frames, double seconds) {
-    if (!mStarted) {
-        mStarted = true;
-        mStartSeconds = seconds;
-        mWindowStartSeconds = seconds;
-        mWindowLowestLag = 0.0;
+double StreamClock::nextBlock(std::uint32_t frames, double seconds, bool lossReported) {
+    // Lags are taken against the sample time, lost frames included, so that a jump within
+    // a window leaves its bottom comparable.
+    const bool paused = mDelivered > 0 && seconds - mLastSeconds > kLongestPauseSeconds;
+    if (mHasBottom && (lossReported || paused)) {
+        const double rise = mFloor.lag(seconds, sampleTime()) - mBottom;
+        if (rise > 0.0) {
+            jump(rise);
+        }
     }
-    const double lag = (seconds - mStartSeconds) * mSampleRate - static_cast<double>(mPosition);
-    mWindowLowestLag = std::min(mWindowLowestLag, lag);
-    if (seconds - mWindowStartSeconds >= kWindowSeconds) {
-        closeWindow(seconds);
+    if (mFloor.note(seconds, sampleTime())) {
+        closeWindow();
     }
-    const double time = static_cast<double>(mPosition);
-    mPosition += frames;
+    mLastSeconds = seconds;
+    const double time = sampleTime();
+    mDelivered += frames;
     return time;
 }
 
-void StreamClock::closeWindow(double seconds) {
-    const double elapsedFrames = (seconds - mWindowStartSeconds) * mSampleRate;
-    const auto handedOver = static_cast<double>(mPosition - mWindowStartPosition);
+void StreamClock::closeWindow() {
+    const double elapsedFrames = mFloor.closedSeconds() * mSampleRate;
+    const auto handedOver = static_cast<double>(mDelivered - mWindowDelivered);
+    mWindowDelivered = mDelivered;
     if (handedOver > 2.0 * elapsedFrames + kWildSlackFrames) {
         mWild = true;
     }
-    if (mHasFloor && mWindowLowestLag - mFloor > kLossFrames) {
-        // The lag stayed up for a whole window: those frames will never come.
-        const auto lost = static_cast<std::int64_t>(std::llround(mWindowLowestLag - mFloor));
-        mPosition += lost;
-        mLost += lost;
-    } else {
-        mFloor = mWindowLowestLag;
-        mHasFloor = true;
+    const double bottom = mFloor.closedFloor();
+    if (!mHasBottom) {
+        mBottom = bottom;
+        mHasBottom = true;
+        return;
     }
-    mWindowStartSeconds = seconds;
-    mWindowStartPosition = mPosition;
-    // The current lag opens the next window, with the jump taken into account.
-    mWindowLowestLag = (seconds - mStartSeconds) * mSampleRate - static_cast<double>(mPosition);
+    const double rise = bottom - mBottom;
+    if (rise <= kJitterFrames) {
+        // Caught up, or a clock a little off: followed, upwards no faster than drift.
+        mBottom += std::min(rise, kDrift * elapsedFrames);
+        mRiseBefore = 0.0;
+    } else if (mRiseBefore > 0.0) {
+        // Up for two windows in a row: those frames will never come.
+        jump(std::min(rise, mRiseBefore));
+        mRiseBefore = 0.0;
+    } else {
+        mRiseBefore = rise;
+    }
+}
+
+void StreamClock::jump(double frames) {
+    const auto lost = static_cast<std::int64_t>(std::llround(frames));
+    mLost += lost;
+    mRiseBefore = 0.0;
 }

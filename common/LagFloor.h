@@ -1,0 +1,58 @@
+#pragma once
+
+#include <algorithm>
+#include <limits>
+
+// How far a stream's deliveries lag behind real time, at its best over each window.
+//
+// The lag of an arrival is the frames that fell due since the first arrival (the time
+// passed, at the nominal rate) less the frames delivered before it. A healthy stream's lag
+// has a steady bottom however bursty or jittery its arrivals, since a burst only delays
+// frames and is followed by blocks in quick succession; the lowest lag over a window longer
+// than any burst's period is that bottom, give or take the jitter. Frames that never come
+// raise the bottom for good; a clock a little slow or fast moves it slowly.
+//
+// Real-time safe: no allocation, no system call. One thread.
+class LagFloor {
+public:
+    LagFloor(double sampleRate, double windowSeconds)
+        : mSampleRate(sampleRate), mWindowSeconds(windowSeconds) {}
+
+    void reset() { *this = LagFloor(mSampleRate, mWindowSeconds); }
+
+    // The lag of an arrival at `seconds`, with `delivered` frames delivered before it.
+    double lag(double seconds, double delivered) const {
+        return (seconds - mStartSeconds) * mSampleRate - delivered;
+    }
+    // Notes an arrival. True when it closed a window: closedFloor() is then the lowest lag
+    // of that window, this arrival included.
+    bool note(double seconds, double delivered) {
+        if (!mStarted) {
+            mStarted = true;
+            mStartSeconds = seconds;
+            mWindowStartSeconds = seconds;
+        }
+        mLowest = std::min(mLowest, lag(seconds, delivered));
+        if (seconds - mWindowStartSeconds < mWindowSeconds) {
+            return false;
+        }
+        mClosedFloor = mLowest;
+        mClosedSeconds = seconds - mWindowStartSeconds;
+        mWindowStartSeconds = seconds;
+        mLowest = std::numeric_limits<double>::infinity();
+        return true;
+    }
+    double closedFloor() const { return mClosedFloor; }
+    // How long the window just closed lasted (at least the window's length).
+    double closedSeconds() const { return mClosedSeconds; }
+
+private:
+    double mSampleRate;
+    double mWindowSeconds;
+    bool mStarted = false;
+    double mStartSeconds = 0.0;
+    double mWindowStartSeconds = 0.0;
+    double mLowest = std::numeric_limits<double>::infinity();
+    double mClosedFloor = 0.0;
+    double mClosedSeconds = 0.0;
+};
