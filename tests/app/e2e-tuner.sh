@@ -23,6 +23,34 @@
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
+# MODE jack: a private JACK server as a guitarist's studio runs it, here with no sound card
+# (the dummy backend, at TUNER_JACK_RATE Hz and TUNER_JACK_PERIOD frames a period), and
+# sndfile-jackplay looping the strike at the server's rate as client jackplay. Started before
+# the program, its port connected to the tuner's as a user would; a server step stops both
+# and starts them again, and the tuner must then connect its port to the player by itself.
+alive() { [ -n "$(ps -o stat= -p "$1" 2>/dev/null | grep -v Z)" ]; }
+jack_up() {
+    # In a subshell, so that the processes are reaped whichever shell stops them.
+    (jackd -n "$JACK_DEFAULT_SERVER" -d dummy -r "$TUNER_JACK_RATE" -p "$TUNER_JACK_PERIOD" \
+        >>"$out/jackd.log" 2>&1 & echo $! >"$out/jackd.pid")
+    jack_wait -w -t 10 >/dev/null 2>&1 || return 1
+    (sndfile-jackplay -l 0 "$out/strike-jack.wav" >/dev/null 2>&1 & echo $! >"$out/player.pid")
+}
+jack_down() {
+    local pid
+    for pid in $(cat "$out/player.pid" "$out/jackd.pid" 2>/dev/null); do
+        kill -TERM "$pid" 2>/dev/null || true
+        while alive "$pid"; do sleep 0.05; done
+    done
+    rm -f "$out/player.pid" "$out/jackd.pid"
+}
+# The tuner's port connected to the player and to the first capture port (the dummy's silence).
+jack_connected() {
+    jack_lsp -c guitar-tuner:in >"$out/connections.txt" 2>/dev/null &&
+        grep -qx "   jackplay:out_1" "$out/connections.txt" &&
+        grep -qx "   system:capture_1" "$out/connections.txt"
+}
+
 if [ "$1" = inside ]; then
     mode="$2" support="$3" program="$4" checker="$5" resources="$6" out="$7"
     shift 7
@@ -109,28 +137,54 @@ if [ "$1" = inside ]; then
         within 5 found || fail "the second launch did not bring the window back"
         within 5 view || fail "the window brought back does not show the view"
         ;;
-    paced | pipewire)
+    paced | pipewire | jack)
         base=100000 # the window's height without the status line, once audio flows
         within 12 reading || fail "no E4 reading within 12 s of the window"
         base="$(height)"
         [ -n "$base" ] || fail "no window height"
         cp "$out/shot.png" "$out/settled.png"
+        if [ "$mode" = jack ]; then
+            # Launch to reading, from the process's start time (in clock ticks since boot).
+            printf 'first reading %.2f s after launch\n' "$(echo "$(cut -d' ' -f1 /proc/uptime) - \
+                $(cut -d' ' -f22 "/proc/$pid/stat") / $(getconf CLK_TCK)" | bc -l)" |
+                tee -a "$out/results.txt"
+            within 5 jack_connected || fail "jack_lsp does not show guitar-tuner:in connected"
+            ticks() { cut -d' ' -f14,15 "/proc/$pid/stat" | tr ' ' +; }
+            before="$(ticks)"
+            sleep 5
+            printf 'CPU while tuning: %.1f %% of a core\n' "$(echo "($(ticks) - ($before)) * 100 / \
+                (5 * $(getconf CLK_TCK))" | bc -l)" | tee -a "$out/results.txt"
+        fi
+        server() {
+            if [ "$mode" = jack ]; then
+                if [ "$1" = stop ]; then jack_down; else jack_up; fi
+            else
+                "$support/pipewire-session.sh" "$1"
+            fi
+        }
         for step in "$@"; do
             IFS=: read -r side fault value <<<"$step"
             shown=0
             if [ "$side" = quit ]; then
                 IFS=: read -r _ side fault value <<<"$step"
-                "$support/paced-fault.sh" "$TUNER_PACED_FOLDER" "$side" "$fault" "$value" >/dev/null
+                if [ "$side" = server ]; then
+                    server stop
+                else
+                    "$support/paced-fault.sh" "$TUNER_PACED_FOLDER" "$side" "$fault" "$value" >/dev/null
+                fi
                 sleep 1.5
                 break
             fi
             expect_shown=0
             if [ "$side" = server ]; then
-                "$support/pipewire-session.sh" stop
+                server stop
                 sleep "$value"
                 expect_shown=1
                 status_seen
-                "$support/pipewire-session.sh" start
+                if [ "$mode" = jack ] && reading; then
+                    fail "$step: the reading stayed as if heard while the server was down"
+                fi
+                server start
                 resumed="$EPOCHREALTIME"
             else
                 lines="$(wc -l <"$TUNER_PACED_FOLDER/faults.log")"
@@ -151,6 +205,9 @@ if [ "$1" = inside ]; then
             fi
             cp "$out/shot.png" "$out/after-$side-$fault-$value.png"
             within 2 status_gone || fail "$step: the status line stayed after audio came back"
+            if [ "$mode" = jack ]; then
+                jack_connected || fail "$step: the tuner did not connect its port again"
+            fi
             [ "$shown" = "$expect_shown" ] ||
                 fail "$step: the status line showed: $shown, expected: $expect_shown"
             printf '%s: reading back %.2f s after audio resumed; status line shown: %s\n' \
@@ -162,6 +219,7 @@ if [ "$1" = inside ]; then
     # The device reports, once the program has tried the devices.
     case "$mode" in
     nodevice) expected=("Input Device:" "Output Device:" "Error - no default input device") ;;
+    jack) expected=("Input Device:" "LATENCY REPORT:" "JACK: client guitar-tuner on the server") ;;
     relaunch) expected=() ;;
     *) expected=("Input Device:" "Output Device:" "LATENCY REPORT:" "latency in seconds:") ;;
     esac
@@ -176,11 +234,18 @@ if [ "$1" = inside ]; then
     within 2 ended || fail "Ctrl+Q did not end the program within 2 s"
     wait "$pid" || fail "the program ended with status $?"
     printf 'Ctrl+Q ended the program in %.2f s\n' "$(since "$pressed")" | tee -a "$out/results.txt"
-    # The audio libraries' own complaints never reach the user's standard error.
-    if grep -qE "Expression '|ALSA lib|[Jj]ack" "$out/stderr.txt"; then
-        grep -E "Expression '|ALSA lib|[Jj]ack" "$out/stderr.txt" | head -n 3 >&2
+    # The audio libraries' own complaints never reach the user's standard error; the
+    # program's own lines about JACK, which spell it so, may.
+    libraries() {
+        grep -E "Expression '|ALSA lib|[Jj]ack|Cannot connect to server" "$out/stderr.txt" |
+            grep -v JACK
+    }
+    if libraries >/dev/null; then
+        libraries | head -n 3 >&2
         fail "the audio libraries wrote to the standard error stream"
     fi
+    # What the tuner cost the server's cycle, as the program says when it leaves.
+    grep -h "longest process cycle" "$out/stderr.txt" | tee -a "$out/results.txt" || true
     exit 0
 fi
 
@@ -213,6 +278,34 @@ pipewire)
         exit 77
     fi
     "$support/pipewire-session.sh" --log "$out/server.log" "$input" -- "${xvfb[@]}" "${inside[@]}"
+    ;;
+jack)
+    if ! command -v jackd >/dev/null || ! command -v sndfile-jackplay >/dev/null; then
+        echo "jackd or sndfile-jackplay is missing (bash tools/install-deps.sh installs them);" \
+            "skipped" >&2
+        exit 77
+    fi
+    seed="${TUNER_E2E_SEED:-$RANDOM}"
+    RANDOM="$seed"
+    export TUNER_JACK_RATE="${TUNER_JACK_RATE:-48000}"
+    export TUNER_JACK_PERIOD="${TUNER_JACK_PERIOD:-$((64 + RANDOM % 1985))}"
+    echo "JACK at $TUNER_JACK_RATE Hz, $TUNER_JACK_PERIOD frames a period (seed $seed)" |
+        tee "$out/results.txt"
+    sox "$input" -t raw -e floating-point -b 32 -c 2 -r 44100 "$out/strike.raw" trim 0 109912s remix 1 1
+    sox -t raw -e floating-point -b 32 -c 2 -r 44100 "$out/strike.raw" -r "$TUNER_JACK_RATE" \
+        "$out/strike-jack.wav" remix 1
+    # No ALSA device, as while the server holds the card; a server of the run's own.
+    : >"$home/no-devices.conf"
+    export ALSA_CONFIG_PATH="$home/no-devices.conf" JACK_NO_AUDIO_RESERVATION=1
+    export JACK_DEFAULT_SERVER="tuner-e2e-$$"
+    trap 'jack_down; rm -rf "$home"' EXIT
+    jack_up || { echo "jackd did not start; its log:" >&2; cat "$out/jackd.log" >&2; exit 1; }
+    # The user connects the player to the tuner once the tuner's port is there.
+    (for _ in $(seq 150); do
+        jack_connect jackplay:out_1 guitar-tuner:in 2>/dev/null && break
+        sleep 0.1
+    done) &
+    "${xvfb[@]}" "${inside[@]}"
     ;;
 nodevice | relaunch)
     : >"$home/no-devices.conf"

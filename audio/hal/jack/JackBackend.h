@@ -86,7 +86,8 @@ private:
     // Session (JackSession.cpp).
     bool clientUsable() const;
     bool openClient();
-    void closeClient();
+    // `tell`: say on the standard error what the client cost the server's cycle.
+    void closeClient(bool tell);
     static void onShutdown(jack_status_t code, const char* reason, void* arg);
     static int onSampleRate(jack_nframes_t rate, void* arg);
     static int onXrun(void* arg);

@@ -58,7 +58,7 @@ bool JackBackend::available() {
     if (anyStreamOpen()) {
         return false; // the procedures of the old client go first
     }
-    closeClient();
+    closeClient(false);
     return openClient();
 }
 
@@ -121,7 +121,7 @@ bool JackBackend::openClient() {
     return true;
 }
 
-void JackBackend::closeClient() {
+void JackBackend::closeClient(bool tell) {
     if (mClient == nullptr) {
         return;
     }
@@ -132,12 +132,14 @@ void JackBackend::closeClient() {
     }
     const double period = 1000.0 * mPeriod.load(std::memory_order_relaxed) /
                           static_cast<double>(mServerRate.load(std::memory_order_relaxed));
-    std::fprintf(diagnostics(),
-                 "JACK: client %s closed%s; its longest process cycle took %.3f ms (period "
-                 "%.3f ms), %u xruns reported.\n",
-                 kClientName, gone ? " after its server stopped" : "",
-                 static_cast<double>(mLongestCycleNanos.load(std::memory_order_relaxed)) / 1e6,
-                 period, static_cast<unsigned>(mXruns.load(std::memory_order_relaxed)));
+    if (tell) {
+        std::fprintf(diagnostics(),
+                     "JACK: client %s closed%s; its longest process cycle took %.3f ms (period "
+                     "%.3f ms), %u xruns reported.\n",
+                     kClientName, gone ? " after its server stopped" : "",
+                     static_cast<double>(mLongestCycleNanos.load(std::memory_order_relaxed)) / 1e6,
+                     period, static_cast<unsigned>(mXruns.load(std::memory_order_relaxed)));
+    }
     jack_client_close(mClient);
     mClient = nullptr;
     mInputPort = nullptr;
@@ -151,7 +153,7 @@ void JackBackend::release() {
             slot.used = false;
         }
     }
-    closeClient();
+    closeClient(true);
 }
 
 void JackBackend::onShutdown(jack_status_t code, const char*, void* arg) {
