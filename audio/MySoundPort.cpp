@@ -78,6 +78,12 @@ bool MySoundPort::start() {
     }
     // Refused without a word, this would read as a tuner that starts and hears nothing.
     if (mOutputDevice.device == 0 || mInputDevice.device == 0) {
+        // The devices of a sound server that stopped are not missing: they come back with it.
+        if (mDeviceLookupStatus == kAudioHardwareServerGoneError) {
+            std::fprintf(diagnostics(), "Error - the JACK server is not running; the tuner "
+                                        "starts when it runs again.\n");
+            return false;
+        }
         const char* missing = mInputDevice.device != 0 ? "no default output device"
                               : mOutputDevice.device != 0
                                   ? "no default input device"

@@ -219,7 +219,10 @@ if [ "$1" = inside ]; then
     # The device reports, once the program has tried the devices.
     case "$mode" in
     nodevice) expected=("Input Device:" "Output Device:" "Error - no default input device") ;;
-    jack) expected=("Input Device:" "LATENCY REPORT:" "JACK: client guitar-tuner on the server") ;;
+    jack)
+        expected=("Input Device:" "LATENCY REPORT:" "JACK: client guitar-tuner on the server"
+            "Error - the JACK server is not running; the tuner starts when it runs again.")
+        ;;
     relaunch) expected=() ;;
     *) expected=("Input Device:" "Output Device:" "LATENCY REPORT:" "latency in seconds:") ;;
     esac

@@ -153,4 +153,7 @@ private:
     std::vector<std::string> mDisconnected; // since the keeper last looked
     std::set<std::string> mRemembered;
     bool mRemembering = false; // a first client made the connection at start
+    // Set once the client is active, cleared before it closes: libjack's notification thread
+    // looks at the client and its port only in between.
+    std::atomic<bool> mFollowing{false};
 };

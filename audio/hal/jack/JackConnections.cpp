@@ -79,9 +79,12 @@ void JackBackend::restoreConnections(const std::vector<std::string>& names) {
 }
 
 void JackBackend::startKeepingConnections() {
-    mKeeperStop = false;
-    mPortsAppeared = false;
-    mDisconnected.clear();
+    {
+        // A port may have come since the connections at start: one pass to see.
+        const std::lock_guard<std::mutex> lock(mConnectionsLock);
+        mKeeperStop = false;
+        mPortsAppeared = true;
+    }
     mKeeper = std::thread([this] { keepConnections(); });
 }
 
@@ -94,6 +97,8 @@ void JackBackend::stopKeepingConnections() {
     if (mKeeper.joinable()) {
         mKeeper.join();
     }
+    const std::lock_guard<std::mutex> lock(mConnectionsLock);
+    mDisconnected.clear();
 }
 
 // The keeper's thread: connects remembered ports as they appear, and forgets the ports the
@@ -147,6 +152,9 @@ void JackBackend::keepConnections() {
 // libjack's notification thread: may lock, must not talk to the server.
 void JackBackend::onPortConnect(jack_port_id_t a, jack_port_id_t b, int connected, void* arg) {
     auto* const self = static_cast<JackBackend*>(arg);
+    if (!self->mFollowing.load(std::memory_order_acquire)) {
+        return;
+    }
     const jack_port_t* const first = jack_port_by_id(self->mClient, a);
     const jack_port_t* const second = jack_port_by_id(self->mClient, b);
     const jack_port_t* other = nullptr;
@@ -172,7 +180,7 @@ void JackBackend::onPortConnect(jack_port_id_t a, jack_port_id_t b, int connecte
 
 void JackBackend::onPortRegistration(jack_port_id_t, int registered, void* arg) {
     auto* const self = static_cast<JackBackend*>(arg);
-    if (registered == 0) {
+    if (registered == 0 || !self->mFollowing.load(std::memory_order_acquire)) {
         return;
     }
     {

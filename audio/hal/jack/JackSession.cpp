@@ -111,6 +111,7 @@ bool JackBackend::openClient() {
         return false;
     }
     mDevice = ++mGeneration;
+    mFollowing.store(true, std::memory_order_release);
     const std::string source = connectAtStart();
     startKeepingConnections();
     std::fprintf(diagnostics(),
@@ -125,6 +126,7 @@ void JackBackend::closeClient(bool tell) {
     if (mClient == nullptr) {
         return;
     }
+    mFollowing.store(false, std::memory_order_release);
     stopKeepingConnections();
     const bool gone = mServerGone.load(std::memory_order_acquire);
     if (!gone) {
