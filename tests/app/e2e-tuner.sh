@@ -12,7 +12,9 @@
 # line a step: how long the reading took to come back after audio resumed.
 #   STEP (paced): SIDE:FAULT:VALUE, a fault of the paced devices (paced-fault.sh), e.g.
 #   capture:stall:0.2, playback:vanish:3, capture:bursts:4096 (back to 512 once read).
-#   STEP (pipewire): server:down:SECONDS, the sound server stopped for that long.
+#   STEP (pipewire, jack): server:down:SECONDS, the sound server stopped for that long.
+#   STEP (jack): server:period:FRAMES, the server's period changed; program:stop:SECONDS, the
+#   tuner stopped (SIGSTOP) for that long, its frames lost.
 #   A last step quit:SIDE:FAULT:VALUE presses Ctrl+Q while that fault lasts.
 # MODE nodevice: ALSA has no devices; the window must show the view and then the status
 # line, and the standard error say what is missing.
@@ -176,7 +178,17 @@ if [ "$1" = inside ]; then
                 break
             fi
             expect_shown=0
-            if [ "$side" = server ]; then
+            if [ "$side" = server ] && [ "$fault" = period ]; then
+                # The server's buffer size changed while it runs (jack mode).
+                jack_bufsize "$value" >/dev/null
+                resumed="$EPOCHREALTIME"
+            elif [ "$side" = program ] && [ "$fault" = stop ]; then
+                # The tuner stopped (SIGSTOP) for VALUE s: its cycles missed, frames lost.
+                kill -STOP "$pid"
+                sleep "$value"
+                kill -CONT "$pid"
+                resumed="$EPOCHREALTIME"
+            elif [ "$side" = server ]; then
                 server stop
                 sleep "$value"
                 expect_shown=1
