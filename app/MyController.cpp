@@ -14,8 +14,9 @@
 
 namespace {
 
-// How long quitting may wait for the audio devices to stop.
-constexpr std::chrono::milliseconds kQuitBound{1500};
+// How long quitting may wait for the audio devices to stop: the window is gone by then,
+// and a user who pressed Ctrl+Q expects the program to end at once.
+constexpr std::chrono::milliseconds kQuitBound{350};
 
 // Whether the page opened is not looked at: a desktop without a browser changes nothing.
 void openPage(const std::string& address) {
@@ -42,6 +43,9 @@ const char* statusText(AudioSupervisor::Status status) {
     case Status::startFailed:
         return "The sound devices would not start. Another program may hold them; the tuner "
                "keeps trying.";
+    case Status::inputFailing:
+        return "The sound input is breaking up or running too slowly. Check the cable and the "
+               "device, or close programs that load the computer; the tuner opens it again.";
     case Status::serverStopped:
         return "The JACK server has stopped. The tuner carries on by itself when it runs "
                "again.";

@@ -162,8 +162,12 @@ bool MySoundPort::start() {
     mHandshakeInputMark.store(std::numeric_limits<double>::quiet_NaN(), std::memory_order_relaxed);
     // The output procedure sets the offset itself when the handshake completes, from this.
     mActualThruLatency.store(thruLatency(), std::memory_order_relaxed);
-    mMissedBlocks = 0;
     mLateBlocks = 0;
+    mHandshakeLead = -std::numeric_limits<double>::infinity();
+    mResyncRequested.store(false, std::memory_order_relaxed);
+    mOutputReadEnd.store(std::numeric_limits<std::int64_t>::min(), std::memory_order_relaxed);
+    mNextInputSampleTime = std::numeric_limits<double>::quiet_NaN();
+    mLateSince = std::numeric_limits<double>::quiet_NaN();
     mOutputProcState.store(kProcArmed, std::memory_order_release);
     mInputProcState.store(kProcArmed, std::memory_order_release);
     mSampleRate = in.mSampleRate;
