@@ -31,21 +31,38 @@ const std::uint8_t* at(int x, int row) {
     return gShot->rgba().data() + ((gTop + row) * gShot->pixelsWide() + gLeft + x) * 4;
 }
 
-// A black row; the wave and the selected string's mark may cover a pixel or two of it.
-bool blackRow(int row) {
+// The lit pixels of a row, counted up to four: a black row has three at most (the wave and
+// the selected string's mark may cover a pixel or two of it).
+int litPixels(int row) {
     int lit = 0;
     for (int x = 0; x < kWidth && lit <= 3; ++x) {
         lit += at(x, row)[0] != 0 || at(x, row)[1] != 0 || at(x, row)[2] != 0 ? 1 : 0;
     }
-    return lit <= 3;
+    return lit;
 }
 
+// The first rows from the top that fit; along them, the place with the fewest lit pixels, so
+// that a lit edge beside the view (a screen around the window) does not shift it.
 bool findView() {
     for (gTop = 0; gTop + kHeight <= gShot->pixelsHigh(); ++gTop) {
+        int best = -1;
+        int fewest = 0;
         for (gLeft = 0; gLeft + kWidth <= gShot->pixelsWide(); ++gLeft) {
-            if (blackRow(0) && blackRow(200) && blackRow(kHeight - 1)) {
-                return true;
+            int sum = 0;
+            bool fits = true;
+            for (const int row : {0, 200, kHeight - 1}) {
+                const int lit = fits ? litPixels(row) : 0;
+                fits = fits && lit <= 3;
+                sum += lit;
             }
+            if (fits && (best < 0 || sum < fewest)) {
+                best = gLeft;
+                fewest = sum;
+            }
+        }
+        if (best >= 0) {
+            gLeft = best;
+            return true;
         }
     }
     return false;
