@@ -151,6 +151,12 @@ void AudioSupervisor::tick() {
     if (mPhase == Phase::ended) {
         return;
     }
+    // Ticks that come far apart mean this process stood still (stopped, or its main loop
+    // held up): the devices' calls were not missed meanwhile, they could not be seen.
+    if (now - mLastTick > kPausedTicks) {
+        mInputSeen = mOutputSeen = mOutputHeard = now;
+    }
+    mLastTick = now;
     feedSilence(now);
     if (!workerFinished()) {
         if (!mEverRan && mStatus == Status::flowing && now - mPhaseStart > mQuietStart) {

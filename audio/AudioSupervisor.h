@@ -62,6 +62,8 @@ public:
     Status status() const { return mStatus; }
 
     static constexpr std::chrono::milliseconds kTickInterval{50};
+    // Ticks further apart than this mean the process itself stood still.
+    static constexpr std::chrono::milliseconds kPausedTicks{500};
     // How long the output procedure may go uncalled before the view hears silence from
     // here, and for how many ticks then (its fades take a few frames).
     static constexpr std::chrono::milliseconds kQuietOutput{400};
@@ -143,6 +145,7 @@ private:
     std::uint64_t mInputCalls = 0;
     std::uint64_t mOutputCalls = 0;
     std::uint32_t mResyncs = 0;
+    Clock::time_point mLastTick{};
     Clock::time_point mInputSeen{};
     Clock::time_point mOutputSeen{};
     // When the output procedure was last seen called (in any phase), and the block of

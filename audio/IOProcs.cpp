@@ -76,9 +76,8 @@ void completeHandshake(MySoundPort& port, const AudioTimeStamp* outputTime) {
     }
     const double delta = port.mHandshakeLead;
     port.mIODeltaSampleCount.store(delta, std::memory_order_relaxed);
-    port.mReadMargin = MySoundPort::kReadSlackFrames;
     port.mInToOutSampleOffset.store(port.mActualThruLatency.load(std::memory_order_relaxed) +
-                                        delta + port.mReadMargin,
+                                        delta + MySoundPort::kReadSlackFrames,
                                     std::memory_order_relaxed);
     port.mLateBlocks = 0;
     port.mResyncRequested.store(false, std::memory_order_relaxed);
@@ -106,7 +105,7 @@ void measureAgain(MySoundPort& port) {
 // stopped, or lost frames its clock has not counted yet, and the gap passes as silence.
 void followInput(MySoundPort& port, bool copied, double framesAfter) {
     const double lateAfter = port.mActualThruLatency.load(std::memory_order_relaxed) +
-                             port.mReadMargin + MySoundPort::kLateSlackFrames;
+                             MySoundPort::kReadSlackFrames + MySoundPort::kLateSlackFrames;
     port.mLateBlocks = copied && framesAfter > lateAfter ? port.mLateBlocks + 1 : 0;
     if (port.mResyncRequested.exchange(false, std::memory_order_relaxed) ||
         port.mLateBlocks >= MySoundPort::kResyncBlocks) {

@@ -255,7 +255,8 @@ void MySoundPort::computeThruOffset() {
 
     const double latency = thruLatency();
     mActualThruLatency.store(latency, std::memory_order_relaxed);
-    const double offset = latency + mIODeltaSampleCount.load(std::memory_order_relaxed);
+    const double offset =
+        latency + mIODeltaSampleCount.load(std::memory_order_relaxed) + kReadSlackFrames;
     mInToOutSampleOffset.store(offset, std::memory_order_relaxed);
 
     std::fprintf(diagnostics(), "LATENCY REPORT:\n");

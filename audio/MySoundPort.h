@@ -94,7 +94,8 @@ public:
     bool handshakeDone() const {
         return mOutputProcState.load(std::memory_order_acquire) == kProcRunning;
     }
-    // Thru latency and in-to-out offset, from the records and the handshake; reports them.
+    // Thru latency and in-to-out offset (with kReadSlackFrames), from the records and the
+    // handshake; reports them.
     void computeThruOffset();
     // Asks both procedures to stop, waits up to mStopBound for them to answer, stops from
     // here those that did not (which may take as long as the device's stream takes to
@@ -166,10 +167,8 @@ public:
     // Output blocks in a row that read too far behind. Output procedure only.
     std::uint32_t mLateBlocks = 0;
     // The largest lead of the output's clock over the input's seen while the handshake
-    // settles, and the margin the output then reads with beyond the thru latency. Output
-    // procedure only.
+    // settles. Output procedure only.
     double mHandshakeLead = 0.0;
-    double mReadMargin = 0.0;
     // The end of the frames the output read last (output procedure), for the input
     // procedure to tell blocks that come too late to be read.
     std::atomic<std::int64_t> mOutputReadEnd{std::numeric_limits<std::int64_t>::min()};

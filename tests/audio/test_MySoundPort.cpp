@@ -159,7 +159,7 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
         return "Error - input" + rest + "Error - output" + rest;
     };
     const auto report = [](const char* seconds) {
-        return "LATENCY REPORT:\nthru latency: 1074 frames\ninToOutOffset: 1174 frames\n"
+        return "LATENCY REPORT:\nthru latency: 1074 frames\ninToOutOffset: 5270 frames\n"
                "latency in seconds: " +
                std::string(seconds) + "\n\n";
     };
@@ -219,7 +219,8 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
         EXPECT_EQ(port->mRunning, runs);
         EXPECT_EQ(port->mInputProcState.load(),
                   runs ? MySoundPort::kProcRunning : MySoundPort::kProcIdle);
-        EXPECT_EQ(port->mInToOutSampleOffset.load(), runs ? 1174.0 : 0.0);
+        EXPECT_EQ(port->mInToOutSampleOffset.load(),
+                  runs ? 1174.0 + MySoundPort::kReadSlackFrames : 0.0);
         for (const MyRingBuffer* ring : {port->inputBuffer(), port->inputBuffer2()}) {
             const bool held = ring == port->inputBuffer() || c.in.format.mBytesPerFrame == 4;
             EXPECT_EQ(ring->capacityFrames(), held ? c.ringFrames : 0u);
@@ -367,9 +368,8 @@ TEST_F(IOProcTest, MissedOrLateFetchesGiveWayToANewHandshake) {
             output(t + 20000.0 + settle);
         }
         EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcRunning);
-        EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(), port->mActualThruLatency.load() +
-                                                                20000.0 +
-                                                                MySoundPort::kReadSlackFrames);
+        EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(),
+                         port->mActualThruLatency.load() + 20000.0 + MySoundPort::kReadSlackFrames);
     }
 }
 
