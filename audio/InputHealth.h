@@ -39,6 +39,8 @@ public:
 
     static constexpr double kWindowSeconds = 0.25;
     static constexpr double kSpanSeconds = 2.0;
+    // The longest pause between blocks of a healthy input.
+    static constexpr double kLongestPauseSeconds = 0.3;
     // Failing: this share of the span missing, spread over it.
     static constexpr double kSpreadMissing = 0.04;
     // Spread: no quarter second holds more than this share of what is missing.
@@ -59,4 +61,6 @@ private:
     };
     Window mWindows[kWindows];
     std::atomic<std::uint64_t> mClosed{0};
+    std::atomic<double> mLastArrival{0.0};
+    std::atomic<double> mOpenFloor{0.0};
 };

@@ -1,17 +1,20 @@
 // The sound port on the failure-injecting boundary: device discovery and its report, start's
 // refusals, buffer sizes and latency report, the error reporter; and its two IO procedures
 // called by hand: the handshake, frame numbers past 2^31, the split into channels, the
-// output layouts, missed fetches and the stop request.
+// output layouts, missed fetches and the stop request; and the input's health on simulated
+// deliveries.
 #include "FakeAudioHardware.h"
 #include "MyRingBuffer.h"
 #include "MySoundPort.h"
 #include "SoundView.h"
+#include "support/SimulatedDelivery.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <utility>
 
 using fake::stereoDevice;
 using testing::internal::CaptureStderr;
@@ -384,4 +387,67 @@ TEST_F(IOProcTest, AStopRequestStopsTheOwnDeviceAndTouchesNoData) {
     EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).stopsInside, 1);
     EXPECT_EQ(port->inputBuffer()->endFrame(), 512) << "only the handshake's blocks stored";
     EXPECT_EQ(view->mCurrentStep.load(), step) << "the view got a block";
+}
+
+TEST(InputHealth, FailingWhenFramesGoMissingAllAlongNeverForBurstsJitterDriftOrOneStall) {
+    std::mt19937 random(8122026);
+    auto pick = [&](double low, double high) {
+        return std::uniform_real_distribution<double>(low, high)(random);
+    };
+    struct Case {
+        Delivery delivery;
+        bool failing;
+    };
+    std::vector<Case> cases;
+    for (int i = 0; i < 3; ++i) {
+        Delivery healthy{"healthy"};
+        healthy.burst = 256 * static_cast<int>(pick(1, 33));
+        healthy.jitter = pick(0.0, 0.05);
+        healthy.rate = 1.0 + pick(-1e-3, 1e-3);
+        cases.push_back({healthy, false});
+        Delivery stall{"one stall"};
+        stall.stallAt = pick(0.5, 1.5);
+        stall.stallFor = pick(0.01, 0.9);
+        cases.push_back({stall, false});
+    }
+    for (int k : {2, static_cast<int>(pick(3, 16)), 16}) {
+        Delivery losing{"one block in k lost"};
+        losing.loseEvery = k;
+        cases.push_back({losing, true});
+    }
+    Delivery starving{"starving"};
+    starving.keepEvery = static_cast<int>(86.0 / pick(1, 20));
+    Delivery slow{"slow"};
+    slow.rate = pick(0.5, 0.95);
+    Delivery stalling{"a stall of 0.9 s every second"};
+    stalling.stallAt = 0.3;
+    stalling.stallFor = 0.9;
+    stalling.stallEvery = 1.0;
+    for (const Delivery& failing : {starving, slow, stalling}) {
+        cases.push_back({failing, true});
+    }
+    for (const Case& c : cases) {
+        const Delivery& d = c.delivery;
+        SCOPED_TRACE(testing::Message()
+                     << d.what << ": bursts " << d.burst << ", jitter " << d.jitter << ", rate "
+                     << d.rate << ", stall " << d.stallFor << ", k " << d.loseEvery << "/"
+                     << d.keepEvery);
+        // Judged as soon as two seconds of windows are known, and at the end of eight.
+        InputHealth health;
+        std::vector<InputHealth::Assessment> judged;
+        bool first = true;
+        simulateDelivery(d, random, [&](double handed, int) {
+            if (judged.empty() && handed >= 2.5) {
+                judged.push_back(health.assess(102.5));
+            }
+            health.note(100.0 + handed, 512, std::exchange(first, false));
+            return true;
+        });
+        judged.push_back(health.assess(100.0 + d.seconds));
+        for (const InputHealth::Assessment& assessment : judged) {
+            EXPECT_TRUE(assessment.known);
+            EXPECT_EQ(assessment.failing, c.failing) << "delivered " << assessment.delivered;
+        }
+        EXPECT_EQ(judged.back().clean, !c.failing);
+    }
 }
