@@ -288,7 +288,7 @@ void AudioSupervisor::watchRunning(Clock::time_point now) {
         mResyncTimes.push_back(now);
         say("The input and output fell out of step; measuring their offset again.\n");
     }
-    while (!mResyncTimes.empty() && now - mResyncTimes.front() > kResyncSpan) {
+    while (!mResyncTimes.empty() && now - mResyncTimes.front() > mResyncSpan) {
         mResyncTimes.pop_front();
     }
     const std::uint64_t inputCalls = mPort.mInputCalls.load(std::memory_order_relaxed);
@@ -341,8 +341,8 @@ void AudioSupervisor::watchInput(Clock::time_point now) {
         if (resyncing) {
             std::snprintf(line, sizeof line,
                           "Error - the input device is failing: the output measured its offset "
-                          "%zu times in %lld seconds.\n",
-                          mResyncTimes.size(), static_cast<long long>(kResyncSpan.count()));
+                          "%zu times in %g seconds.\n",
+                          mResyncTimes.size(), std::chrono::duration<double>(mResyncSpan).count());
         } else {
             std::snprintf(line, sizeof line,
                           "Error - the input device is failing: it delivered %.0f %% of the "
@@ -350,7 +350,7 @@ void AudioSupervisor::watchInput(Clock::time_point now) {
                           100.0 * health.delivered);
         }
         report(line);
-    } else if (failing && now - mFailingSince > kFailingBound) {
+    } else if (failing && now - mFailingSince > mFailingBound) {
         mFailingSince = now;
         fail(Status::inputFailing, "Error - the input device keeps failing; opening the devices "
                                    "again.\n");

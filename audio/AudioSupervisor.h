@@ -68,12 +68,9 @@ public:
     // here, and for how many ticks then (its fades take a few frames).
     static constexpr std::chrono::milliseconds kQuietOutput{400};
     static constexpr int kSilentTicks = 40;
-    // How long an input may go on failing, muted, before its devices are opened again.
-    static constexpr std::chrono::milliseconds kFailingBound{2000};
-    // More measurements of the offset than this within kResyncSpan is failing (drift
+    // More measurements of the offset than this within mResyncSpan is failing (drift
     // needs one now and then).
     static constexpr std::size_t kMostResyncs = 3;
-    static constexpr std::chrono::seconds kResyncSpan{10};
     // How long a procedure may go uncalled before its device counts as stopped.
     std::chrono::milliseconds mStallBound{1000};
     // How long a start may take to complete its handshake (a sound server can take two
@@ -84,6 +81,9 @@ public:
     std::chrono::milliseconds mRetryInterval{1000};
     // How long the first start may take before the window says so.
     std::chrono::milliseconds mQuietStart{2000};
+    // How long an input may go on failing, muted, before its devices are opened again.
+    std::chrono::milliseconds mFailingBound{2000};
+    std::chrono::milliseconds mResyncSpan{10000};
 
 private:
     using Clock = std::chrono::steady_clock;

@@ -118,6 +118,38 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
         << text;
 }
 
+TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsNamedMutedAndOpenedAgain) {
+    supervisor->mFailingBound = 300ms;
+    supervisor->mResyncSpan = 600ms;
+    fake::plugIn(running(kInputId), running(kOutputId));
+    CaptureStderr();
+    supervisor->begin();
+    ASSERT_TRUE(tickUntil([&] { return flowing(); }));
+    const int removes = fake::procRecord(kInputId, InputIOProc).removes;
+    // Four measurements again within the span: failing, said, and the view hears silence.
+    for (int i = 0; i < 4; ++i) {
+        port.mResyncs.fetch_add(1);
+        tickUntil([] { return false; }, 10ms);
+    }
+    EXPECT_TRUE(tickUntil([&] { return supervisor->status() == Status::inputFailing; }, 100ms));
+    EXPECT_TRUE(port.mInputMuted.load());
+    EXPECT_TRUE(tickUntil([&] { return view.mCurrentVolume.load() == 0.0f; }));
+    // It goes on: the devices are opened again, the status kept until the input runs clean
+    // for the span of its health, then the view hears it again.
+    port.mResyncs.fetch_add(4);
+    EXPECT_TRUE(
+        tickUntil([&] { return fake::procRecord(kInputId, InputIOProc).removes > removes; }, 2s));
+    EXPECT_EQ(supervisor->status(), Status::inputFailing);
+    EXPECT_TRUE(tickUntil([&] { return flowing() && !port.mInputMuted.load(); }, 5s));
+    const std::string text = GetCapturedStderr();
+    EXPECT_EQ(count(text, "Error - the input device is failing: the output measured its offset "
+                          "4 times in 0.6 seconds.\n"),
+              1)
+        << text;
+    EXPECT_EQ(count(text, "Error - the input device keeps failing; opening the devices again."), 1)
+        << text;
+}
+
 TEST_F(SupervisorTest, OneDeviceWithABufferPerChannelForBothDirections) {
     fake::plugIn(running(kInputId, false), running(kInputId, false));
     CaptureStderr();
