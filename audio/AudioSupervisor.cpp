@@ -214,6 +214,11 @@ void AudioSupervisor::finishJob() {
         mStatus = Status::noInput;
     } else if (mPort.mOutputDevice.device == 0) {
         mStatus = Status::noOutput;
+    } else if (mPort.mStartRefusal == kAudioDeviceUnsupportedFormatError) {
+        mStatus = Status::formatRefused;
+        mOfferedRate = mPort.mOfferedRate;
+    } else if (mPort.mStartRefusal == kAudioDevicePermissionsError) {
+        mStatus = Status::deviceBusy;
     } else if (mStatus == Status::flowing || mStatus == Status::starting) {
         mStatus = Status::startFailed;
     }
@@ -247,7 +252,9 @@ void AudioSupervisor::watchHandshake(Clock::time_point now) {
 }
 
 void AudioSupervisor::completeHandshake(Clock::time_point now) {
-    const bool newDevices = mSetupText != mLastReport;
+    // The latency report in full on devices that never ran before; one line on the same.
+    const bool newDevices = mSetupText != mRanReport;
+    mRanReport = mSetupText;
     tellDeviceReport();
     say(mStartText);
     mLastFailure.clear();

@@ -40,6 +40,8 @@ public:
         inputStopped,  // the input stopped delivering or failed
         outputStopped, // the output stopped asking or failed
         startFailed,   // the devices are there but would not start
+        deviceBusy,    // a device would not start: another program holds it
+        formatRefused, // a device would not take the stream format (offeredRate())
         serverStopped, // the JACK server the devices belong to is not running
         inputFailing,  // the input breaks up or runs too slowly
     };
@@ -60,6 +62,8 @@ public:
     bool shutdown(std::chrono::milliseconds bound);
 
     Status status() const { return mStatus; }
+    // The rate a device that refused the stream format offers (0: not known).
+    double offeredRate() const { return mOfferedRate; }
 
     static constexpr std::chrono::milliseconds kTickInterval{50};
     // Ticks further apart than this mean the process itself stood still.
@@ -139,9 +143,11 @@ private:
     // what the running start said, told once its handshake completes.
     std::string mLastFailure;
     std::string mStartText;
-    // The last setup's device report, and the one written last.
+    // The last setup's device report, the one written last, and the one of the devices
+    // that ran last.
     std::string mSetupText;
     std::string mLastReport;
+    std::string mRanReport;
     std::uint64_t mInputCalls = 0;
     std::uint64_t mOutputCalls = 0;
     std::uint32_t mResyncs = 0;
@@ -158,4 +164,5 @@ private:
     // epoch: it does not).
     std::deque<Clock::time_point> mResyncTimes;
     Clock::time_point mFailingSince{};
+    double mOfferedRate = 0.0;
 };

@@ -164,6 +164,10 @@ public:
     // The status of the last default-device query that failed (0: none did since setup
     // began): tells a sound server that stopped from a device that is missing.
     OSStatus mDeviceLookupStatus = 0;
+    // The first status with which the last start's installation failed (0: none did), and
+    // when a device refused the stream format, the rate it offers (0: not known).
+    OSStatus mStartRefusal = 0;
+    double mOfferedRate = 0.0;
     // Output blocks in a row that read too far behind. Output procedure only.
     std::uint32_t mLateBlocks = 0;
     // The largest lead of the output's clock over the input's seen while the handshake
@@ -191,6 +195,8 @@ public:
 
 private:
     bool streamLayoutFits(const AudioDeviceRecord& record, const char* side);
+    // Says why a device refused to install a procedure, where it refused the format.
+    void noteRefusal(OSStatus status, const AudioDeviceRecord& record, bool isInput);
     void stopBothProcs();
     // One IO buffer and one safety offset on each side, from the records.
     double thruLatency() const;

@@ -86,13 +86,32 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     EXPECT_EQ(count(text, "Error - no default input device"), 1) << text;
     EXPECT_EQ(count(text, "Input Device:"), 1) << "a retry that finds the same says nothing";
 
+    // Devices that refuse the format, then devices another program holds: each said as it is.
+    CaptureStderr();
+    fake::Device refusing = running(kInputId);
+    refusing.addStatus = kAudioDeviceUnsupportedFormatError;
+    refusing.nominalRate = 48000.0;
+    fake::plugIn(refusing, running(kOutputId));
+    ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::formatRefused; }));
+    EXPECT_EQ(supervisor->offeredRate(), 48000.0);
+    fake::Device busy = running(kInputId);
+    busy.addStatus = kAudioDevicePermissionsError;
+    fake::plugIn(busy, running(kOutputId));
+    ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::deviceBusy; }));
+    text = GetCapturedStderr();
+    EXPECT_EQ(count(text, "Error - the input device does not take 44100 Hz, 2 channels of 32-bit "
+                          "float; it runs at 48000 Hz.\n"),
+              1)
+        << text;
+    EXPECT_EQ(count(text, "Device Name(ID): Fake Device (7)"), 1) << text;
+
     // The devices appear: audio flows and the reports of the new devices are told.
     CaptureStderr();
     fake::plugIn(running(kInputId), running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     text = GetCapturedStderr();
-    EXPECT_EQ(count(text, "Device Name(ID): Fake Device (7)"), 1) << text;
-    EXPECT_EQ(count(text, "LATENCY REPORT:"), 1);
+    EXPECT_EQ(count(text, "Device Name(ID): Fake Device (7)"), 0) << "told already";
+    EXPECT_EQ(count(text, "LATENCY REPORT:"), 1) << text;
 
     // Both devices stall for longer than the bound: said once, shown, tried again until
     // they deliver, the view hearing silence meanwhile (nothing else reaches it); then the
