@@ -8,24 +8,26 @@
 #include "NSWorkspace.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 namespace {
 
-// How long quitting may wait for the audio devices to stop.
-constexpr std::chrono::milliseconds kQuitBound{1500};
+// How long quitting may wait for the audio devices to stop: the window is gone by then,
+// and a user who pressed Ctrl+Q expects the program to end at once.
+constexpr std::chrono::milliseconds kQuitBound{350};
 
 // Whether the page opened is not looked at: a desktop without a browser changes nothing.
 void openPage(const std::string& address) {
     NSWorkspace::sharedWorkspace().openURL(NSURL::URLWithString(address));
 }
 
-// What the window says, and what the user can do about it; null: nothing to say.
-const char* statusText(AudioSupervisor::Status status) {
+// What the window says, and what the user can do about it; empty: nothing to say.
+std::string statusText(const AudioSupervisor& supervisor) {
     using Status = AudioSupervisor::Status;
-    switch (status) {
+    switch (supervisor.status()) {
     case Status::starting:
         return "Opening the sound input and output…";
     case Status::noInput:
@@ -40,15 +42,26 @@ const char* statusText(AudioSupervisor::Status status) {
     case Status::outputStopped:
         return "The sound output has stopped. The tuner keeps trying to open it again.";
     case Status::startFailed:
+        return "The sound devices would not start; the tuner keeps trying.";
+    case Status::deviceBusy:
         return "The sound devices would not start. Another program may hold them; the tuner "
                "keeps trying.";
+    case Status::formatRefused: {
+        const long offered = std::lround(supervisor.offeredRate());
+        return "The sound device would not take 44100 Hz" +
+               (offered > 0 ? " (it runs at " + std::to_string(offered) + " Hz)" : std::string()) +
+               ". Set it to 44100 Hz or choose another default device; the tuner keeps trying.";
+    }
+    case Status::inputFailing:
+        return "The sound input is breaking up or running too slowly. Check the cable and the "
+               "device, or close programs that load the computer; the tuner opens it again.";
     case Status::serverStopped:
         return "The JACK server has stopped. The tuner carries on by itself when it runs "
                "again.";
     case Status::flowing:
         break;
     }
-    return nullptr;
+    return "";
 }
 
 } // namespace
@@ -74,12 +87,12 @@ void MyController::showAudioStatus() {
     if (statusLine == nullptr || mSupervisor == nullptr) {
         return;
     }
-    const char* text = statusText(mSupervisor->status());
-    if (text != nullptr && statusLine->stringValue() != text) {
+    const std::string text = statusText(*mSupervisor);
+    if (!text.empty() && statusLine->stringValue() != text) {
         statusLine->setStringValue(text);
     }
-    if (statusLine->isHidden() != (text == nullptr)) {
-        statusLine->setHidden(text == nullptr);
+    if (statusLine->isHidden() != text.empty()) {
+        statusLine->setHidden(text.empty());
     }
 }
 

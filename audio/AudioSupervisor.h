@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <thread>
@@ -11,19 +12,21 @@
 class MySoundPort;
 
 // Keeps the audio engine going on a real desktop, watched from the main thread: a timer
-// calls tick() a few times a second. The audio threads only publish counters and states;
+// calls tick() many times a second. The audio threads only publish counters and states;
 // everything that may block (finding the devices, starting and stopping their streams,
 // which can take seconds on a sound server or a stalled device) runs on a worker thread,
 // so the window never waits for audio.
 //
 // What it notices: no default device, a start that fails or whose handshake does not
 // complete in time, a procedure that is not called for more than mStallBound, a stream
-// that ended by itself, and the output procedure measuring the offset again. It then stops
-// what is left, says once on the standard error stream what happened, and tries the
-// default devices again every mRetryInterval until audio flows. The tuner view is never
-// touched by a restart, so its selection and automatic choice carry on; while the engine
-// is stopped the view hears silence for a while (see feedSilence), so that it does not
-// go on showing the last note as if it were still heard.
+// that ended by itself, and an input that is failing (InputHealth: it drops frames, starves
+// or runs slow; or the output has to measure the offset again and again). It says once on
+// the standard error stream what happened, shows a status, stops what is left and tries the
+// default devices again every mRetryInterval until audio flows; a failing input is first
+// given kFailingBound to come right. The tuner view is never touched by a restart, so its
+// selection and automatic choice carry on; but it never shows a note it did not hear: while
+// the output procedure is not called it hears silence from here, and while the input is
+// failing, silence instead of the input.
 //
 // Main thread only.
 class AudioSupervisor {
@@ -37,7 +40,10 @@ public:
         inputStopped,  // the input stopped delivering or failed
         outputStopped, // the output stopped asking or failed
         startFailed,   // the devices are there but would not start
+        deviceBusy,    // a device would not start: another program holds it
+        formatRefused, // a device would not take the stream format (offeredRate())
         serverStopped, // the JACK server the devices belong to is not running
+        inputFailing,  // the input breaks up or runs too slowly
     };
 
     explicit AudioSupervisor(MySoundPort& port);
@@ -56,10 +62,19 @@ public:
     bool shutdown(std::chrono::milliseconds bound);
 
     Status status() const { return mStatus; }
+    // The rate a device that refused the stream format offers (0: not known).
+    double offeredRate() const { return mOfferedRate; }
 
-    static constexpr std::chrono::milliseconds kTickInterval{200};
-    // Ticks of silence the view hears once audio stopped: its fades take a few seconds.
-    static constexpr int kSilentTicks = 20;
+    static constexpr std::chrono::milliseconds kTickInterval{50};
+    // Ticks further apart than this mean the process itself stood still.
+    static constexpr std::chrono::milliseconds kPausedTicks{500};
+    // How long the output procedure may go uncalled before the view hears silence from
+    // here, and for how many ticks then (its fades take a few frames).
+    static constexpr std::chrono::milliseconds kQuietOutput{400};
+    static constexpr int kSilentTicks = 40;
+    // More measurements of the offset than this within mResyncSpan is failing (drift
+    // needs one now and then).
+    static constexpr std::size_t kMostResyncs = 3;
     // How long a procedure may go uncalled before its device counts as stopped.
     std::chrono::milliseconds mStallBound{1000};
     // How long a start may take to complete its handshake (a sound server can take two
@@ -70,16 +85,34 @@ public:
     std::chrono::milliseconds mRetryInterval{1000};
     // How long the first start may take before the window says so.
     std::chrono::milliseconds mQuietStart{2000};
+    // How long an input may go on failing, muted, before its devices are opened again.
+    std::chrono::milliseconds mFailingBound{2000};
+    std::chrono::milliseconds mResyncSpan{10000};
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Phase { idle, starting, handshake, running, stopping, waiting, ended };
 
-    // Runs `job` on the worker, its diagnostics captured for finishJob.
-    void runOnWorker(Phase phase, std::function<bool()> job);
+    // The supervisor's phases and their moves; moveTo() refuses any other.
+    //   idle      -> starting               begin()
+    //   starting  -> handshake, stopping    the start job ended: started, or refused
+    //   handshake -> running, stopping      the handshake completed, or timed out
+    //   running   -> stopping               a device stopped or failed, or an input kept
+    //                                       failing
+    //   stopping  -> waiting                the stop job ended
+    //   waiting   -> starting               the retry fell due
+    //   any       -> ended                  shutdown()
+    // The worker runs a job in starting and stopping only.
+    enum class Phase { idle, starting, handshake, running, stopping, waiting, ended };
+    static bool allowed(Phase from, Phase to);
+    bool moveTo(Phase next);
+
+    // Runs `job` on the worker, its diagnostics captured for the move that follows.
+    void runOnWorker(std::function<bool()> job);
     bool workerFinished();
     void finishJob();
     void attempt();
+    void completeHandshake(Clock::time_point now);
+    void watchHandshake(Clock::time_point now);
     // Says what happened (unless the last failure said the same), shows `status`, and
     // stops the engine to try again.
     void fail(Status status, const std::string& failure);
@@ -89,7 +122,8 @@ private:
     void tellDeviceReport();
     void stopEngine();
     void watchRunning(Clock::time_point now);
-    void feedSilence();
+    void watchInput(Clock::time_point now);
+    void feedSilence(Clock::time_point now);
     void say(const std::string& text);
 
     MySoundPort& mPort;
@@ -109,16 +143,26 @@ private:
     // what the running start said, told once its handshake completes.
     std::string mLastFailure;
     std::string mStartText;
-    // The last setup's device report, and the one written last.
+    // The last setup's device report, the one written last, and the one of the devices
+    // that ran last.
     std::string mSetupText;
     std::string mLastReport;
+    std::string mRanReport;
     std::uint64_t mInputCalls = 0;
     std::uint64_t mOutputCalls = 0;
     std::uint32_t mResyncs = 0;
+    Clock::time_point mLastTick{};
     Clock::time_point mInputSeen{};
     Clock::time_point mOutputSeen{};
-    // One block of silence of the length the output last ran with, and how many ticks of
-    // it the view has heard since audio stopped.
+    // When the output procedure was last seen called (in any phase), and the block of
+    // silence the view hears meanwhile, with the ticks of it heard so far.
+    std::uint64_t mOutputCallsSeen = 0;
+    Clock::time_point mOutputHeard{};
     std::vector<float> mSilentBlock;
     int mSilentTicks = 0;
+    // When the offset was measured again lately, and since when the input fails (the
+    // epoch: it does not).
+    std::deque<Clock::time_point> mResyncTimes;
+    Clock::time_point mFailingSince{};
+    double mOfferedRate = 0.0;
 };

@@ -11,6 +11,7 @@
 #include "SoundView.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 
 namespace {
@@ -50,13 +51,13 @@ void markRunning(std::atomic<MySoundPort::ProcState>& state) {
 
 // The handshake, on each output call while armed: once the input runs, measure how far
 // the output clock lies ahead of the input's and read from then on that far behind plus
-// the thru latency. Neither this call nor the ones before it write any output.
+// the thru latency and a margin. Neither this call nor the ones before it write any output.
 // A starting output device asks for its first blocks in a burst while it fills its buffer,
-// running ahead of the input by more than it will in steady state; measured inside that
-// burst, the offset would have the output read frames the input has not delivered yet,
-// for good. So the measurement waits until the input has moved on by
-// mHandshakeSettleFrames since this side first saw it run, which also makes sure the
-// input is alive when the output measures again after losing it.
+// running ahead of the input by more than it will in steady state, and a bursty input
+// leads by less right after a burst than before the next one; so the measurement waits
+// until the input has moved on by mHandshakeSettleFrames since this side first saw it run
+// (which also makes sure the input is alive when the output measures again after losing
+// it), and takes the largest lead seen meanwhile.
 void completeHandshake(MySoundPort& port, const AudioTimeStamp* outputTime) {
     if (outputTime == nullptr ||
         port.mInputProcState.load(std::memory_order_acquire) != MySoundPort::kProcRunning) {
@@ -66,35 +67,26 @@ void completeHandshake(MySoundPort& port, const AudioTimeStamp* outputTime) {
     const double mark = port.mHandshakeInputMark.load(std::memory_order_relaxed);
     if (mark != mark) { // NaN: the first call that sees the input running
         port.mHandshakeInputMark.store(input, std::memory_order_relaxed);
+        port.mHandshakeLead = -std::numeric_limits<double>::infinity();
         return;
     }
+    port.mHandshakeLead = std::max(port.mHandshakeLead, outputTime->mSampleTime - input);
     if (input - mark < port.mHandshakeSettleFrames) {
         return;
     }
-    const double delta = outputTime->mSampleTime - input;
+    const double delta = port.mHandshakeLead;
     port.mIODeltaSampleCount.store(delta, std::memory_order_relaxed);
-    port.mInToOutSampleOffset.store(port.mActualThruLatency.load(std::memory_order_relaxed) + delta,
+    port.mInToOutSampleOffset.store(port.mActualThruLatency.load(std::memory_order_relaxed) +
+                                        delta + MySoundPort::kReadSlackFrames,
                                     std::memory_order_relaxed);
-    port.mMissedBlocks = 0;
     port.mLateBlocks = 0;
+    port.mResyncRequested.store(false, std::memory_order_relaxed);
     markRunning(port.mOutputProcState);
 }
 
-// Keeps the output reading a constant distance behind the input. The distance changes
-// for good when one clock jumps without the other (frames lost on one side that its clock
-// did not count, a device restarted) or when the two drift apart: then the fetches keep
-// missing, or keep reading much older input than the thru latency allows. After
-// kResyncBlocks such blocks in a row the output arms the handshake again and measures the
-// offset anew; meanwhile it analyses silence.
-void followInput(MySoundPort& port, bool copied, double framesAfter) {
-    port.mMissedBlocks = copied ? 0 : port.mMissedBlocks + 1;
-    const double lateAfter =
-        port.mActualThruLatency.load(std::memory_order_relaxed) + MySoundPort::kLateSlackFrames;
-    port.mLateBlocks = copied && framesAfter > lateAfter ? port.mLateBlocks + 1 : 0;
-    if (port.mMissedBlocks < MySoundPort::kResyncBlocks &&
-        port.mLateBlocks < MySoundPort::kResyncBlocks) {
-        return;
-    }
+// Arms the handshake again, so that the output measures the offset anew; meanwhile it
+// hands the view silence.
+void measureAgain(MySoundPort& port) {
     port.mHandshakeInputMark.store(std::numeric_limits<double>::quiet_NaN(),
                                    std::memory_order_relaxed);
     MySoundPort::ProcState expected = MySoundPort::kProcRunning;
@@ -103,6 +95,63 @@ void followInput(MySoundPort& port, bool copied, double framesAfter) {
                                                       std::memory_order_relaxed)) {
         port.mResyncs.fetch_add(1, std::memory_order_relaxed);
     }
+}
+
+// Keeps the output reading a constant distance behind the input. The distance changes
+// for good when one clock jumps without the other or when the two drift apart: then the
+// input's blocks keep coming for frames the output has passed (the input procedure asks
+// for a new measurement), or the output keeps reading much older input than its margin
+// allows (kResyncBlocks in a row). A miss by itself is no reason: the input may have
+// stopped, or lost frames its clock has not counted yet, and the gap passes as silence.
+void followInput(MySoundPort& port, bool copied, double framesAfter) {
+    const double lateAfter = port.mActualThruLatency.load(std::memory_order_relaxed) +
+                             MySoundPort::kReadSlackFrames + MySoundPort::kLateSlackFrames;
+    port.mLateBlocks = copied && framesAfter > lateAfter ? port.mLateBlocks + 1 : 0;
+    if (port.mResyncRequested.exchange(false, std::memory_order_relaxed) ||
+        port.mLateBlocks >= MySoundPort::kResyncBlocks) {
+        measureAgain(port);
+    }
+}
+
+// Notes whether the input's block comes for frames the output has already read past. A
+// block right after the one before (no frames lost between) that does, for longer than
+// the input's clock takes to count a loss, means the output reads too close behind: it is
+// asked to measure the offset again.
+void watchArrival(MySoundPort& port, double sampleTime, std::uint32_t frames) {
+    const bool following = sampleTime == port.mNextInputSampleTime;
+    port.mNextInputSampleTime = sampleTime + frames;
+    const bool late =
+        following && frameNumber(sampleTime) < port.mOutputReadEnd.load(std::memory_order_relaxed);
+    if (!following || (!late && sampleTime - port.mLastLate > MySoundPort::kLateArrivalFrames)) {
+        port.mLateSince = std::numeric_limits<double>::quiet_NaN();
+    }
+    if (!late) {
+        return;
+    }
+    port.mLastLate = sampleTime;
+    if (port.mLateSince != port.mLateSince) {
+        port.mLateSince = sampleTime;
+    } else if (sampleTime - port.mLateSince > MySoundPort::kLateArrivalFrames) {
+        port.mLateSince = std::numeric_limits<double>::quiet_NaN();
+        port.mResyncRequested.store(true, std::memory_order_relaxed);
+    }
+}
+
+// Hands a block to the view's intake, unless the supervisor feeds it right now.
+void feedView(MySoundPort& port, const float* block, std::uint32_t frames) {
+    SoundView* const view = port.mInputView;
+    int nobody = 0;
+    if (view == nullptr || !port.mIntakeOwner.compare_exchange_strong(
+                               nobody, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+        return;
+    }
+    view->filterInput(block, port.mLeftOutput.get(), frames, 0);
+    port.mIntakeOwner.store(0, std::memory_order_release);
+}
+
+double monotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -150,6 +199,8 @@ OSStatus InputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
     if (!buffersHold(inputData, interleaved, bytes)) {
         return 0;
     }
+    port->mInputHealth.note(monotonicSeconds(), frames, state == MySoundPort::kProcArmed);
+    watchArrival(*port, sampleTime, frames);
     port->mInputBuffer->storeData(inputData->mBuffers[0].mData, frames, time);
     if (!interleaved) {
         port->mInputBuffer2->storeData(inputData->mBuffers[1].mData, frames, time);
@@ -168,6 +219,8 @@ OSStatus OutputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
     port->mOutputCalls.fetch_add(1, std::memory_order_relaxed);
     const MySoundPort::ProcState state = port->mOutputProcState.load(std::memory_order_acquire);
     if (state == MySoundPort::kProcArmed) {
+        // The view hears silence until the offset is known: no stale note stays shown.
+        feedView(*port, port->mRightOutput.get(), port->mOutputDevice.framesPerBuffer);
         completeHandshake(*port, outputTime);
         return 0;
     }
@@ -182,6 +235,7 @@ OSStatus OutputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
     const std::uint32_t frames = port->mOutputDevice.framesPerBuffer;
     const std::int64_t time = frameNumber(
         outputTime->mSampleTime - port->mInToOutSampleOffset.load(std::memory_order_relaxed));
+    port->mOutputReadEnd.store(time + frames, std::memory_order_relaxed);
     float* const left = port->mLeftInput.get();
     float* const right = port->mRightInput.get();
 
@@ -203,16 +257,15 @@ OSStatus OutputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
         copied = copied && copiedRight;
     }
     // Input the rings do not hold (lost, not yet arrived, or long gone) is silence, never
-    // the previous block again: stale samples would be analysed and shown as live.
-    if (!copied) {
+    // the previous block again: stale samples would be analysed and shown as live. So is
+    // the input of a device that is failing.
+    if (!copied || port->mInputMuted.load(std::memory_order_relaxed)) {
         std::fill_n(left, frames, 0.0f);
         std::fill_n(right, frames, 0.0f);
     }
     followInput(*port, copied, after);
 
-    if (port->mInputView != nullptr) {
-        port->mInputView->filterInput(left, port->mLeftOutput.get(), frames, 0);
-    }
+    feedView(*port, left, frames);
 
     const bool interleaved = port->mOutputDevice.interleaved != 0;
     const std::uint64_t bytes =

@@ -165,26 +165,56 @@ bool MySoundPort::start() {
     }
 
     mRunning = 1;
+    mStartRefusal = 0;
+    mOfferedRate = 0.0;
     mHandshakeInputMark.store(std::numeric_limits<double>::quiet_NaN(), std::memory_order_relaxed);
     // The output procedure sets the offset itself when the handshake completes, from this.
     mActualThruLatency.store(thruLatency(), std::memory_order_relaxed);
-    mMissedBlocks = 0;
     mLateBlocks = 0;
+    mHandshakeLead = -std::numeric_limits<double>::infinity();
+    mResyncRequested.store(false, std::memory_order_relaxed);
+    mOutputReadEnd.store(std::numeric_limits<std::int64_t>::min(), std::memory_order_relaxed);
+    mNextInputSampleTime = std::numeric_limits<double>::quiet_NaN();
+    mLateSince = std::numeric_limits<double>::quiet_NaN();
     mOutputProcState.store(kProcArmed, std::memory_order_release);
     mInputProcState.store(kProcArmed, std::memory_order_release);
     mSampleRate = in.mSampleRate;
 
     const OSStatus addInput = AudioDeviceAddIOProc(mInputDevice.device, InputIOProc, this);
     checkError(addInput, "AudioDeviceAddIOProc-input");
+    noteRefusal(addInput, mInputDevice, true);
     mInputProcAdded = addInput == 0;
     const OSStatus startInput = AudioDeviceStart(mInputDevice.device, InputIOProc);
     checkError(startInput, "AudioDeviceStart-input");
     const OSStatus addOutput = AudioDeviceAddIOProc(mOutputDevice.device, OutputIOProc, this);
     checkError(addOutput, "AudioDeviceAddIOProc-output");
+    noteRefusal(addOutput, mOutputDevice, false);
     mOutputProcAdded = addOutput == 0;
     const OSStatus startOutput = AudioDeviceStart(mOutputDevice.device, OutputIOProc);
     checkError(startOutput, "AudioDeviceStart-output");
+    for (const OSStatus status : {addInput, startInput, addOutput, startOutput}) {
+        mStartRefusal = mStartRefusal != 0 ? mStartRefusal : status;
+    }
     return addInput == 0 && startInput == 0 && addOutput == 0 && startOutput == 0;
+}
+
+void MySoundPort::noteRefusal(OSStatus status, const AudioDeviceRecord& record, bool isInput) {
+    if (status != kAudioDeviceUnsupportedFormatError) {
+        return;
+    }
+    // Said as it is: which format was asked, and what the device would rather run at.
+    double offered = 0.0;
+    std::uint32_t size = sizeof offered;
+    if (AudioDeviceGetProperty(record.device, 0, isInput ? 1 : 0,
+                               kAudioDevicePropertyNominalSampleRate, &size, &offered) != 0) {
+        offered = 0.0;
+    }
+    mOfferedRate = mOfferedRate != 0.0 ? mOfferedRate : offered;
+    std::fprintf(diagnostics(),
+                 "Error - the %s device does not take %.0f Hz, %u channels of 32-bit float; "
+                 "it runs at %.0f Hz.\n",
+                 isInput ? "input" : "output", record.format.mSampleRate,
+                 record.format.mChannelsPerFrame, offered);
 }
 
 void MySoundPort::stop() {
@@ -257,7 +287,8 @@ void MySoundPort::computeThruOffset() {
 
     const double latency = thruLatency();
     mActualThruLatency.store(latency, std::memory_order_relaxed);
-    const double offset = latency + mIODeltaSampleCount.load(std::memory_order_relaxed);
+    const double offset =
+        latency + mIODeltaSampleCount.load(std::memory_order_relaxed) + kReadSlackFrames;
     mInToOutSampleOffset.store(offset, std::memory_order_relaxed);
 
     std::fprintf(diagnostics(), "LATENCY REPORT:\n");

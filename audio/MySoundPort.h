@@ -2,6 +2,7 @@
 
 #include "AudioDeviceRecord.h"
 #include "AudioHardware.h"
+#include "InputHealth.h"
 #include "NSObject.h"
 
 #include <atomic>
@@ -58,14 +59,20 @@ public:
         kProcStopRequested = 3,
     };
 
-    // Output blocks in a row whose fetch misses, or that read further behind the input
-    // than kLateSlackFrames allows, before the output procedure measures the offset again:
-    // half a second of 512-frame blocks at 44.1 kHz, time enough for the input's clock to
-    // count frames it lost (the gap then passes by as silence).
+    // Output blocks in a row that read further behind the input than kLateSlackFrames
+    // allows, before the output procedure measures the offset again: half a second of
+    // 512-frame blocks at 44.1 kHz.
     static constexpr std::uint32_t kResyncBlocks = 43;
-    // Frames after a fetched block, beyond the thru latency, past which the output reads
+    // Frames after a fetched block, beyond the read margin, past which the output reads
     // too far behind the input: over a third of a second at 44.1 kHz.
     static constexpr double kLateSlackFrames = 16384.0;
+    // Frames the output reads further behind the input than the handshake saw it lead, for
+    // the input's jitter and bursts larger than it showed then (93 ms at 44.1 kHz).
+    static constexpr double kReadSlackFrames = 4096.0;
+    // How long input blocks may keep arriving for frames the output has already passed
+    // before the output measures the offset again: longer than the input's clock takes to
+    // count frames lost in a stall (whose blocks come late until it has), 0.6 s at 44.1 kHz.
+    static constexpr double kLateArrivalFrames = 26460.0;
 
     MySoundPort();
     ~MySoundPort() override;
@@ -87,7 +94,8 @@ public:
     bool handshakeDone() const {
         return mOutputProcState.load(std::memory_order_acquire) == kProcRunning;
     }
-    // Thru latency and in-to-out offset, from the records and the handshake; reports them.
+    // Thru latency and in-to-out offset (with kReadSlackFrames), from the records and the
+    // handshake; reports them.
     void computeThruOffset();
     // Asks both procedures to stop, waits up to mStopBound for them to answer, stops from
     // here those that did not (which may take as long as the device's stream takes to
@@ -141,8 +149,9 @@ public:
     // its lead over the input growing meanwhile; measured earlier, the lead is too short
     // and the output keeps reading frames the input has not delivered yet.
     double mHandshakeSettleFrames = 22050.0;
-    // How long stop waits for the procedures to answer their stop requests.
-    std::chrono::milliseconds mStopBound{1000};
+    // How long stop waits for the procedures to answer their stop requests: a procedure
+    // that is called answers within a block; one that is not is stopped from outside.
+    std::chrono::milliseconds mStopBound{100};
 
     // The input sample time the output procedure saw when it first found the input
     // running; NaN until then. Output procedure only, once start has armed it.
@@ -155,12 +164,39 @@ public:
     // The status of the last default-device query that failed (0: none did since setup
     // began): tells a sound server that stopped from a device that is missing.
     OSStatus mDeviceLookupStatus = 0;
-    // Output blocks in a row that missed, or read too late. Output procedure only.
-    std::uint32_t mMissedBlocks = 0;
+    // The first status with which the last start's installation failed (0: none did), and
+    // when a device refused the stream format, the rate it offers (0: not known).
+    OSStatus mStartRefusal = 0;
+    double mOfferedRate = 0.0;
+    // Output blocks in a row that read too far behind. Output procedure only.
     std::uint32_t mLateBlocks = 0;
+    // The largest lead of the output's clock over the input's seen while the handshake
+    // settles. Output procedure only.
+    double mHandshakeLead = 0.0;
+    // The end of the frames the output read last (output procedure), for the input
+    // procedure to tell blocks that come too late to be read.
+    std::atomic<std::int64_t> mOutputReadEnd{std::numeric_limits<std::int64_t>::min()};
+    // Set by the input procedure when its blocks keep coming for frames the output has
+    // passed: the output then measures the offset again.
+    std::atomic<bool> mResyncRequested{false};
+    // Input procedure only: the sample time its next block has unless frames are lost,
+    // and the first of the blocks in a row that came too late (NaN: none).
+    double mNextInputSampleTime = std::numeric_limits<double>::quiet_NaN();
+    double mLateSince = std::numeric_limits<double>::quiet_NaN();
+    double mLastLate = 0.0;
+    // How the input keeps up with real time; the input procedure notes its blocks.
+    InputHealth mInputHealth;
+    // Who feeds the tuner view's intake: 0 nobody, 1 the output procedure, 2 the
+    // supervisor (silence, while the output procedure is not called). Each side only
+    // tries to take it and skips its feed when the other holds it, so nobody waits.
+    std::atomic<int> mIntakeOwner{0};
+    // While set, the view hears silence instead of the input (an input that is failing).
+    std::atomic<bool> mInputMuted{false};
 
 private:
     bool streamLayoutFits(const AudioDeviceRecord& record, const char* side);
+    // Says why a device refused to install a procedure, where it refused the format.
+    void noteRefusal(OSStatus status, const AudioDeviceRecord& record, bool isInput);
     void stopBothProcs();
     // One IO buffer and one safety offset on each side, from the records.
     double thruLatency() const;

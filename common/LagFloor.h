@@ -43,6 +43,8 @@ public:
         return true;
     }
     double closedFloor() const { return mClosedFloor; }
+    // The lowest lag of the window still open (infinite before its first arrival).
+    double openFloor() const { return mLowest; }
     // How long the window just closed lasted (at least the window's length).
     double closedSeconds() const { return mClosedSeconds; }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 // The fixed layout of the tuner's picture, in pixels, and the rates it assumes.
 namespace display_layout {
@@ -24,5 +25,9 @@ inline constexpr float kUnselectedButtonAlpha = 0.6f;
 inline int stringIndex(std::int32_t selected) {
     return std::clamp<std::int32_t>(selected, 0, tuner::kStringCount - 1);
 }
+
+// The characters the pen sets for a readout of value, one glyph each: up to four digits
+// before the point with leading zeros left out, the point, and the tenths, truncated.
+std::string readoutText(float value);
 
 } // namespace display_layout

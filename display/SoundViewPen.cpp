@@ -1,5 +1,6 @@
 // SoundView's pen: a position and an opacity with which glyph and button images are
 // drawn over the finished frame, one after another on one bottom line.
+#include "DisplayLayout.h"
 #include "SoundView.h"
 
 #include "NSImage.h"
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <string>
 
 void SoundView::setAlpha(float alpha) {
     mDrawAlpha = alpha;
@@ -84,19 +86,25 @@ std::int32_t lastDigit(float quotient) {
     return q - 10 * (q / 10);
 }
 
-unsigned char digitCharacter(std::int32_t digit) {
-    return static_cast<unsigned char>('0' + digit);
+// A digit's character; a negative digit becomes the character as many places before '0',
+// which is kept only where it has a glyph ('.' for -2), as the pen would draw it.
+void appendDigit(std::string& text, std::int32_t digit) {
+    const auto character = static_cast<unsigned char>('0' + digit);
+    if ((character >= '0' && character <= '9') || character == '.') {
+        text.push_back(static_cast<char>(character));
+    }
 }
 
 } // namespace
 
-void SoundView::drawFloat(float value) {
+std::string display_layout::readoutText(float value) {
     // Up to four digits before the point, leading zeros left out; the tenths truncated.
+    std::string text;
     bool started = false;
     std::int32_t digit = lastDigit(value / 1000.0f);
     if (digit != 0) {
         started = true;
-        drawLetter(digitCharacter(digit));
+        appendDigit(text, digit);
     }
     for (const float divisor : {100.0f, 10.0f}) {
         digit = lastDigit(value / divisor);
@@ -104,10 +112,17 @@ void SoundView::drawFloat(float value) {
             started = true;
         }
         if (started) {
-            drawLetter(digitCharacter(digit));
+            appendDigit(text, digit);
         }
     }
-    drawLetter(digitCharacter(lastDigit(value)));
-    drawLetter('.');
-    drawLetter(digitCharacter(lastDigit(value * 10.0f)));
+    appendDigit(text, lastDigit(value));
+    text.push_back('.');
+    appendDigit(text, lastDigit(value * 10.0f));
+    return text;
+}
+
+void SoundView::drawFloat(float value) {
+    for (const char character : display_layout::readoutText(value)) {
+        drawLetter(static_cast<unsigned char>(character));
+    }
 }

@@ -33,6 +33,9 @@ inline constexpr AudioDevicePropertyID kAudioDevicePropertyBufferSize = fourChar
 inline constexpr AudioDevicePropertyID kAudioDevicePropertyStreamFormat = fourCharCode("sfmt");
 inline constexpr AudioDevicePropertyID kAudioDevicePropertyVolumeDecibels = fourCharCode("vold");
 inline constexpr AudioDevicePropertyID kAudioDevicePropertySafetyOffset = fourCharCode("saft");
+// The rate the device runs at by itself (a double): what it offers when it refuses a format.
+inline constexpr AudioDevicePropertyID kAudioDevicePropertyNominalSampleRate =
+    fourCharCode("nsrt");
 
 // Stream format.
 inline constexpr std::uint32_t kAudioFormatLinearPCM = fourCharCode("lpcm");
@@ -59,6 +62,8 @@ inline constexpr OSStatus kAudioHardwareBadStreamError =
     static_cast<OSStatus>(fourCharCode("!str")); // the device has no channels in that direction
 inline constexpr OSStatus kAudioDeviceUnsupportedFormatError =
     static_cast<OSStatus>(fourCharCode("!fmt")); // the device cannot take the stream format
+inline constexpr OSStatus kAudioDevicePermissionsError =
+    static_cast<OSStatus>(fourCharCode("!hog")); // another program holds the device
 inline constexpr OSStatus kAudioHardwareServerGoneError = static_cast<OSStatus>(
     fourCharCode("gone")); // the sound server behind the devices is not running (any more)
 

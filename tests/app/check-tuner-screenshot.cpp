@@ -3,6 +3,9 @@
 //   check-tuner-screenshot --view-only SHOT.png
 //       whether the view is there: 700 × 300 pixels between black border rows, with the
 //       black row that parts the wave from the band below
+//   check-tuner-screenshot --readout SHOT.png RESOURCES
+//       the frequency readout the view shows at full strength ("readout: 329.7"), or
+//       "readout: none" (none shown, or only faded)
 //   check-tuner-screenshot SHOT.png RESOURCES READOUT[,READOUT...] SELECTED_TEXT STRING
 //       and that it shows one of the READOUT texts as the frequency readout and SELECTED_TEXT
 //       as the selected string's readout, and the button of string STRING (0-5) alone at full
@@ -31,21 +34,38 @@ const std::uint8_t* at(int x, int row) {
     return gShot->rgba().data() + ((gTop + row) * gShot->pixelsWide() + gLeft + x) * 4;
 }
 
-// A black row; the wave and the selected string's mark may cover a pixel or two of it.
-bool blackRow(int row) {
+// The lit pixels of a row, counted up to four: a black row has three at most (the wave and
+// the selected string's mark may cover a pixel or two of it).
+int litPixels(int row) {
     int lit = 0;
     for (int x = 0; x < kWidth && lit <= 3; ++x) {
         lit += at(x, row)[0] != 0 || at(x, row)[1] != 0 || at(x, row)[2] != 0 ? 1 : 0;
     }
-    return lit <= 3;
+    return lit;
 }
 
+// The first rows from the top that fit; along them, the place with the fewest lit pixels, so
+// that a lit edge beside the view (a screen around the window) does not shift it.
 bool findView() {
     for (gTop = 0; gTop + kHeight <= gShot->pixelsHigh(); ++gTop) {
+        int best = -1;
+        int fewest = 0;
         for (gLeft = 0; gLeft + kWidth <= gShot->pixelsWide(); ++gLeft) {
-            if (blackRow(0) && blackRow(200) && blackRow(kHeight - 1)) {
-                return true;
+            int sum = 0;
+            bool fits = true;
+            for (const int row : {0, 200, kHeight - 1}) {
+                const int lit = fits ? litPixels(row) : 0;
+                fits = fits && lit <= 3;
+                sum += lit;
             }
+            if (fits && (best < 0 || sum < fewest)) {
+                best = gLeft;
+                fewest = sum;
+            }
+        }
+        if (best >= 0) {
+            gLeft = best;
+            return true;
         }
     }
     return false;
@@ -90,9 +110,59 @@ bool shows(const std::string& resources, const std::string& text, int y) {
     return false;
 }
 
+// The glyph image of a readout character.
+std::unique_ptr<NSImage> glyph(const std::string& resources, char c) {
+    return NSImage::initWithContentsOfFile(
+        resources + (c == '.' ? std::string("/dot") : "/n" + std::string(1, c)) + ".png");
+}
+
+// The readout drawn whole on the bottom line y (y up): glyphs side by side with a
+// one-pixel gap, ending in a point and one digit; empty when there is none.
+std::string readoutAt(const std::string& resources, int y) {
+    const std::string characters = "0123456789.";
+    std::vector<std::unique_ptr<NSImage>> glyphs;
+    for (const char c : characters) {
+        glyphs.push_back(glyph(resources, c));
+        if (!glyphs.back()) {
+            return "";
+        }
+    }
+    for (int left = 0; left < kWidth; ++left) {
+        std::string text;
+        for (int x = left; x < kWidth;) {
+            std::size_t found = characters.size();
+            for (std::size_t i = 0; i < characters.size() && found == characters.size(); ++i) {
+                if (x + glyphs[i]->pixelsWide() <= kWidth &&
+                    drawnWhole(*glyphs[i], x, kHeight - 1 - y)) {
+                    found = i;
+                }
+            }
+            if (found == characters.size()) {
+                break;
+            }
+            text += characters[found];
+            x += glyphs[found]->pixelsWide() + 1;
+        }
+        if (text.size() >= 3 && text[text.size() - 2] == '.') {
+            return text;
+        }
+    }
+    return "";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--readout") {
+        gShot = NSImage::initWithContentsOfFile(argv[2]);
+        if (!gShot || !findView()) {
+            std::fprintf(stderr, "no view in %s\n", argv[2]);
+            return 1;
+        }
+        const std::string text = readoutAt(argv[3], 59);
+        std::printf("readout: %s\n", text.empty() ? "none" : text.c_str());
+        return 0;
+    }
     const bool viewOnly = argc == 3 && std::string(argv[1]) == "--view-only";
     if (!viewOnly && argc != 6) {
         std::fprintf(stderr,

@@ -153,6 +153,11 @@ OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel, std
         value = {&d.format, sizeof d.format};
     } else if (property == kAudioDevicePropertySafetyOffset) {
         value = {&d.safetyOffset, 4};
+    } else if (property == kAudioDevicePropertyNominalSampleRate) {
+        if (d.nominalRate == 0.0) {
+            return kAudioHardwareUnsupportedOperationError;
+        }
+        value = {&d.nominalRate, sizeof d.nominalRate};
     } else if (property == kAudioDevicePropertyVolumeDecibels) {
         if (!d.volumeDecibels || channel != 1) {
             return kAudioHardwareUnsupportedOperationError;

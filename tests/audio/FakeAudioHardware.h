@@ -34,6 +34,7 @@ struct Device {
     AudioStreamBasicDescription format{};
     std::optional<float> volumeDecibels; // absent: the volume query fails ("unop")
     std::uint32_t safetyOffset = 0;
+    double nominalRate = 0.0; // the device's own rate (0: the query fails)
     OSStatus addStatus = 0, startStatus = 0, currentTimeStatus = 0;
     // Started procedures are called by clock threads; while stalled, those call nothing and
     // their sample times run on.

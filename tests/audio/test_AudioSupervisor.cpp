@@ -86,13 +86,32 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     EXPECT_EQ(count(text, "Error - no default input device"), 1) << text;
     EXPECT_EQ(count(text, "Input Device:"), 1) << "a retry that finds the same says nothing";
 
+    // Devices that refuse the format, then devices another program holds: each said as it is.
+    CaptureStderr();
+    fake::Device refusing = running(kInputId);
+    refusing.addStatus = kAudioDeviceUnsupportedFormatError;
+    refusing.nominalRate = 48000.0;
+    fake::plugIn(refusing, running(kOutputId));
+    ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::formatRefused; }));
+    EXPECT_EQ(supervisor->offeredRate(), 48000.0);
+    fake::Device busy = running(kInputId);
+    busy.addStatus = kAudioDevicePermissionsError;
+    fake::plugIn(busy, running(kOutputId));
+    ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::deviceBusy; }));
+    text = GetCapturedStderr();
+    EXPECT_EQ(count(text, "Error - the input device does not take 44100 Hz, 2 channels of 32-bit "
+                          "float; it runs at 48000 Hz.\n"),
+              1)
+        << text;
+    EXPECT_EQ(count(text, "Device Name(ID): Fake Device (7)"), 1) << text;
+
     // The devices appear: audio flows and the reports of the new devices are told.
     CaptureStderr();
     fake::plugIn(running(kInputId), running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     text = GetCapturedStderr();
-    EXPECT_EQ(count(text, "Device Name(ID): Fake Device (7)"), 1) << text;
-    EXPECT_EQ(count(text, "LATENCY REPORT:"), 1);
+    EXPECT_EQ(count(text, "Device Name(ID): Fake Device (7)"), 0) << "told already";
+    EXPECT_EQ(count(text, "LATENCY REPORT:"), 1) << text;
 
     // Both devices stall for longer than the bound: said once, shown, tried again until
     // they deliver, the view hearing silence meanwhile (nothing else reaches it); then the
@@ -115,6 +134,38 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     EXPECT_EQ(count(text, "Audio running again: input \"Fake Device\", output \"Fake Device\", "
                           "latency 1024 frames.\n"),
               1)
+        << text;
+}
+
+TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsNamedMutedAndOpenedAgain) {
+    supervisor->mFailingBound = 300ms;
+    supervisor->mResyncSpan = 600ms;
+    fake::plugIn(running(kInputId), running(kOutputId));
+    CaptureStderr();
+    supervisor->begin();
+    ASSERT_TRUE(tickUntil([&] { return flowing(); }));
+    const int removes = fake::procRecord(kInputId, InputIOProc).removes;
+    // Four measurements again within the span: failing, said, and the view hears silence.
+    for (int i = 0; i < 4; ++i) {
+        port.mResyncs.fetch_add(1);
+        tickUntil([] { return false; }, 10ms);
+    }
+    EXPECT_TRUE(tickUntil([&] { return supervisor->status() == Status::inputFailing; }, 100ms));
+    EXPECT_TRUE(port.mInputMuted.load());
+    EXPECT_TRUE(tickUntil([&] { return view.mCurrentVolume.load() == 0.0f; }));
+    // It goes on: the devices are opened again, the status kept until the input runs clean
+    // for the span of its health, then the view hears it again.
+    port.mResyncs.fetch_add(4);
+    EXPECT_TRUE(
+        tickUntil([&] { return fake::procRecord(kInputId, InputIOProc).removes > removes; }, 2s));
+    EXPECT_EQ(supervisor->status(), Status::inputFailing);
+    EXPECT_TRUE(tickUntil([&] { return flowing() && !port.mInputMuted.load(); }, 5s));
+    const std::string text = GetCapturedStderr();
+    EXPECT_EQ(count(text, "Error - the input device is failing: the output measured its offset "
+                          "4 times in 0.6 seconds.\n"),
+              1)
+        << text;
+    EXPECT_EQ(count(text, "Error - the input device keeps failing; opening the devices again."), 1)
         << text;
 }
 

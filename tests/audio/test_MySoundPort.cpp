@@ -1,17 +1,20 @@
 // The sound port on the failure-injecting boundary: device discovery and its report, start's
 // refusals, buffer sizes and latency report, the error reporter; and its two IO procedures
 // called by hand: the handshake, frame numbers past 2^31, the split into channels, the
-// output layouts, missed fetches and the stop request.
+// output layouts, missed fetches and the stop request; and the input's health on simulated
+// deliveries.
 #include "FakeAudioHardware.h"
 #include "MyRingBuffer.h"
 #include "MySoundPort.h"
 #include "SoundView.h"
+#include "support/SimulatedDelivery.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <utility>
 
 using fake::stereoDevice;
 using testing::internal::CaptureStderr;
@@ -159,7 +162,7 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
         return "Error - input" + rest + "Error - output" + rest;
     };
     const auto report = [](const char* seconds) {
-        return "LATENCY REPORT:\nthru latency: 1074 frames\ninToOutOffset: 1174 frames\n"
+        return "LATENCY REPORT:\nthru latency: 1074 frames\ninToOutOffset: 5270 frames\n"
                "latency in seconds: " +
                std::string(seconds) + "\n\n";
     };
@@ -219,7 +222,8 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
         EXPECT_EQ(port->mRunning, runs);
         EXPECT_EQ(port->mInputProcState.load(),
                   runs ? MySoundPort::kProcRunning : MySoundPort::kProcIdle);
-        EXPECT_EQ(port->mInToOutSampleOffset.load(), runs ? 1174.0 : 0.0);
+        EXPECT_EQ(port->mInToOutSampleOffset.load(),
+                  runs ? 1174.0 + MySoundPort::kReadSlackFrames : 0.0);
         for (const MyRingBuffer* ring : {port->inputBuffer(), port->inputBuffer2()}) {
             const bool held = ring == port->inputBuffer() || c.in.format.mBytesPerFrame == 4;
             EXPECT_EQ(ring->capacityFrames(), held ? c.ringFrames : 0u);
@@ -273,20 +277,26 @@ TEST_F(IOProcTest, HandshakeMeasuresTheClockDifference) {
     EXPECT_EQ(port->inputBuffer()->endFrame(), 1512);
 
     // The next output only notes where the input stood: a starting output runs ahead in a
-    // burst, so nothing is measured until the input has moved on by the settling distance.
+    // burst, so nothing is measured until the input has moved on by the settling distance;
+    // the largest lead seen meanwhile counts (a bursty input leads by less after a burst).
     output(5000.0);
+    output(25000.0);
     input(1000.9 + 21504.0, 1000 + 21504);
-    output(5512.0);
+    output(25512.0);
     EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed) << "measured in the burst";
 
-    // Once the input has moved on by half a second the handshake completes, writing nothing.
+    // Once the input has moved on by half a second the handshake completes, writing nothing;
+    // the view meanwhile heard silence.
     input(1000.9 + 22050.0, 1000 + 22050);
     const fake::Buffers handshake = output(27050.0);
     EXPECT_EQ(handshake.first[0] + handshake.first[1023], 14.0f);
-    EXPECT_DOUBLE_EQ(port->mIODeltaSampleCount.load(), 27050.0 - (1000.9 + 22050.0));
+    EXPECT_EQ(view->mCurrentStep.load(), 5 % view->mStepsPerBuffer.load());
+    EXPECT_DOUBLE_EQ(port->mIODeltaSampleCount.load(), 25000.0 - 1000.9);
     EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcRunning);
-    // The output reads behind from its next call on, before the main thread reports.
-    EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(), 1024.0 + 27050.0 - (1000.9 + 22050.0));
+    // The output reads behind from its next call on, before the main thread reports, with
+    // a margin for the input's bursts and jitter.
+    EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(),
+                     1024.0 + 25000.0 - 1000.9 + MySoundPort::kReadSlackFrames);
 }
 
 TEST_F(IOProcTest, InputIsFetchedBehindSplitAndWrittenInTheOutputLayout) {
@@ -311,9 +321,11 @@ TEST_F(IOProcTest, InputIsFetchedBehindSplitAndWrittenInTheOutputLayout) {
             ASSERT_EQ(out.left(i), 0.0f) << i;
             ASSERT_EQ(out.right(i), static_cast<float>(i + 1)) << i;
         }
-        // The view's intake received the left channel, a block of 512 samples.
-        EXPECT_EQ(view->mSampleBuffer[0].load(), ramp(first));
-        EXPECT_EQ(view->mSampleBuffer[511].load(), ramp(first + 511));
+        // The view's intake received the left channel, a block of 512 samples, after the
+        // silence it heard during the handshake.
+        const std::int32_t slot = 512 * ((view->mCurrentStep.load() + 3) % 4);
+        EXPECT_EQ(view->mSampleBuffer[slot].load(), ramp(first));
+        EXPECT_EQ(view->mSampleBuffer[slot + 511].load(), ramp(first + 511));
         // A list that holds less than the stream needs is not read: one buffer of 4 bytes.
         fake::Buffers single(512, true);
         single.list.mBuffers[0].mDataByteSize = 4;
@@ -323,36 +335,50 @@ TEST_F(IOProcTest, InputIsFetchedBehindSplitAndWrittenInTheOutputLayout) {
 }
 
 TEST_F(IOProcTest, MissedOrLateFetchesGiveWayToANewHandshake) {
-    // Past everything stored: silence, never the block before again. Further behind the
-    // input than the thru latency and its slack allow: the old input is still analysed.
-    for (const double offset : {-100000.0, 40000.0}) {
+    // Past everything stored: silence, never the block before again, and no new handshake
+    // while nothing says the offset is wrong (the input may have stopped); but input that
+    // keeps coming for frames already passed, for longer than a loss takes to be counted,
+    // does. Further behind the input than the margin and its slack allow: the old input is
+    // still analysed, until a new handshake.
+    for (const double offset : {-100000.0, 50000.0}) {
         SCOPED_TRACE(offset);
         startPort(true, true);
-        for (double t = 0.0; t < 60000.0; t += 512.0) {
+        double t = 0.0;
+        for (; t < 60000.0; t += 512.0) {
             input(t, static_cast<std::int64_t>(t));
         }
         port->mInToOutSampleOffset = offset;
-        for (std::uint32_t k = 0; k < MySoundPort::kResyncBlocks; ++k) {
+        const auto blocks = static_cast<std::uint32_t>(
+            offset < 0 ? MySoundPort::kLateArrivalFrames / 512.0 + 2 : MySoundPort::kResyncBlocks);
+        for (std::uint32_t k = 0; k < blocks; ++k) {
             const double time = 60000.0 + 512.0 * k;
+            EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcRunning) << "block " << k;
             output(time);
             const float expected = offset > 0 ? ramp(static_cast<std::int64_t>(time - offset)) : 0;
             ASSERT_EQ(port->mLeftInput[0], expected) << "block " << k;
+            if (offset < 0) {
+                input(t, static_cast<std::int64_t>(t));
+                t += 512.0;
+            }
         }
+        output(60000.0 + 512.0 * blocks);
         EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed);
         EXPECT_EQ(port->mResyncs.load(), 1u);
-        // The input runs on; the output measures again and reads a thru latency behind.
+        // The input runs on; the output measures again and reads a thru latency and the
+        // margin behind.
         for (const double settle : {0.0, port->mHandshakeSettleFrames}) {
-            input(60000.0 + settle, 0);
-            output(80000.0 + settle);
+            input(t + settle, 0);
+            output(t + 20000.0 + settle);
         }
         EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcRunning);
         EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(),
-                         port->mActualThruLatency.load() + 80000.0 - 60000.0);
+                         port->mActualThruLatency.load() + 20000.0 + MySoundPort::kReadSlackFrames);
     }
 }
 
 TEST_F(IOProcTest, AStopRequestStopsTheOwnDeviceAndTouchesNoData) {
     startPort(true, true);
+    const std::int32_t step = view->mCurrentStep.load();
     port->mInputProcState = port->mOutputProcState = MySoundPort::kProcStopRequested;
     input(1536.0, 0);
     EXPECT_EQ(output(1024.0).first[0], 7.0f);
@@ -360,5 +386,68 @@ TEST_F(IOProcTest, AStopRequestStopsTheOwnDeviceAndTouchesNoData) {
     EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).stopsInside, 1);
     EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).stopsInside, 1);
     EXPECT_EQ(port->inputBuffer()->endFrame(), 512) << "only the handshake's blocks stored";
-    EXPECT_EQ(view->mSampleBufferSize.load(), 0) << "the view got no block";
+    EXPECT_EQ(view->mCurrentStep.load(), step) << "the view got a block";
+}
+
+TEST(InputHealth, FailingWhenFramesGoMissingAllAlongNeverForBurstsJitterDriftOrOneStall) {
+    std::mt19937 random(8122026);
+    auto pick = [&](double low, double high) {
+        return std::uniform_real_distribution<double>(low, high)(random);
+    };
+    struct Case {
+        Delivery delivery;
+        bool failing;
+    };
+    std::vector<Case> cases;
+    for (int i = 0; i < 3; ++i) {
+        Delivery healthy{"healthy"};
+        healthy.burst = 256 * static_cast<int>(pick(1, 33));
+        healthy.jitter = pick(0.0, 0.05);
+        healthy.rate = 1.0 + pick(-1e-3, 1e-3);
+        cases.push_back({healthy, false});
+        Delivery stall{"one stall"};
+        stall.stallAt = pick(0.5, 1.5);
+        stall.stallFor = pick(0.01, 0.9);
+        cases.push_back({stall, false});
+    }
+    for (int k : {2, static_cast<int>(pick(3, 16)), 16}) {
+        Delivery losing{"one block in k lost"};
+        losing.loseEvery = k;
+        cases.push_back({losing, true});
+    }
+    Delivery starving{"starving"};
+    starving.keepEvery = static_cast<int>(86.0 / pick(1, 20));
+    Delivery slow{"slow"};
+    slow.rate = pick(0.5, 0.95);
+    Delivery stalling{"a stall of 0.9 s every second"};
+    stalling.stallAt = 0.3;
+    stalling.stallFor = 0.9;
+    stalling.stallEvery = 1.0;
+    for (const Delivery& failing : {starving, slow, stalling}) {
+        cases.push_back({failing, true});
+    }
+    for (const Case& c : cases) {
+        const Delivery& d = c.delivery;
+        SCOPED_TRACE(testing::Message()
+                     << d.what << ": bursts " << d.burst << ", jitter " << d.jitter << ", rate "
+                     << d.rate << ", stall " << d.stallFor << ", k " << d.loseEvery << "/"
+                     << d.keepEvery);
+        // Judged as soon as two seconds of windows are known, and at the end of eight.
+        InputHealth health;
+        std::vector<InputHealth::Assessment> judged;
+        bool first = true;
+        simulateDelivery(d, random, [&](double handed, int) {
+            if (judged.empty() && handed >= 2.5) {
+                judged.push_back(health.assess(102.5));
+            }
+            health.note(100.0 + handed, 512, std::exchange(first, false));
+            return true;
+        });
+        judged.push_back(health.assess(100.0 + d.seconds));
+        for (const InputHealth::Assessment& assessment : judged) {
+            EXPECT_TRUE(assessment.known);
+            EXPECT_EQ(assessment.failing, c.failing) << "delivered " << assessment.delivered;
+        }
+        EXPECT_EQ(judged.back().clean, !c.failing);
+    }
 }

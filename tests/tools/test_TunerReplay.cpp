@@ -34,14 +34,15 @@ std::string quoted(const fs::path& path) {
     return "'" + path.string() + "'";
 }
 
-// The left channel an E4 sine; the right loud noise that would ruin any reading taken from it.
-fs::path writeRecording(const std::string& name, int format, int rate, sf_count_t frames) {
+// The left channel a sine, an E4 unless said; the right loud noise that would ruin any reading
+// taken from it.
+fs::path writeRecording(const std::string& name, int format, int rate, sf_count_t frames,
+                        double hz = 329.63) {
     SF_INFO info{0, rate, 2, format, 0, 0};
     SNDFILE* file = sf_open((kScratch / name).c_str(), SFM_WRITE, &info);
     std::vector<float> data(static_cast<std::size_t>(frames) * 2);
     for (std::size_t f = 0; f < data.size() / 2; ++f) {
-        data[2 * f] =
-            static_cast<float>(0.8 * std::sin(2 * std::numbers::pi * 329.63 * f / 44100.0));
+        data[2 * f] = static_cast<float>(0.8 * std::sin(2 * std::numbers::pi * hz * f / 44100.0));
         data[2 * f + 1] = static_cast<float>(std::rand() % 2000) / 1000.0f - 1.0f;
     }
     EXPECT_EQ(sf_writef_float(file, data.data(), frames), frames) << sf_strerror(file);
@@ -54,6 +55,8 @@ TEST(TunerReplay, RefusesWithOneLineOrPrintsAReadingAWindow) {
     const int wav = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
     const fs::path e4 = writeRecording("e4.wav", wav, 44100, 3 * 2048 + 2047);
     const fs::path r48 = writeRecording("r48.wav", wav, 48000, 4096);
+    const fs::path sharp = writeRecording("sharp.wav", wav, 44100, 3 * 2048 + 2047, 340.0);
+    const fs::path unstable = writeRecording("unstable.wav", wav, 44100, 3 * 2048);
     const std::string flac =
         slurp(writeRecording("whole.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1 << 16));
     std::ofstream(kScratch / "cut.flac") << flac.substr(0, flac.size() / 2);
@@ -62,9 +65,11 @@ TEST(TunerReplay, RefusesWithOneLineOrPrintsAReadingAWindow) {
 
     struct Case {
         std::string arguments;
-        std::string reason;    // a word of the one-line refusal; none: accepted
-        int readings = 0;      // lines after the header; -1: not looked at
-        std::string last = {}; // how the last line begins: time and volume
+        std::string reason;     // a word of the one-line refusal; none: accepted
+        int readings = 0;       // lines after the header; -1: not looked at
+        std::string last = {};  // how the last line begins: time and volume
+        std::string range = {}; // --range: the line printed instead of the table
+        int status = -1;        // when not 0 (accepted) or 2 (refused)
     };
     const Case cases[] = {
         {"", "no recording"},
@@ -90,6 +95,15 @@ TEST(TunerReplay, RefusesWithOneLineOrPrintsAReadingAWindow) {
         {"--block=1 " + quoted(e4), "", -1},
         {"--block 1048576 " + quoted(e4), "", 0, "time\t"},                 // not one block whole
         {quoted(kScratch / "whole.flac"), "", 32, "1.486077\t0.7999878\t"}, // every frame
+        // The readouts shown at full strength as the window draws them (tenths truncated),
+        // over every alignment: fed as it comes, the tone reads 329.6 Hz only. The analyses
+        // before stability never count; in tune is within half a percent of E4.
+        {"--range " + quoted(e4), "", -1, "", "329.5 329.7"},
+        {"--range --in-tune " + quoted(e4), "", -1, "", "329.5 329.7"},
+        {"--range " + quoted(sharp), "", -1, "", "339.9 340.1"},
+        {"--range --in-tune " + quoted(sharp), "no readout", -1, "", "", 3},
+        {"--range " + quoted(unstable), "no readout", -1, "", "", 3},
+        {"--in-tune " + quoted(e4), "--in-tune"},
     };
     for (const Case& c : cases) {
         const std::string command = std::string("'") + TUNER_REPLAY_PROGRAM + "' " + c.arguments +
@@ -98,8 +112,11 @@ TEST(TunerReplay, RefusesWithOneLineOrPrintsAReadingAWindow) {
         const int status = WEXITSTATUS(std::system(command.c_str()));
         const std::string out = slurp(kScratch / "out");
         const std::string err = slurp(kScratch / "err");
-        EXPECT_EQ(status, c.reason.empty() ? 0 : 2) << c.arguments << ": " << err;
-        if (c.reason.empty()) {
+        const int expected = c.reason.empty() ? 0 : 2;
+        EXPECT_EQ(status, c.status >= 0 ? c.status : expected) << c.arguments << ": " << err;
+        if (!c.range.empty()) {
+            EXPECT_EQ(out, c.range + "\n") << c.arguments << ": " << err;
+        } else if (c.reason.empty()) {
             EXPECT_EQ(err, "") << c.arguments;
             EXPECT_TRUE(out.starts_with(replayHeader())) << out;
             const auto lines = std::count(out.begin(), out.end(), '\n');

@@ -27,8 +27,10 @@
 //                   folder removed, with the pcm.conf there that adds the side to the default
 //                   device of FOLDER/asound.conf (paced-alsa.conf.in), so that opening it
 //                   fails. Capture loses the frames that fall due meanwhile, as in a stall.
-//   bursts FRAMES   capture only: FRAMES frames per write at the same average rate; 512 is
-//                   the normal pace.
+//   bursts FRAMES   capture only: FRAMES frames fall due at once, at the same average rate;
+//                   512 is the normal pace. They are written in whole 512-frame periods (the
+//                   rest with the next burst): ALSA's file plugin fills a period that a read
+//                   finds half there with silence.
 //   clock PPM       the side's clock runs PPM parts per million fast (slow when negative):
 //                   -50000 delivers 95 % of real time, the recording whole but slower.
 //   jitter SECONDS  capture only: each chunk goes out up to SECONDS late, at random (a
@@ -91,6 +93,7 @@ int gLog = -1;
 std::string gCommands;
 std::vector<char> gChunk(512 * 8);       // two 32-bit float channels a frame
 std::size_t gBurstBytes = gChunk.size(); // taken up at the next chunk
+std::vector<char> gCarry;                // frames due but short of a whole period
 // The schedule: frame gStartFrame falls due at gStart on the monotonic clock.
 std::int64_t gStart = nanoseconds();
 std::size_t gStartFrame = 0;
@@ -334,12 +337,19 @@ int main(int argc, char** argv) {
             ++gChunkCount;
             const bool lost = (gLoseEvery != 0 && gChunkCount % gLoseEvery == 0) ||
                               (gKeepEvery != 0 && gChunkCount % gKeepEvery != 0);
+            const std::size_t due = gChunk.size() / 8;
             if (gFault) {
-                gDropped += gChunk.size() / 8;
+                gDropped += due;
             } else if (!lost) {
-                transfer();
+                gCarry.insert(gCarry.end(), gChunk.begin(), gChunk.end());
+                const std::size_t whole = gCarry.size() / 4096 * 4096;
+                gChunk.assign(gCarry.begin(), gCarry.begin() + static_cast<std::ptrdiff_t>(whole));
+                gCarry.erase(gCarry.begin(), gCarry.begin() + static_cast<std::ptrdiff_t>(whole));
+                if (!gChunk.empty()) {
+                    transfer();
+                }
             }
-            gFrame += gChunk.size() / 8;
+            gFrame += due;
             gDelay = nextDelay();
         }
     }

@@ -6,6 +6,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -46,14 +47,47 @@ ReplayReading readingOf(const SoundView& view, double time) {
     return reading;
 }
 
-} // namespace
+// A fresh view's intake, fed whole blocks as a device delivers them.
+class BlockFeeder {
+public:
+    BlockFeeder(std::uint32_t blockLength,
+                const std::function<void(const ReplayReading&)>& onReading)
+        : mView(std::make_unique<SoundView>(NSMakeRect(0.0f, 0.0f, 700.0f, 300.0f))),
+          mBlock(blockLength), mOnReading(onReading) {}
 
-std::string replayRecording(const std::string& path, std::uint32_t blockLength,
-                            const std::function<void(const ReplayReading&)>& onReading) {
-    if (blockLength < 1 || blockLength > kReplayMaxBlock) {
-        return "block length must be 1 to " + std::to_string(kReplayMaxBlock) + " frames";
+    void feed(std::span<const float> samples) {
+        for (const float sample : samples) {
+            mBlock[mFilled++] = sample;
+            if (mFilled < mBlock.size()) {
+                continue;
+            }
+            mFilled = 0;
+            const auto length = static_cast<std::uint32_t>(mBlock.size());
+            mView->filterInput(mBlock.data(), nullptr, length, 0);
+            mFramesFed += length;
+            // The redraw request marks the end of an analysis.
+            if (mView->takeNeedsDisplay()) {
+                mOnReading(readingOf(*mView, static_cast<double>(mFramesFed) / tuner::kSampleRate));
+            }
+        }
     }
 
+    void feedSilence(std::uint32_t frames) {
+        const std::vector<float> zeros(frames, 0.0f);
+        feed(zeros);
+    }
+
+private:
+    std::unique_ptr<SoundView> mView;
+    std::vector<float> mBlock;
+    std::size_t mFilled = 0;
+    std::int64_t mFramesFed = 0;
+    const std::function<void(const ReplayReading&)>& mOnReading;
+};
+
+// Decodes the recording's first channel and hands it on in large pieces.
+std::string decodeRecording(const std::string& path,
+                            const std::function<void(std::span<const float>)>& onSamples) {
     // libsndfile opens a directory and then finds no format in it.
     std::error_code ignored;
     if (path != "-" && std::filesystem::is_directory(path, ignored)) {
@@ -72,34 +106,20 @@ std::string replayRecording(const std::string& path, std::uint32_t blockLength,
                " Hz; only 44100 Hz is analysed";
     }
 
-    auto view = std::make_unique<SoundView>(NSMakeRect(0.0f, 0.0f, 700.0f, 300.0f));
-
-    // Large reads keep the decoder busy; the block is gathered from the first channel.
+    // Large reads keep the decoder busy.
     constexpr sf_count_t kChunkFrames = 1 << 16;
     const auto channels = static_cast<std::size_t>(info.channels);
     std::vector<float> chunk(static_cast<std::size_t>(kChunkFrames) * channels);
-    std::vector<float> block(blockLength);
-    std::size_t filled = 0;
-    std::int64_t framesFed = 0;
+    std::vector<float> first(static_cast<std::size_t>(kChunkFrames));
     std::int64_t framesRead = 0;
 
     sf_count_t got = 0;
     while ((got = sf_readf_float(file.get(), chunk.data(), kChunkFrames)) > 0) {
         framesRead += got;
-        const float* frame = chunk.data();
-        for (sf_count_t f = 0; f < got; ++f, frame += channels) {
-            block[filled++] = *frame;
-            if (filled < blockLength) {
-                continue;
-            }
-            filled = 0;
-            view->filterInput(block.data(), nullptr, blockLength, 0);
-            framesFed += blockLength;
-            // The redraw request marks the end of an analysis.
-            if (view->takeNeedsDisplay()) {
-                onReading(readingOf(*view, static_cast<double>(framesFed) / tuner::kSampleRate));
-            }
+        for (sf_count_t f = 0; f < got; ++f) {
+            first[static_cast<std::size_t>(f)] = chunk[static_cast<std::size_t>(f) * channels];
         }
+        onSamples(std::span<const float>(first.data(), static_cast<std::size_t>(got)));
     }
     if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
         return "cannot read " + path + ": " + oneLine(sf_strerror(file.get()));
@@ -111,4 +131,61 @@ std::string replayRecording(const std::string& path, std::uint32_t blockLength,
                std::to_string(info.frames) + " frames";
     }
     return {};
+}
+
+bool validBlock(std::uint32_t blockLength) {
+    return blockLength >= 1 && blockLength <= kReplayMaxBlock;
+}
+
+} // namespace
+
+std::string replayRecording(const std::string& path, std::uint32_t blockLength,
+                            const std::function<void(const ReplayReading&)>& onReading) {
+    if (!validBlock(blockLength)) {
+        return "block length must be 1 to " + std::to_string(kReplayMaxBlock) + " frames";
+    }
+    BlockFeeder feeder(blockLength, onReading);
+    return decodeRecording(path, [&](std::span<const float> samples) { feeder.feed(samples); });
+}
+
+std::string readRecording(const std::string& path, std::vector<float>& samples) {
+    samples.clear();
+    return decodeRecording(path, [&](std::span<const float> piece) {
+        samples.insert(samples.end(), piece.begin(), piece.end());
+    });
+}
+
+void replaySamples(std::span<const float> samples, std::uint32_t silence, std::uint32_t blockLength,
+                   const std::function<void(const ReplayReading&)>& onReading) {
+    if (!validBlock(blockLength)) {
+        return;
+    }
+    BlockFeeder feeder(blockLength, onReading);
+    feeder.feedSilence(silence);
+    feeder.feed(samples);
+}
+
+ReplayRange replayShownRange(std::span<const float> samples, std::uint32_t blockLength,
+                             bool inTuneOnly) {
+    ReplayRange range;
+    if (!validBlock(blockLength)) {
+        return range;
+    }
+    const SoundView fresh(NSMakeRect(0.0f, 0.0f, 700.0f, 300.0f));
+    const std::int64_t window =
+        static_cast<std::int64_t>(fresh.mStepsPerBuffer.load()) * blockLength;
+    bool found = false;
+    const auto onReading = [&](const ReplayReading& reading) {
+        if (reading.mFrequencyStable != 1.0f || (inTuneOnly && reading.mInTune != 1.0f)) {
+            return;
+        }
+        const float shown = reading.mDisplayFrequency;
+        range.lowest = found ? std::min(range.lowest, shown) : shown;
+        range.highest = found ? std::max(range.highest, shown) : shown;
+        found = true;
+    };
+    for (std::int64_t silence = 0; silence < window; ++silence) {
+        replaySamples(samples, static_cast<std::uint32_t>(silence), blockLength, onReading);
+    }
+    return range;
 }

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
+#include <vector>
 
 // The readings of one analysis, taken right after it ran.
 struct ReplayReading {
@@ -29,3 +31,23 @@ inline constexpr std::uint32_t kReplayMaxBlock = 1u << 20;
 // file, a rate other than 44100, no channel, a read error, a bad block length).
 std::string replayRecording(const std::string& path, std::uint32_t blockLength,
                             const std::function<void(const ReplayReading&)>& onReading);
+
+// The first channel of a WAV or FLAC recording, whole, into samples. Returns an empty
+// string on success, else a one-line reason, as replayRecording does.
+std::string readRecording(const std::string& path, std::vector<float>& samples);
+
+// Feeds silence frames of zeros and then the samples through a fresh SoundView's intake in
+// blocks of blockLength frames (1 to kReplayMaxBlock), whole blocks only.
+void replaySamples(std::span<const float> samples, std::uint32_t silence, std::uint32_t blockLength,
+                   const std::function<void(const ReplayReading&)>& onReading);
+
+// The lowest and highest mDisplayFrequency of a stable analysis (one whose readout a frame
+// draws at full strength), and with inTuneOnly of one that also finds the string in tune,
+// when the samples are fed after 0, 1, ... frames of silence up to one analysis window less
+// one: at every alignment of the window with the recording. Both are -1 when there is none.
+struct ReplayRange {
+    float lowest = -1.0f;
+    float highest = -1.0f;
+};
+ReplayRange replayShownRange(std::span<const float> samples, std::uint32_t blockLength,
+                             bool inTuneOnly);

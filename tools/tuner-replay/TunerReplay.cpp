@@ -1,5 +1,6 @@
 // tuner-replay: a recording through the tuner's analysis, one line of readings per
 // analysis on the standard output.
+#include "DisplayLayout.h"
 #include "Replay.h"
 #include "ReplayTable.h"
 
@@ -7,21 +8,28 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
 constexpr int kRefused = 2;
+constexpr int kNoReadout = 3;
 
 void printUsage(std::FILE* stream) {
     std::fprintf(stream,
-                 "Usage: tuner-replay [--block N] RECORDING\n"
+                 "Usage: tuner-replay [--block N] [--range [--in-tune]] RECORDING\n"
                  "Feeds the first channel of a 44100 Hz WAV or FLAC recording through the\n"
                  "tuner's analysis in blocks of N frames (default 512, at most %u) and prints\n"
                  "one tab-separated line of readings per analysis after a header line.\n"
                  "  --block N   frames per block, as an audio device would deliver them\n"
+                 "  --range     print only LOWEST HIGHEST: the readouts the window would show\n"
+                 "              at full strength, the recording fed at every alignment of\n"
+                 "              the analysis window (after 0 to 4N-1 frames of silence)\n"
+                 "  --in-tune   with --range: only the readouts shown with the string in tune\n"
                  "  --help      show this text\n"
                  "  -           as RECORDING: read standard input (WAV; FLAC needs a file)\n"
-                 "Exit status: 0 done, 2 refused (bad option, unreadable file, wrong format).\n",
+                 "Exit status: 0 done, 2 refused (bad option, unreadable file, wrong format),\n"
+                 "3 with --range: no such readout at any alignment.\n",
                  kReplayMaxBlock);
 }
 
@@ -49,12 +57,32 @@ bool parseBlock(std::string_view text, std::uint32_t& block) {
     return true;
 }
 
+// The recording is decoded once and fed from memory at each alignment.
+int printRange(const std::string& path, std::uint32_t block, bool inTune) {
+    std::vector<float> samples;
+    const std::string failure = readRecording(path, samples);
+    if (!failure.empty()) {
+        return refuse(failure);
+    }
+    const ReplayRange range = replayShownRange(samples, block, inTune);
+    if (range.lowest < 0.0f) {
+        std::fprintf(stderr, "tuner-replay: no readout shown at full strength%s at any alignment\n",
+                     inTune ? " in tune" : "");
+        return kNoReadout;
+    }
+    std::printf("%s %s\n", display_layout::readoutText(range.lowest).c_str(),
+                display_layout::readoutText(range.highest).c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::uint32_t block = 512;
     std::string path;
     bool havePath = false;
+    bool range = false;
+    bool inTune = false;
     const std::string badBlock =
         "--block needs a whole number of frames from 1 to " + std::to_string(kReplayMaxBlock);
 
@@ -73,6 +101,10 @@ int main(int argc, char** argv) {
             if (!parseBlock(arg.substr(8), block)) {
                 return refuse(badBlock);
             }
+        } else if (arg == "--range") {
+            range = true;
+        } else if (arg == "--in-tune") {
+            inTune = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return refuse("unknown option " + std::string(arg) + " (try --help)");
         } else if (havePath) {
@@ -84,6 +116,13 @@ int main(int argc, char** argv) {
     }
     if (!havePath) {
         return refuse("no recording named (try --help)");
+    }
+
+    if (inTune && !range) {
+        return refuse("--in-tune goes with --range (try --help)");
+    }
+    if (range) {
+        return printRange(path, block, inTune);
     }
 
     // Output goes out in large writes; nothing is printed until the recording has

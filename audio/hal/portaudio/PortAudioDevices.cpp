@@ -56,8 +56,9 @@ OSStatus statusFromPortAudio(PaError error) {
     case paBadIODeviceCombination:
         return kAudioDeviceUnsupportedFormatError;
     case paInvalidDevice:
-    case paDeviceUnavailable:
         return kAudioHardwareBadDeviceError;
+    case paDeviceUnavailable:
+        return kAudioDevicePermissionsError;
     case paNotInitialized:
         return kAudioHardwareNotRunningError;
     default:

@@ -1,6 +1,6 @@
 // What this implements: the hardware property (default input and output device, looked
 // at afresh while no stream is open) and the device properties (name, IO buffer size,
-// stream format, safety offset) on PortAudio's device list.
+// stream format, safety offset, the device's own rate) on PortAudio's device list.
 // What it does not: volume ("vold" always fails with kAudioHardwareUnsupportedOperationError,
 // PortAudio has no mixer), other formats or buffer sizes than the fixed ones, and any
 // property setter.
@@ -73,6 +73,9 @@ OSStatus PortAudioBackend::getDeviceProperty(AudioDeviceID device, std::uint32_t
     }
     if (property == kAudioDevicePropertyDeviceName) {
         return answerName(Pa_GetDeviceInfo(index)->name, ioDataSize, outData);
+    }
+    if (property == kAudioDevicePropertyNominalSampleRate) {
+        return answer(Pa_GetDeviceInfo(index)->defaultSampleRate, ioDataSize, outData);
     }
     const bool input = isInput != 0;
     switch (property) {

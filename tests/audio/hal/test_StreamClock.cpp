@@ -5,6 +5,7 @@
 // clock 1000 ppm off, a slow start), and count the frames of one block in k (k up to 16) or
 // of a stall as lost; a stream far faster than real time runs wild.
 #include "StreamClock.h"
+#include "support/SimulatedDelivery.h"
 
 #include <gtest/gtest.h>
 
@@ -14,48 +15,25 @@
 
 namespace {
 
-struct Delivery {
-    const char* what;
-    double seconds = 8.0;   // how long the device captures
-    double ppm = 0.0;       // its clock against the nominal rate
-    int burst = 512;        // frames handed over at once
-    double jitter = 0.0;    // each burst up to this late, at random
-    double lateUntil = 0.0; // nothing handed over before this, then all at once
-    int loseEvery = 0;      // one block in this many never handed over
-    double stallAt = 0.0, stallFor = 0.0; // blocks captured meanwhile are lost
-    bool wild = false;                    // handed over a thousand times too fast
-};
-
 // Runs the delivery through a clock. Returns the frames truly lost; `worst` gets the largest
 // distance between a block's sample time and the frame its device captured it at, over the
 // blocks handed over after the clock has had `settle` seconds to count a loss.
 double deliver(const Delivery& d, std::mt19937& random, StreamClock& clock, double& worst,
                double settle) {
-    const double period = 512.0 / (44100.0 * (1.0 + d.ppm * 1e-6)) / (d.wild ? 1000.0 : 1.0);
-    const int perBurst = std::max(1, d.burst / 512);
-    std::uniform_real_distribution<double> late(0.0, d.jitter);
-    double burstTime = 0.0;
-    double lostFrames = 0.0;
-    double lastLoss = -1e9;
     worst = 0.0;
-    for (int k = 0; k * period < d.seconds && !clock.runningWild(); ++k) {
-        const double captured = (k + 1) * period;
-        if ((d.loseEvery > 0 && k % d.loseEvery == d.loseEvery - 1) ||
-            (captured >= d.stallAt && captured < d.stallAt + d.stallFor)) {
-            lostFrames += 512.0;
-            lastLoss = captured;
-            continue;
+    double lastLoss = -1e9;
+    int expected = 0;
+    return simulateDelivery(d, random, [&](double handed, int k) {
+        if (k != expected) {
+            lastLoss = handed;
         }
-        if (k % perBurst == 0) { // a new burst: handed over once its last block is captured
-            burstTime = std::max(burstTime, (k + perBurst) * period + late(random));
-        }
-        const double handed = std::max({burstTime, d.lateUntil, captured});
+        expected = k + 1;
         const double time = clock.nextBlock(512, handed);
         if (handed - lastLoss > settle) {
             worst = std::max(worst, std::abs(time - 512.0 * k));
         }
-    }
-    return lostFrames;
+        return !clock.runningWild();
+    });
 }
 
 } // namespace
@@ -70,14 +48,14 @@ TEST(StreamClock, CountsLostFramesOnlyAndGivesEachBlockItsCaptureTime) {
         Delivery d{"healthy"};
         d.burst = 256 * static_cast<int>(pick(1, 33));
         d.jitter = pick(0.0, 0.05);
-        d.ppm = pick(-1000, 1000);
+        d.rate = 1.0 + pick(-1e-3, 1e-3);
         d.lateUntil = i == 0 ? pick(0.05, 0.25) : 0.0;
         d.seconds = i == 3 ? 60.0 : 8.0;
         healthy.push_back(d);
     }
     for (const Delivery& d : healthy) {
         SCOPED_TRACE(testing::Message() << "bursts of " << d.burst << ", jitter " << d.jitter
-                                        << " s, " << d.ppm << " ppm, late until " << d.lateUntil);
+                                        << " s, rate " << d.rate << ", late until " << d.lateUntil);
         StreamClock clock(44100.0);
         double worst = 0.0;
         deliver(d, random, clock, worst, 0.0);
@@ -122,7 +100,7 @@ TEST(StreamClock, CountsLostFramesOnlyAndGivesEachBlockItsCaptureTime) {
     }
 
     Delivery atEndOfFile{"at the end of a file"};
-    atEndOfFile.wild = true;
+    atEndOfFile.speed = 1000.0;
     StreamClock clock(44100.0);
     double worst = 0.0;
     deliver(atEndOfFile, random, clock, worst, 0.0);
