@@ -106,7 +106,9 @@ private:
     void startKeepingConnections();
     void stopKeepingConnections();
     void keepConnections();
-    void restoreConnections(const std::vector<std::string>& names);
+    // Connects the port to each of `names` that exists and is not connected to it yet;
+    // the names it connected.
+    std::vector<std::string> restoreConnections(const std::vector<std::string>& names);
     static void onPortConnect(jack_port_id_t a, jack_port_id_t b, int connected, void* arg);
     static void onPortRegistration(jack_port_id_t port, int registered, void* arg);
 

@@ -68,14 +68,17 @@ std::string JackBackend::connectAtStart() {
                                   : " connects to " + listNames(wanted) + " once they appear");
 }
 
-void JackBackend::restoreConnections(const std::vector<std::string>& names) {
+std::vector<std::string> JackBackend::restoreConnections(const std::vector<std::string>& names) {
     const char* const ours = jack_port_name(mInputPort);
+    std::vector<std::string> made;
     for (const std::string& name : names) {
         if (jack_port_by_name(mClient, name.c_str()) != nullptr &&
-            jack_port_connected_to(mInputPort, name.c_str()) == 0) {
-            jack_connect(mClient, name.c_str(), ours);
+            jack_port_connected_to(mInputPort, name.c_str()) == 0 &&
+            jack_connect(mClient, name.c_str(), ours) == 0) {
+            made.push_back(name);
         }
     }
+    return made;
 }
 
 void JackBackend::startKeepingConnections() {
@@ -115,13 +118,9 @@ void JackBackend::keepConnections() {
             mPortsAppeared = false;
             const std::vector<std::string> wanted(mRemembered.begin(), mRemembered.end());
             lock.unlock();
-            for (const std::string& name : wanted) {
-                if (jack_port_by_name(mClient, name.c_str()) != nullptr &&
-                    jack_port_connected_to(mInputPort, name.c_str()) == 0 &&
-                    jack_connect(mClient, name.c_str(), jack_port_name(mInputPort)) == 0) {
-                    std::fprintf(diagnostics(), "JACK: %s is connected to %s again.\n",
-                                 jack_port_name(mInputPort), name.c_str());
-                }
+            for (const std::string& name : restoreConnections(wanted)) {
+                std::fprintf(diagnostics(), "JACK: %s is connected to %s again.\n",
+                             jack_port_name(mInputPort), name.c_str());
             }
             lock.lock();
         }
