@@ -42,7 +42,6 @@ void BlockAssembler::reset() {
     mFilled = 0;
     mBlockStart = 0;
     mServerFrames = 0;
-    mLost = 0;
 }
 
 std::uint32_t BlockAssembler::convert(const float* samples, std::uint32_t frames) {

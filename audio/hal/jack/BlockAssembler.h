@@ -45,10 +45,8 @@ public:
     // filled (calling onBlock if that completes it), the rest a jump of the clock.
     template <class OnBlock> void skip(std::uint64_t serverFrames, OnBlock&& onBlock);
 
-    // The sample time the next block starts at, unless frames are lost meanwhile.
+    // The sample time the next frame converted will have, unless frames are lost meanwhile.
     double sampleTime() const { return static_cast<double>(mBlockStart + mFilled); }
-    // Frames, at the engine's rate, the clock has jumped over or filled with zeros.
-    std::int64_t lostFrames() const { return mLost; }
 
 private:
     // Converts as much of the input as fits in the block being filled; the frames taken.
@@ -66,7 +64,6 @@ private:
     std::uint32_t mFilled = 0;
     std::int64_t mBlockStart = 0;
     std::int64_t mServerFrames = 0; // pushed or skipped since the start
-    std::int64_t mLost = 0;
 };
 
 template <class OnBlock> void BlockAssembler::deliverIfFull(OnBlock& onBlock) {
@@ -113,7 +110,6 @@ template <class OnBlock> void BlockAssembler::skip(std::uint64_t serverFrames, O
     const auto resumes =
         static_cast<std::int64_t>(std::llround(static_cast<double>(mServerFrames) * mRatio));
     std::int64_t gap = std::max<std::int64_t>(resumes - (mBlockStart + mFilled), 0);
-    mLost += gap;
     if (mFilled != 0) {
         const auto zeros =
             static_cast<std::uint32_t>(std::min<std::int64_t>(gap, kBlockFrames - mFilled));

@@ -49,7 +49,6 @@ TEST(BlockAssembler, BlocksKeepTheirPlaceAtAnyRatePeriodAndGap) {
         BlockAssembler assembler(kEngineRate);
         ASSERT_TRUE(assembler.prepare(rate));
         std::int64_t source = 0; // the server's frame clock, lost frames included
-        double lostFrames = 0.0; // at the engine's rate
         int gaps = 0;
         int blocks = 0;
         int settling = 4; // blocks the converter (or a gap) leaves out of the phase check
@@ -100,7 +99,6 @@ TEST(BlockAssembler, BlocksKeepTheirPlaceAtAnyRatePeriodAndGap) {
                 const double before = assembler.sampleTime();
                 assembler.skip(frames, onBlock);
                 source += frames;
-                lostFrames += frames * kEngineRate / rate;
                 // The clock moves on by the gap, and by what the converter held before it.
                 EXPECT_GE(assembler.sampleTime() - before, frames * kEngineRate / rate - 1.0);
                 EXPECT_LE(assembler.sampleTime() - before, frames * kEngineRate / rate + 64.0);
@@ -118,7 +116,6 @@ TEST(BlockAssembler, BlocksKeepTheirPlaceAtAnyRatePeriodAndGap) {
         EXPECT_LE(assembler.sampleTime(), engineFrames + 1.0);
         EXPECT_GE(assembler.sampleTime(), engineFrames - 64.0);
         EXPECT_GE(gaps, 6);
-        EXPECT_NEAR(static_cast<double>(assembler.lostFrames()), lostFrames, gaps);
         if (rate == kEngineRate) {
             ASSERT_GE(samples.size(), 32768u);
             for (std::size_t i = 0; i < 32768; ++i) {
