@@ -5,56 +5,18 @@
 // again with the port connected as before. In a process of its own: the backend takes the
 // server's name once, before main.
 #include "AudioHardware.h"
+#include "PrivateJackServer.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <jack/jack.h>
-#include <spawn.h>
-#include <string>
-#include <sys/wait.h>
-#include <thread>
-
-extern char** environ;
 
 namespace {
 
 std::string gServer;
-
-pid_t startServer() {
-    const char* argv[] = {"jackd", "-n", gServer.c_str(), "-d",   "dummy", "-r",
-                          "48000", "-p", "300",           nullptr};
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int error =
-        posix_spawnp(&pid, "jackd", &quiet, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&quiet);
-    return error == 0 ? pid : 0;
-}
-
-void stopServer(pid_t pid) {
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-}
-
-template <class Condition> bool within(std::chrono::milliseconds bound, Condition condition) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 AudioDeviceID lookUp(OSStatus* status = nullptr) {
     AudioDeviceID device = 0;
@@ -102,7 +64,7 @@ OSStatus output(AudioDeviceID device, const AudioTimeStamp*, const AudioBufferLi
 } // namespace
 
 TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
-    pid_t server = startServer();
+    pid_t server = startJackServer(gServer, "300");
     ASSERT_NE(server, 0);
     OSStatus status = 0;
     AudioDeviceID device = 0;
@@ -145,7 +107,7 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     // A server that stops: gone, for the running device and for a new look; removing the
     // procedures waits for nothing.
     ASSERT_EQ(AudioDeviceStart(device, input), 0);
-    stopServer(server);
+    stopJackServer(server);
     EXPECT_TRUE(within(std::chrono::seconds(2), [&] {
         return AudioDeviceGetCurrentTime(device, &now) == kAudioHardwareServerGoneError;
     }));
@@ -156,7 +118,7 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(lookUp(&status), 0u);
     EXPECT_EQ(status, kAudioHardwareServerGoneError);
-    server = startServer();
+    server = startJackServer(gServer, "300");
     ASSERT_TRUE(within(std::chrono::seconds(5), [&] { return (device = lookUp()) != 0; }));
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(said.find("closed"), std::string::npos) << said;
@@ -167,7 +129,7 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     EXPECT_TRUE(
         jack_port_connected_to(jack_port_by_name(probe, "guitar-tuner:in"), "system:capture_1"));
     jack_client_close(probe);
-    stopServer(server);
+    stopJackServer(server);
 }
 
 int main(int argc, char** argv) {

@@ -6,42 +6,20 @@
 // JACK host API (which aborts the process when the server goes away under it), and never
 // hang. In a process of its own: ALSA reads its configuration once.
 #include "AudioHardware.h"
+#include "PrivateJackServer.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <jack/jack.h>
 #include <portaudio.h>
 #include <random>
-#include <spawn.h>
-#include <string>
-#include <sys/wait.h>
-#include <thread>
-
-extern char** environ;
 
 namespace {
 
 std::string gServer; // the private server's name, from the test's environment
-
-pid_t startServer() {
-    const char* argv[] = {"jackd", "-n", gServer.c_str(), "-d",   "dummy", "-r",
-                          "48000", "-p", "256",           nullptr};
-    pid_t pid = 0;
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-    const int error =
-        posix_spawnp(&pid, "jackd", &quiet, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&quiet);
-    return error == 0 ? pid : 0;
-}
 
 bool serverAnswers() {
     jack_client_t* client =
@@ -62,12 +40,9 @@ TEST(PortAudioBesideJack, AServerComingAndGoingNeitherAbortsNorHangs) {
     std::uniform_int_distribution<int> stopAfter(0, 250); // ms into PortAudio's beginning
     for (int run = 0; run < 20; ++run) {
         SCOPED_TRACE(testing::Message() << "run " << run << ", seed " << seed);
-        const pid_t server = startServer();
+        const pid_t server = startJackServer(gServer, "256");
         ASSERT_NE(server, 0) << "jackd would not start";
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!serverAnswers() && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        within(std::chrono::seconds(5), serverAnswers);
         // PortAudio lists its devices afresh once its list is half a second old.
         std::this_thread::sleep_for(std::chrono::milliseconds(520));
         const int delay = stopAfter(random);
@@ -84,8 +59,7 @@ TEST(PortAudioBesideJack, AServerComingAndGoingNeitherAbortsNorHangs) {
         EXPECT_LT(Pa_HostApiTypeIdToHostApiIndex(paJACK), 0) << "PortAudio reached the JACK server";
         EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
         stopper.join();
-        int status = 0;
-        waitpid(server, &status, 0);
+        waitpid(server, nullptr, 0);
     }
 }
 
