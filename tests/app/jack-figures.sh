@@ -10,6 +10,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build="$(cd "$1" && pwd)"
 runs="${2:-3}"
+export TUNER_REPLAY="${TUNER_REPLAY:-$build/tools/tuner-replay/tuner-replay}"
 out="$build/tests/app/jack-figures"
 rm -rf "$out"
 mkdir -p "$out"
