@@ -177,6 +177,29 @@ TEST(RealBackend, ProceduresRunOnTheirOwnThreadsWithTheFileBitForBit) {
             ((at + (n - sound) * 512) % kStrikeFrames + kStrikeFrames) % kStrikeFrames;
         EXPECT_EQ(std::memcmp(gProbes[0].samples[n], &file[2 * frame], 4096), 0) << "block " << n;
     }
+
+    // A playback device that vanishes fails its stream's next write: the stream ends there,
+    // its procedure no longer called, rather than running on against a device that is gone.
+    // (The input's procedure first: the first one added to the default input is its input.)
+    gProbes[1].calls = 0;
+    gProbes[1].stopAfter = 0;
+    ASSERT_EQ(AudioDeviceAddIOProc(in, record<0>, nullptr), 0);
+    ASSERT_EQ(AudioDeviceAddIOProc(out, record<1>, nullptr), 0);
+    ASSERT_EQ(AudioDeviceStart(out, record<1>), 0);
+    for (int tries = 0; tries < 200 && gProbes[1].calls < 8; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const std::string vanish = TUNER_BINARY_DIR "/tools/test-audio/paced-fault.sh \"" +
+                               std::string(std::getenv("TUNER_PACED_FOLDER")) +
+                               "\" playback vanish inf >/dev/null";
+    ASSERT_EQ(std::system(vanish.c_str()), 0);
+    const int before = gProbes[1].calls;
+    for (int tries = 0; tries < 200 && AudioDeviceGetCurrentTime(out, &now) == 0; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(AudioDeviceGetCurrentTime(out, &now), kAudioHardwareNotRunningError);
+    EXPECT_LT(gProbes[1].calls - before, 16) << "called on after its device vanished";
+    EXPECT_EQ(AudioDeviceRemoveIOProc(in, record<0>) + AudioDeviceRemoveIOProc(out, record<1>), 0);
 }
 
 int main(int argc, char** argv) {
