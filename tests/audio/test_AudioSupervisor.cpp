@@ -165,7 +165,7 @@ TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsNamedMutedAndOpenedAgai
                           "4 times in 0.6 seconds.\n"),
               1)
         << text;
-    EXPECT_EQ(count(text, "Error - the input device keeps failing; opening the devices again."), 1)
+    EXPECT_GE(count(text, "Error - the input device keeps failing; opening the devices again."), 1)
         << text;
 }
 
