@@ -291,8 +291,8 @@ void AudioSupervisor::watchRunning(Clock::time_point now) {
     mRetryAtOnce = true; // should the engine stop below
     const std::uint32_t resyncs = mPort.mResyncs.load(std::memory_order_relaxed);
     if (resyncs != mResyncs) {
+        mResyncTimes.insert(mResyncTimes.end(), resyncs - mResyncs, now);
         mResyncs = resyncs;
-        mResyncTimes.push_back(now);
         say("The input and output fell out of step; measuring their offset again.\n");
     }
     while (!mResyncTimes.empty() && now - mResyncTimes.front() > mResyncSpan) {

@@ -235,7 +235,9 @@ OSStatus OutputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
     const std::uint32_t frames = port->mOutputDevice.framesPerBuffer;
     const std::int64_t time = frameNumber(
         outputTime->mSampleTime - port->mInToOutSampleOffset.load(std::memory_order_relaxed));
-    port->mOutputReadEnd.store(time + frames, std::memory_order_relaxed);
+    port->mOutputReadEnd.store(
+        time > std::numeric_limits<std::int64_t>::max() - frames ? time : time + frames,
+        std::memory_order_relaxed);
     float* const left = port->mLeftInput.get();
     float* const right = port->mRightInput.get();
 

@@ -34,13 +34,20 @@ Proc* added(AudioDeviceID device, AudioDeviceIOProc proc) {
 void runClock(AudioDeviceID id, AudioDeviceIOProc proc, const Proc* p, Device device) {
     const std::uint32_t frames = device.bufferSize / device.format.mBytesPerFrame;
     Buffers buffers(frames, (device.format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0);
-    for (std::int64_t time = 0; !p->stop; time += frames) {
+    // A block falls due every period, on the steady clock that all devices share: a thread
+    // held up skips the blocks it missed (a device losing frames) rather than lagging.
+    constexpr auto kPeriod = std::chrono::microseconds(400);
+    const auto start = std::chrono::steady_clock::now();
+    for (std::int64_t block = 0; !p->stop;) {
+        const std::int64_t time = block * frames;
         for (std::uint32_t i = 0; p->isInput && device.source && i < frames; ++i) {
             buffers.left(i) = device.source(time + i, 0);
             buffers.right(i) = device.source(time + i, 1);
         }
         call(id, proc, static_cast<double>(time), buffers.list);
-        std::this_thread::sleep_for(std::chrono::microseconds(400));
+        std::this_thread::sleep_for(kPeriod);
+        block =
+            std::max<std::int64_t>(block + 1, (std::chrono::steady_clock::now() - start) / kPeriod);
     }
 }
 

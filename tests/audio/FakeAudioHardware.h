@@ -4,7 +4,7 @@
 // engine's tests instead of a real backend: devices the test describes, install, start and
 // current-time calls made to fail, and procedures called either by the test on its own
 // thread (call) or, on a device that runs, by a clock thread per started procedure every
-// 400 µs, as a real device would but faster. The registry's mutex is never held while a
+// 400 µs of the steady clock, as a real device would but faster. The registry's mutex is never held while a
 // procedure runs, so procedures may stop themselves.
 
 #include "AudioHardware.h"

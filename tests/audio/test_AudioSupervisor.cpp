@@ -146,10 +146,10 @@ TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsNamedMutedAndOpenedAgai
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     const int removes = fake::procRecord(kInputId, InputIOProc).removes;
     // Four measurements again within the span: failing, said, and the view hears silence.
-    for (int i = 0; i < 4; ++i) {
-        port.mResyncs.fetch_add(1);
-        tickUntil([] { return false; }, 10ms);
-    }
+    port.mResyncs.fetch_add(3);
+    tickUntil([] { return false; }, 10ms);
+    EXPECT_EQ(supervisor->status(), Status::flowing) << "three are allowed";
+    port.mResyncs.fetch_add(1);
     EXPECT_TRUE(tickUntil([&] { return supervisor->status() == Status::inputFailing; }, 100ms));
     EXPECT_TRUE(port.mInputMuted.load());
     EXPECT_TRUE(tickUntil([&] { return view.mCurrentVolume.load() == 0.0f; }));
@@ -165,7 +165,7 @@ TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsNamedMutedAndOpenedAgai
                           "4 times in 0.6 seconds.\n"),
               1)
         << text;
-    EXPECT_EQ(count(text, "Error - the input device keeps failing; opening the devices again."), 1)
+    EXPECT_GE(count(text, "Error - the input device keeps failing; opening the devices again."), 1)
         << text;
 }
 

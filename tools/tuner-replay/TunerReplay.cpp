@@ -64,7 +64,8 @@ int printRange(const std::string& path, std::uint32_t block, bool inTune) {
     if (!failure.empty()) {
         return refuse(failure);
     }
-    const ReplayRange range = replayShownRange(samples, block, inTune);
+    const ReplayRanges ranges = replayShownRanges(samples, block);
+    const ReplayRange& range = inTune ? ranges.inTune : ranges.shown;
     if (range.lowest < 0.0f) {
         std::fprintf(stderr, "tuner-replay: no readout shown at full strength%s at any alignment\n",
                      inTune ? " in tune" : "");

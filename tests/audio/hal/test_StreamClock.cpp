@@ -45,10 +45,7 @@ TEST(StreamClock, CountsLostFramesOnlyAndGivesEachBlockItsCaptureTime) {
     };
     std::vector<Delivery> healthy;
     for (int i = 0; i < 4; ++i) {
-        Delivery d{"healthy"};
-        d.burst = 256 * static_cast<int>(pick(1, 33));
-        d.jitter = pick(0.0, 0.05);
-        d.rate = 1.0 + pick(-1e-3, 1e-3);
+        Delivery d = healthyDelivery(random);
         d.lateUntil = i == 0 ? pick(0.05, 0.25) : 0.0;
         d.seconds = i == 3 ? 60.0 : 8.0;
         healthy.push_back(d);
