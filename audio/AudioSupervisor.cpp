@@ -207,9 +207,12 @@ void AudioSupervisor::finishJob() {
     }
     tellDeviceReport();
     report(mWorkerText);
-    if ((mPort.mInputDevice.device == 0 || mPort.mOutputDevice.device == 0) &&
-        mPort.mDeviceLookupStatus == kAudioHardwareServerGoneError) {
+    const bool missing = mPort.mInputDevice.device == 0 || mPort.mOutputDevice.device == 0;
+    if (missing && mPort.mDeviceLookupStatus == kAudioHardwareServerGoneError) {
         mStatus = Status::serverStopped;
+    } else if (missing && mPort.mDeviceLookupStatus == kAudioHardwareUnspecifiedError) {
+        // A sound server that is there but refused the tuner (its client, or its rate).
+        mStatus = Status::startFailed;
     } else if (mPort.mInputDevice.device == 0) {
         mStatus = Status::noInput;
     } else if (mPort.mOutputDevice.device == 0) {

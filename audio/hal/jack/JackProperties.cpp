@@ -2,8 +2,8 @@
 // default input and the default output; none while no server runs) and the device
 // properties as the engine sees the device: its name says the server, its rate and period
 // and the port, its stream is two interleaved 32-bit float channels at 44100 Hz in 512-frame
-// buffers, and its safety offset is 0 (each block reaches the procedures in the cycle that
-// completes it).
+// buffers, its safety offset is 0 (each block reaches the procedures in the cycle that
+// completes it), and its own rate is the server's.
 // What it does not: volume ("vold" fails with kAudioHardwareUnsupportedOperationError:
 // JACK ports have no gain), other formats or buffer sizes, and any property setter.
 
@@ -110,6 +110,8 @@ OSStatus JackBackend::getDeviceProperty(AudioDeviceID device, std::uint32_t /*ch
         return answer(engineStreamFormat(), ioDataSize, outData);
     case kAudioDevicePropertySafetyOffset:
         return answer<std::uint32_t>(0, ioDataSize, outData);
+    case kAudioDevicePropertyNominalSampleRate:
+        return answer<double>(mServerRate.load(std::memory_order_relaxed), ioDataSize, outData);
     case kAudioDevicePropertyVolumeDecibels:
         return kAudioHardwareUnsupportedOperationError;
     default:
