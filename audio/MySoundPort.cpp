@@ -250,8 +250,24 @@ void MySoundPort::stopBothProcs() {
         return mInputProcState.load(std::memory_order_acquire) == kProcIdle &&
                mOutputProcState.load(std::memory_order_acquire) == kProcIdle;
     };
-    while (!bothIdle() && std::chrono::steady_clock::now() < deadline) {
+    // Once neither procedure has been called for a few blocks (a device stalled, or the
+    // other already answered), nobody is left to answer: no use waiting out the bound.
+    constexpr auto kQuiet = std::chrono::milliseconds(25);
+    auto calls = [this] {
+        return mInputCalls.load(std::memory_order_relaxed) +
+               mOutputCalls.load(std::memory_order_relaxed);
+    };
+    std::uint64_t seen = calls();
+    auto lastCall = std::chrono::steady_clock::now();
+    while (!bothIdle()) {
         std::this_thread::sleep_for(std::chrono::microseconds(1000));
+        const auto now = std::chrono::steady_clock::now();
+        if (calls() != seen) {
+            seen = calls();
+            lastCall = now;
+        } else if (now - lastCall > kQuiet || now >= deadline) {
+            break;
+        }
     }
     // A procedure that is not called any more cannot answer its request: stop it from
     // here, which returns only once no call of it runs.
