@@ -9,6 +9,7 @@
 #include "PortAudioDevices.h"
 #include "StreamClock.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <portaudio.h>
@@ -48,8 +49,8 @@ public:
         // until the thread ends by itself. Control thread only.
         bool abandoned = false;
         PaStream* stream = nullptr; // control thread, and the stream's thread while it runs
-        std::uint64_t pipes = 0;    // the stream's own pipes (bit n: descriptor n)
-        std::thread thread;         // control thread only
+        std::array<int, 4> pipes{-1, -1, -1, -1}; // the stream's own pipes (-1: none)
+        std::thread thread;                       // control thread only
 
         // Set by stop; the stream's thread then ends after the current block.
         std::atomic<bool> stopRequested{false};

@@ -21,6 +21,7 @@
 
 #include "PortAudioBackend.h"
 
+#include <bitset>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -71,22 +72,21 @@ void nap(double seconds) {
     nanosleep(&pause, nullptr);
 }
 
-// The pipes among the open descriptors, as a set of descriptor numbers below 64.
-std::uint64_t openPipes() {
-    std::uint64_t pipes = 0;
-    for (int fd = 0; fd < 64; ++fd) {
+// The pipes among the open descriptors.
+using Descriptors = std::bitset<1024>;
+Descriptors openPipes() {
+    Descriptors pipes;
+    for (int fd = 0; fd < static_cast<int>(pipes.size()); ++fd) {
         struct stat status {};
-        if (fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode)) {
-            pipes |= std::uint64_t{1} << fd;
-        }
+        pipes[static_cast<std::size_t>(fd)] = fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode);
     }
     return pipes;
 }
 
 // Sets or clears O_NONBLOCK on the stream's own pipes.
 void setPipesNonBlocking(const ProcStream& slot, bool nonBlocking) {
-    for (int fd = 0; fd < 64; ++fd) {
-        if ((slot.pipes >> fd & 1) == 0) {
+    for (const int fd : slot.pipes) {
+        if (fd < 0) {
             continue;
         }
         const int flags = fcntl(fd, F_GETFL);
@@ -190,12 +190,18 @@ PaError openStream(PaDeviceIndex index, ProcStream& slot) {
     parameters.sampleFormat = paFloat32;
     parameters.suggestedLatency =
         slot.isInput ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
-    const std::uint64_t pipesBefore = openPipes();
+    const Descriptors pipesBefore = openPipes();
     const PaError error = Pa_OpenStream(&slot.stream, slot.isInput ? &parameters : nullptr,
                                         slot.isInput ? nullptr : &parameters, kBackendSampleRate,
                                         kBackendFramesPerBuffer, paClipOff, nullptr, nullptr);
     // The pipes that came with the stream are its device's (a file plugin's, say).
-    slot.pipes = error == paNoError ? openPipes() & ~pipesBefore : 0;
+    const Descriptors own = error == paNoError ? openPipes() & ~pipesBefore : Descriptors();
+    slot.pipes.fill(-1);
+    for (std::size_t fd = 0, kept = 0; fd < own.size() && kept < slot.pipes.size(); ++fd) {
+        if (own[fd]) {
+            slot.pipes[kept++] = static_cast<int>(fd);
+        }
+    }
     return error;
 }
 
