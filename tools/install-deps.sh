@@ -7,7 +7,7 @@ packages=(
     libpng-dev libgtk-3-dev portaudio19-dev libasound2-dev libsndfile1-dev
     libjack-jackd2-dev libsamplerate0-dev jackd2 sndfile-tools
     xvfb xauth x11-apps x11-utils xdotool imagemagick dbus weston
-    sox flac
+    sox flac bc iproute2 procps
     pipewire pipewire-bin wireplumber pipewire-alsa pipewire-pulse pulseaudio-utils
     desktop-file-utils appstream
 )
