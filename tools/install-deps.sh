@@ -5,7 +5,7 @@ packages=(
     build-essential cmake pkg-config git
     libgtest-dev libgmock-dev libbenchmark-dev
     libpng-dev libgtk-3-dev portaudio19-dev libasound2-dev libsndfile1-dev
-    libjack-jackd2-dev libsamplerate0-dev jackd2 sndfile-tools
+    libjack-jackd2-dev libsamplerate0-dev jackd2 sndfile-tools pipewire-jack
     xvfb xauth x11-apps x11-utils xdotool imagemagick dbus weston
     sox flac bc iproute2 procps
     pipewire pipewire-bin wireplumber pipewire-alsa pipewire-pulse pulseaudio-utils

@@ -87,6 +87,16 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     size = sizeof name;
     EXPECT_EQ(AudioDeviceGetProperty(device, 0, 1, kAudioDevicePropertyDeviceName, &size, name), 0);
     EXPECT_NE(std::string(name).find("48000 Hz, 300-frame periods"), std::string::npos) << name;
+    double rate = 0.0;
+    size = sizeof rate;
+    EXPECT_EQ(
+        AudioDeviceGetProperty(device, 0, 1, kAudioDevicePropertyNominalSampleRate, &size, &rate),
+        0);
+    EXPECT_EQ(rate, 48000.0) << "the device's own rate is the server's";
+    EXPECT_EQ(AudioDeviceGetProperty(device, 0, 1, kAudioDevicePropertyBufferSize, nullptr, &bytes),
+              kAudioHardwareBadPropertySizeError);
+    EXPECT_EQ(AudioDeviceStart(device, input), kAudioHardwareIllegalOperationError)
+        << "not added yet";
 
     ASSERT_EQ(AudioDeviceAddIOProc(device, input, nullptr), 0);
     ASSERT_EQ(AudioDeviceAddIOProc(device, output, nullptr), 0);
@@ -112,6 +122,7 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     EXPECT_TRUE(within(std::chrono::seconds(2), [&] {
         return AudioDeviceGetCurrentTime(device, &now) == kAudioHardwareServerGoneError;
     }));
+    EXPECT_EQ(AudioDeviceStart(device, output), kAudioHardwareServerGoneError);
     EXPECT_EQ(AudioDeviceRemoveIOProc(device, input), 0);
     EXPECT_EQ(AudioDeviceRemoveIOProc(device, output), 0);
     // Back: a new device, its port connected again to where it was, and not a word about
