@@ -137,6 +137,12 @@ TEST(RealBackend, ProceduresRunOnTheirOwnThreadsWithTheFileBitForBit) {
     ASSERT_EQ(AudioDeviceStart(out, record<1>), 0);
     AudioTimeStamp now;
     EXPECT_EQ(AudioDeviceGetCurrentTime(in, &now), 0);
+    // Looking at the devices while their streams run leaves PortAudio, and them, be.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    AudioDeviceID again = 0;
+    std::uint32_t size = sizeof again;
+    EXPECT_EQ(AudioHardwareGetProperty(kAudioHardwarePropertyDefaultInputDevice, &size, &again), 0);
+    EXPECT_EQ(again, in);
     for (int tries = 0; tries < 1000 && (gProbes[0].calls < kKept || gProbes[1].calls < kKept);
          ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

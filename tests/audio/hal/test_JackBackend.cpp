@@ -37,6 +37,7 @@ std::atomic<int> gOutputCalls{0};
 std::atomic<int> gOutOfStep{0}; // input times not 512 after the last, outputs ahead of inputs
 std::atomic<double> gLastInput{-512.0};
 std::atomic<double> gLastOutput{-512.0};
+std::atomic<OSStatus> gStoppedInside{-1};
 
 OSStatus input(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* data,
                const AudioTimeStamp* time, AudioBufferList*, const AudioTimeStamp*, void*) {
@@ -57,7 +58,7 @@ OSStatus output(AudioDeviceID device, const AudioTimeStamp*, const AudioBufferLi
                   data->mBuffers[0].mData == nullptr;
     gLastOutput = time->mSampleTime;
     if (++gOutputCalls == kOutputCalls) {
-        AudioDeviceStop(device, output);
+        gStoppedInside = AudioDeviceStop(device, output);
     }
     return 0;
 }
@@ -112,6 +113,7 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(gInputCalls, inputCalls);
     EXPECT_EQ(gOutputCalls, kOutputCalls);
+    EXPECT_EQ(gStoppedInside, 0);
     EXPECT_EQ(gOutOfStep, 0);
     EXPECT_EQ(AudioDeviceGetCurrentTime(device, &now), kAudioHardwareNotRunningError);
 
