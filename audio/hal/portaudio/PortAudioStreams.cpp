@@ -275,9 +275,8 @@ OSStatus PortAudioBackend::addIOProc(AudioDeviceID device, AudioDeviceIOProc pro
     if (proc == nullptr || findStream(device, proc) != nullptr) {
         return kAudioHardwareIllegalOperationError;
     }
-    if (!hasChannels(index, true) && !hasChannels(index, false)) {
-        return kAudioHardwareBadStreamError;
-    }
+    // PortAudio lists no device without channels; a direction the device lacks makes the
+    // open fail as a format the device refuses.
     for (ProcStream& slot : mStreams) {
         if (slot.used) {
             continue;

@@ -94,6 +94,11 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
         AudioDeviceGetProperty(device, 0, 1, kAudioDevicePropertyNominalSampleRate, &size, &rate),
         0);
     EXPECT_EQ(rate, 48000.0) << "the device's own rate is the server's";
+    std::uint32_t safety = 1;
+    size = sizeof safety;
+    EXPECT_EQ(
+        AudioDeviceGetProperty(device, 0, 1, kAudioDevicePropertySafetyOffset, &size, &safety), 0);
+    EXPECT_EQ(safety, 0u) << "each block reaches the procedures in the cycle that completes it";
     EXPECT_EQ(AudioDeviceGetProperty(device, 0, 1, kAudioDevicePropertyBufferSize, nullptr, &bytes),
               kAudioHardwareBadPropertySizeError);
     EXPECT_EQ(AudioDeviceStart(device, input), kAudioHardwareIllegalOperationError)
