@@ -8,6 +8,7 @@
 // JACK ports have no gain), other formats or buffer sizes, and any property setter.
 
 #include "JackBackend.h"
+#include "PropertyAnswers.h"
 
 #include "TunerConstants.h"
 
@@ -18,26 +19,6 @@
 namespace {
 
 constexpr std::uint32_t kBytesPerFrame = JackBackend::kChannels * sizeof(float);
-
-template <class T> OSStatus answer(const T& value, std::uint32_t* ioDataSize, void* outData) {
-    if (*ioDataSize < sizeof(T)) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    std::memcpy(outData, &value, sizeof(T));
-    *ioDataSize = sizeof(T);
-    return 0;
-}
-
-OSStatus answerName(const char* name, std::uint32_t* ioDataSize, void* outData) {
-    if (*ioDataSize == 0) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    const std::size_t length = std::min<std::size_t>(std::strlen(name), *ioDataSize - 1);
-    std::memcpy(outData, name, length);
-    static_cast<char*>(outData)[length] = '\0';
-    *ioDataSize = static_cast<std::uint32_t>(length + 1);
-    return 0;
-}
 
 AudioStreamBasicDescription engineStreamFormat() {
     AudioStreamBasicDescription format{};
@@ -105,13 +86,15 @@ OSStatus JackBackend::getDeviceProperty(AudioDeviceID device, std::uint32_t /*ch
         return answerName(name, ioDataSize, outData);
     }
     case kAudioDevicePropertyBufferSize:
-        return answer<std::uint32_t>(kFramesPerBuffer * kBytesPerFrame, ioDataSize, outData);
+        return answerProperty<std::uint32_t>(kFramesPerBuffer * kBytesPerFrame, ioDataSize,
+                                             outData);
     case kAudioDevicePropertyStreamFormat:
-        return answer(engineStreamFormat(), ioDataSize, outData);
+        return answerProperty(engineStreamFormat(), ioDataSize, outData);
     case kAudioDevicePropertySafetyOffset:
-        return answer<std::uint32_t>(0, ioDataSize, outData);
+        return answerProperty<std::uint32_t>(0, ioDataSize, outData);
     case kAudioDevicePropertyNominalSampleRate:
-        return answer<double>(mServerRate.load(std::memory_order_relaxed), ioDataSize, outData);
+        return answerProperty<double>(mServerRate.load(std::memory_order_relaxed), ioDataSize,
+                                      outData);
     case kAudioDevicePropertyVolumeDecibels:
         return kAudioHardwareUnsupportedOperationError;
     default:

@@ -6,34 +6,13 @@
 // property setter.
 
 #include "PortAudioBackend.h"
+#include "PropertyAnswers.h"
 
 #include <algorithm>
 #include <cstring>
 #include <portaudio.h>
 
-namespace {
-
-template <class T> OSStatus answer(const T& value, std::uint32_t* ioDataSize, void* outData) {
-    if (*ioDataSize < sizeof(T)) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    std::memcpy(outData, &value, sizeof(T));
-    *ioDataSize = sizeof(T);
-    return 0;
-}
-
-OSStatus answerName(const char* name, std::uint32_t* ioDataSize, void* outData) {
-    if (*ioDataSize == 0) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    const std::size_t length = std::min<std::size_t>(std::strlen(name), *ioDataSize - 1);
-    std::memcpy(outData, name, length);
-    static_cast<char*>(outData)[length] = '\0';
-    *ioDataSize = static_cast<std::uint32_t>(length + 1);
-    return 0;
-}
-
-} // namespace
+namespace {} // namespace
 
 OSStatus PortAudioBackend::getHardwareProperty(AudioHardwarePropertyID property,
                                                std::uint32_t* ioDataSize, void* outData) {
@@ -75,7 +54,7 @@ OSStatus PortAudioBackend::getDeviceProperty(AudioDeviceID device, std::uint32_t
         return answerName(Pa_GetDeviceInfo(index)->name, ioDataSize, outData);
     }
     if (property == kAudioDevicePropertyNominalSampleRate) {
-        return answer(Pa_GetDeviceInfo(index)->defaultSampleRate, ioDataSize, outData);
+        return answerProperty(Pa_GetDeviceInfo(index)->defaultSampleRate, ioDataSize, outData);
     }
     const bool input = isInput != 0;
     switch (property) {
@@ -92,12 +71,12 @@ OSStatus PortAudioBackend::getDeviceProperty(AudioDeviceID device, std::uint32_t
     }
     switch (property) {
     case kAudioDevicePropertyBufferSize:
-        return answer<std::uint32_t>(kBackendFramesPerBuffer * kBackendBytesPerFrame, ioDataSize,
-                                     outData);
+        return answerProperty<std::uint32_t>(kBackendFramesPerBuffer * kBackendBytesPerFrame,
+                                             ioDataSize, outData);
     case kAudioDevicePropertyStreamFormat:
-        return answer(backendStreamFormat(), ioDataSize, outData);
+        return answerProperty(backendStreamFormat(), ioDataSize, outData);
     case kAudioDevicePropertySafetyOffset:
-        return answer(safetyOffsetFrames(index, input), ioDataSize, outData);
+        return answerProperty(safetyOffsetFrames(index, input), ioDataSize, outData);
     default:
         return kAudioHardwareUnsupportedOperationError;
     }

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
 #include <string>
@@ -12,6 +14,18 @@
 #include <thread>
 
 extern char** environ;
+
+// The name of the private server the test's environment gives, or empty (said) where jackd
+// is not installed or no name is given: the test is then skipped.
+inline std::string testJackServer() {
+    const char* const server = std::getenv("TUNER_TEST_JACK_SERVER");
+    if (server == nullptr || std::system("command -v jackd >/dev/null") != 0) {
+        std::fprintf(stderr, "jackd is not installed (bash tools/install-deps.sh installs it), "
+                             "or TUNER_TEST_JACK_SERVER is not set; skipped\n");
+        return "";
+    }
+    return server;
+}
 
 // jackd -n NAME at 48000 Hz with that period, its output discarded; 0 when it would not start.
 inline pid_t startJackServer(const std::string& name, const char* period) {

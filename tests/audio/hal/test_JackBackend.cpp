@@ -153,13 +153,10 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    const char* const server = std::getenv("TUNER_TEST_JACK_SERVER");
-    if (server == nullptr || std::system("command -v jackd >/dev/null") != 0) {
-        std::fprintf(stderr, "jackd is not installed (bash tools/install-deps.sh installs it), "
-                             "or TUNER_TEST_JACK_SERVER is not set; skipped\n");
+    gServer = testJackServer();
+    if (gServer.empty()) {
         return 77;
     }
-    gServer = server;
     // No ALSA device, as while the server holds the card: PortAudio stays out of it.
     const std::string empty = TUNER_BINARY_DIR "/no-audio-devices.conf";
     std::ofstream(empty) << "# no devices\n";

@@ -65,13 +65,10 @@ TEST(PortAudioBesideJack, AServerComingAndGoingNeitherAbortsNorHangs) {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    const char* const server = std::getenv("TUNER_TEST_JACK_SERVER");
-    if (server == nullptr || std::system("command -v jackd >/dev/null") != 0) {
-        std::fprintf(stderr, "jackd is not installed (bash tools/install-deps.sh installs it), "
-                             "or TUNER_TEST_JACK_SERVER is not set; skipped\n");
+    gServer = testJackServer();
+    if (gServer.empty()) {
         return 77;
     }
-    gServer = server;
     // A default PCM that opens anywhere: PortAudio lists it as ALSA's default device.
     const std::string config = TUNER_BINARY_DIR "/null-audio-device.conf";
     std::ofstream(config) << "pcm.!default { type null }\n";
