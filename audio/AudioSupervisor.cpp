@@ -192,7 +192,11 @@ void AudioSupervisor::finishJob() {
         moveTo(Phase::waiting);
         // An engine that ran is tried again at once (the device may well be back, as
         // after a stall); a start that failed waits before the next try.
-        mRetryAt = mRetryAtOnce ? now : now + mRetryInterval;
+        // A sound server that is away costs nothing to ask again, and a guitarist waits
+        // for it to come back: asked more often.
+        const auto interval =
+            mStatus == Status::serverStopped ? mRetryInterval / 4 : mRetryInterval;
+        mRetryAt = mRetryAtOnce ? now : now + interval;
         mRetryAtOnce = false;
         return;
     }
