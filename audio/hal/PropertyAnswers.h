@@ -20,6 +20,20 @@ OSStatus answerProperty(const T& value, std::uint32_t* ioDataSize, void* outData
     return 0;
 }
 
+// Whether a query of the default input or output device may be answered: room for a device
+// and one of those two properties (0), or why not.
+inline OSStatus defaultDeviceQuery(AudioHardwarePropertyID property,
+                                   const std::uint32_t* ioDataSize, const void* outData) {
+    if (ioDataSize == nullptr || outData == nullptr || *ioDataSize < sizeof(AudioDeviceID)) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    if (property != kAudioHardwarePropertyDefaultInputDevice &&
+        property != kAudioHardwarePropertyDefaultOutputDevice) {
+        return kAudioHardwareUnknownPropertyError;
+    }
+    return 0;
+}
+
 // Writes as much of the name as fits, always zero-terminated, and sets *ioDataSize to the
 // bytes written.
 inline OSStatus answerName(const char* name, std::uint32_t* ioDataSize, void* outData) {

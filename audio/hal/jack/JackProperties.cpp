@@ -38,12 +38,8 @@ AudioStreamBasicDescription engineStreamFormat() {
 
 OSStatus JackBackend::getHardwareProperty(AudioHardwarePropertyID property,
                                           std::uint32_t* ioDataSize, void* outData) {
-    if (ioDataSize == nullptr || outData == nullptr || *ioDataSize < sizeof(AudioDeviceID)) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    if (property != kAudioHardwarePropertyDefaultInputDevice &&
-        property != kAudioHardwarePropertyDefaultOutputDevice) {
-        return kAudioHardwareUnknownPropertyError;
+    if (const OSStatus refused = defaultDeviceQuery(property, ioDataSize, outData); refused != 0) {
+        return refused;
     }
     AudioDeviceID device = 0;
     OSStatus status = 0;
@@ -53,8 +49,7 @@ OSStatus JackBackend::getHardwareProperty(AudioHardwarePropertyID property,
         // A server that answered and refused is there: the failure is the client's.
         status = mServerAnswered ? kAudioHardwareUnspecifiedError : kAudioHardwareServerGoneError;
     }
-    std::memcpy(outData, &device, sizeof device);
-    *ioDataSize = sizeof device;
+    answerProperty(device, ioDataSize, outData);
     return status;
 }
 

@@ -8,20 +8,12 @@
 #include "PortAudioBackend.h"
 #include "PropertyAnswers.h"
 
-#include <algorithm>
-#include <cstring>
 #include <portaudio.h>
-
-namespace {} // namespace
 
 OSStatus PortAudioBackend::getHardwareProperty(AudioHardwarePropertyID property,
                                                std::uint32_t* ioDataSize, void* outData) {
-    if (ioDataSize == nullptr || outData == nullptr || *ioDataSize < sizeof(AudioDeviceID)) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    if (property != kAudioHardwarePropertyDefaultInputDevice &&
-        property != kAudioHardwarePropertyDefaultOutputDevice) {
-        return kAudioHardwareUnknownPropertyError;
+    if (const OSStatus refused = defaultDeviceQuery(property, ioDataSize, outData); refused != 0) {
+        return refused;
     }
     AudioDeviceID device = 0;
     OSStatus status = kAudioHardwareNotRunningError;
@@ -32,8 +24,7 @@ OSStatus PortAudioBackend::getHardwareProperty(AudioHardwarePropertyID property,
         device = deviceIdentifier(index);
         status = device == 0 ? kAudioHardwareBadDeviceError : 0;
     }
-    std::memcpy(outData, &device, sizeof device);
-    *ioDataSize = sizeof device;
+    answerProperty(device, ioDataSize, outData);
     return status;
 }
 
