@@ -10,7 +10,8 @@
 #
 # From inside COMMAND, the sound server can be stopped and started again while the command
 # runs; each call returns once done (start and restart: once audio flows into the source
-# again, the source being the default):
+# again, the source being the default; after a stop, once the source's listeners found it
+# again, within 3 s):
 #
 #   pipewire-session.sh stop [SIGNAL]     (TERM by default; KILL imitates a crash)
 #   pipewire-session.sh start
@@ -135,7 +136,7 @@ mkfifo "$PIPEWIRE_SESSION_CONTROL"
 supervise() {
     # The servers keep no state from outside the session, and leave none behind.
     export XDG_CONFIG_HOME="$folder/config" XDG_STATE_HOME="$folder/state"
-    local servers=() player=() bus request signal reply
+    local servers=() player=() bus request signal reply listened=0
     exec {control_fd}<>"$PIPEWIRE_SESSION_CONTROL"
 
     player_linked() {
@@ -145,6 +146,7 @@ supervise() {
                 pw-link "guitar-player:output_$channel" "guitar:input_$channel" || return 1
         done
     }
+    source_listened() { pw-link -l -o 2>/dev/null | grep -A1 -x "guitar:capture_FL" | grep -q -- "|->"; }
     player_running() { pw-cli info guitar-player | grep -q 'state: "running"'; }
     default_source_is_guitar() {
         pactl set-default-source guitar && [ "$(pactl get-default-source)" = guitar ]
@@ -174,6 +176,18 @@ supervise() {
         wait_until 5 "the guitar source not the default" default_source_is_guitar || return 1
         # Without a sound card the session manager puts a sink of its own as the default.
         wait_until 5 "no default sink" default_sink_exists || return 1
+        # After a stop, the listeners the source had (the tuner) get up to 3 s to find it
+        # again, and half a second to settle, before the recording plays from its start: a
+        # guitarist strikes again once the sound is back, and a strike whose attack nobody
+        # heard gives no reading.
+        if [ "$listened" = 1 ]; then
+            local waited
+            for waited in $(seq 30); do
+                source_listened && break
+                sleep 0.1
+            done
+            sleep 0.5
+        fi
         sox "$loop" -t wav "$folder/player.wav" repeat - 2>/dev/null &
         player=($!)
         pw-play --target 0 -P '{ node.name = "guitar-player" }' "$folder/player.wav" \
@@ -185,6 +199,8 @@ supervise() {
     }
     stop_server() {
         event server-stop "$1"
+        listened=0
+        source_listened && listened=1
         # The player first, so that it does not complain of the server; the writer of its
         # pipe ends on KILL only (it waits for its reader on TERM).
         end_processes "$1" "${player[@]:1}"
