@@ -181,8 +181,7 @@ supervise() {
         # guitarist strikes again once the sound is back, and a strike whose attack nobody
         # heard gives no reading.
         if [ "$listened" = 1 ]; then
-            local waited
-            for waited in $(seq 30); do
+            for _ in $(seq 30); do
                 source_listened && break
                 sleep 0.1
             done
