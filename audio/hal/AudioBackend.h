@@ -18,6 +18,10 @@ class AudioBackend {
 public:
     virtual ~AudioBackend() = default;
 
+    // What the user calls the sound system, as it fills "the ... server" in what the tuner
+    // says ("JACK", "sound"). Any thread.
+    virtual const char* name() const = 0;
+
     // Whether the sound system can serve now (for a sound server: it runs). Control
     // thread, while no procedure is added; may take a while, never starts a server.
     virtual bool available() = 0;

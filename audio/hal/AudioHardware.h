@@ -66,6 +66,10 @@ inline constexpr OSStatus kAudioDevicePermissionsError =
     static_cast<OSStatus>(fourCharCode("!hog")); // another program holds the device
 inline constexpr OSStatus kAudioHardwareServerGoneError = static_cast<OSStatus>(
     fourCharCode("gone")); // the sound server behind the devices is not running (any more)
+inline constexpr OSStatus kAudioHardwareNotRespondingError = static_cast<OSStatus>(
+    fourCharCode("mute")); // the sound system did not answer in time (a hung server or device)
+inline constexpr OSStatus kAudioHardwareDefaultDeviceChangedError = static_cast<OSStatus>(
+    fourCharCode("dflt")); // the user chose another default device: look for the devices again
 
 // Which fields of a time stamp are valid (mFlags).
 inline constexpr std::uint32_t kAudioTimeStampSampleTimeValid = 0x1;

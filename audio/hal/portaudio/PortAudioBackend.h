@@ -23,6 +23,7 @@ public:
     PortAudioBackend& operator=(const PortAudioBackend&) = delete;
 
     bool available() override;
+    const char* name() const override { return "ALSA"; }
     bool anyStreamOpen() const override;
     void release() override;
 
