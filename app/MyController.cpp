@@ -55,6 +55,9 @@ std::string statusText(const AudioSupervisor& supervisor) {
     case Status::inputFailing:
         return "The sound input is breaking up or running too slowly. Check the cable and the "
                "device, or close programs that load the computer; the tuner opens it again.";
+    case Status::notAnswering:
+        return "The sound devices do not answer. The tuner keeps trying; restarting the sound "
+               "server may help.";
     case Status::serverStopped:
         return "The JACK server has stopped. The tuner carries on by itself when it runs "
                "again.";

@@ -212,7 +212,11 @@ void AudioSupervisor::finishJob() {
     tellDeviceReport();
     report(mWorkerText);
     const bool missing = mPort.mInputDevice.device == 0 || mPort.mOutputDevice.device == 0;
-    if (missing && mPort.mDeviceLookupStatus == kAudioHardwareServerGoneError) {
+    if ((missing && mPort.mDeviceLookupStatus == kAudioHardwareNotRespondingError) ||
+        mPort.mStartRefusal == kAudioHardwareNotRespondingError) {
+        // A call left behind in the sound system: every call is refused until it returns.
+        mStatus = Status::notAnswering;
+    } else if (missing && mPort.mDeviceLookupStatus == kAudioHardwareServerGoneError) {
         mStatus = Status::serverStopped;
     } else if (missing && mPort.mDeviceLookupStatus == kAudioHardwareUnspecifiedError) {
         // A sound server that is there but refused the tuner (its client, or its rate).
@@ -317,7 +321,9 @@ void AudioSupervisor::watchRunning(Clock::time_point now) {
     }
     AudioTimeStamp time;
     const OSStatus input = AudioDeviceGetCurrentTime(mPort.mInputDevice.device, &time);
-    if (input == kAudioHardwareServerGoneError) {
+    if (input == kAudioHardwareNotRespondingError) {
+        fail(Status::notAnswering, "Error - the sound devices do not answer; trying again.\n");
+    } else if (input == kAudioHardwareServerGoneError) {
         fail(Status::serverStopped, "Error - the JACK server stopped; trying again.\n");
     } else if (input == kAudioHardwareNotRunningError) {
         fail(Status::inputStopped, "Error - the input device stopped with an error; trying "

@@ -44,6 +44,7 @@ public:
         formatRefused, // a device would not take the stream format (offeredRate())
         serverStopped, // the JACK server the devices belong to is not running
         inputFailing,  // the input breaks up or runs too slowly
+        notAnswering,  // the sound system does not answer the tuner's calls
     };
 
     explicit AudioSupervisor(MySoundPort& port);

@@ -78,6 +78,11 @@ bool MySoundPort::start() {
     }
     // Refused without a word, this would read as a tuner that starts and hears nothing.
     if (mOutputDevice.device == 0 || mInputDevice.device == 0) {
+        if (mDeviceLookupStatus == kAudioHardwareNotRespondingError) {
+            std::fprintf(diagnostics(), "Error - the sound devices do not answer; the tuner "
+                                        "tries again.\n");
+            return false;
+        }
         // The devices of a sound server that stopped are not missing: they come back with it.
         if (mDeviceLookupStatus == kAudioHardwareServerGoneError) {
             std::fprintf(diagnostics(), "Error - the JACK server is not running; the tuner "
@@ -194,6 +199,10 @@ bool MySoundPort::start() {
     checkError(startOutput, "AudioDeviceStart-output");
     for (const OSStatus status : {addInput, startInput, addOutput, startOutput}) {
         mStartRefusal = mStartRefusal != 0 ? mStartRefusal : status;
+    }
+    if (mStartRefusal == kAudioHardwareNotRespondingError) {
+        std::fprintf(diagnostics(), "Error - the sound devices do not answer; the tuner tries "
+                                    "again.\n");
     }
     return addInput == 0 && startInput == 0 && addOutput == 0 && startOutput == 0;
 }

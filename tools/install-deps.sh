@@ -8,7 +8,7 @@ packages=(
     libjack-jackd2-dev libsamplerate0-dev jackd2 sndfile-tools pipewire-jack
     xvfb xauth x11-apps x11-utils xdotool imagemagick dbus weston
     sox flac bc iproute2 procps
-    pipewire pipewire-bin wireplumber pipewire-alsa pipewire-pulse pulseaudio-utils
+    pipewire pipewire-bin wireplumber pipewire-alsa pipewire-pulse pulseaudio-utils libasound2-plugins
     desktop-file-utils appstream
 )
 missing=()

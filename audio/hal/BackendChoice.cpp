@@ -1,6 +1,6 @@
-// The audio boundary's operations, each handed to the backend chosen for the devices in use,
-// and the one place where that choice is made: afresh at each look for the default devices
-// while no procedure is added, so a stream that flows is never abandoned. In this order:
+// The program's backends, and the one place where the choice between them is made: afresh
+// at each look for the default devices while no procedure is added (the dispatch asks), so a
+// stream that flows is never abandoned. In this order:
 // - GUITAR_TUNER_AUDIO=jack or =alsa decides, where it is set;
 // - where libjack is PipeWire's (pipewire-jack), a JACK server always seems to run, and the
 //   input the desktop has chosen is ALSA's default device (PipeWire's ALSA plugin): PortAudio;
@@ -10,13 +10,11 @@
 //   very card the server wants back when it restarts);
 // - otherwise PortAudio, on ALSA's default device.
 
-#include "AudioBackend.h"
-#include "AudioHardware.h"
+#include "AudioBoundary.h"
 #include "Diagnostics.h"
 #include "JackBackend.h"
 #include "PortAudioBackend.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,30 +54,22 @@ Preference readPreference() {
     return Preference::unknown;
 }
 
+// The audio libraries print from any thread, the callback threads included; the program's
+// own lines keep the real standard error. Before main, while nothing else runs.
+const bool gChatterOff = (keepLibraryChatterOff(), true);
 const std::string gJackServer = takeJackServerName();
 const Preference gPreference = readPreference();
 PortAudioBackend gPortAudio;
 JackBackend gJack{gJackServer};
 AudioBackend* gChosen = nullptr; // control thread; fixed while a procedure is added
 
+// At the end of the process, on the dispatch's thread, unless a call is stuck there.
 void releaseAll() {
-    gPortAudio.release();
-    gJack.release();
-}
-
-// Once, before any audio library runs.
-void prepareProcess() {
-    // The audio libraries print from any thread, the callback threads included; the
-    // program's own lines keep the real standard error.
-    keepLibraryChatterOff();
-    // A sound server's socket or a device pipe that closes under a stream must fail the
-    // stream, not end the program.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::atexit(releaseAll);
+    audioBoundary().release(std::chrono::milliseconds(100));
 }
 
 void prepareOnce() {
-    static const bool prepared = (prepareProcess(), true);
+    static const bool prepared = (std::atexit(releaseAll), true);
     (void)prepared;
 }
 
@@ -129,40 +119,7 @@ AudioBackend& choose() {
     return *gChosen;
 }
 
-AudioBackend& chosen() {
-    prepareOnce();
-    return gChosen != nullptr ? *gChosen : gPortAudio;
-}
+// Installed before main: every program that links the backends uses them.
+const bool gInstalled = (useAudioBackends([] { return &choose(); }), true);
 
 } // namespace
-
-OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID property, std::uint32_t* ioDataSize,
-                                  void* outData) {
-    return choose().getHardwareProperty(property, ioDataSize, outData);
-}
-
-OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel, std::uint8_t isInput,
-                                AudioDevicePropertyID property, std::uint32_t* ioDataSize,
-                                void* outData) {
-    return chosen().getDeviceProperty(device, channel, isInput, property, ioDataSize, outData);
-}
-
-OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void* clientData) {
-    return chosen().addIOProc(device, proc, clientData);
-}
-
-OSStatus AudioDeviceRemoveIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
-    return chosen().removeIOProc(device, proc);
-}
-
-OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc) {
-    return chosen().start(device, proc);
-}
-
-OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc) {
-    return chosen().stop(device, proc);
-}
-
-OSStatus AudioDeviceGetCurrentTime(AudioDeviceID device, AudioTimeStamp* outTime) {
-    return chosen().currentTime(device, outTime);
-}

@@ -13,6 +13,9 @@
 #   STEP (paced): SIDE:FAULT:VALUE, a fault of the paced devices (paced-fault.sh), e.g.
 #   capture:stall:0.2, playback:vanish:3, capture:bursts:4096 (back to 512 once read).
 #   STEP (pipewire, jack): server:down:SECONDS, the sound server stopped for that long.
+#   STEP (pipewire): server:pulse:SECONDS, the same, and meanwhile ALSA's default device made
+#   the Pulse protocol's plugin (~/.asoundrc, as on a PulseAudio desktop; pipewire-pulse serves
+#   it): the tuner must come back through it (its stream, "ALSA plug-in", linked to the source).
 #   STEP (jack): server:period:FRAMES, the server's period changed; program:stop:SECONDS, the
 #   tuner stopped (SIGSTOP) for that long, its frames lost.
 #   A last step quit:SIDE:FAULT:VALUE presses Ctrl+Q while that fault lasts.
@@ -235,6 +238,9 @@ if [ "$1" = inside ]; then
                 kill -CONT "$pid"
                 resumed="$EPOCHREALTIME"
             elif [ "$side" = server ]; then
+                if [ "$fault" = pulse ]; then
+                    printf 'pcm.!default { type pulse }\nctl.!default { type pulse }\n' >"$HOME/.asoundrc"
+                fi
                 server stop
                 sleep "$value"
                 expect_shown=1
@@ -265,6 +271,9 @@ if [ "$1" = inside ]; then
             within 2 status_gone || fail "$step: the status line stayed after audio came back"
             if [ "$mode" = jack ]; then
                 jack_connected || fail "$step: the tuner did not connect its port again"
+            fi
+            if [ "$fault" = pulse ] && ! grep -q -- '-> ALSA plug-in \[guitar-tuner\]:input' "$out/server.log"; then
+                fail "$step: the tuner's stream did not come through the Pulse plugin"
             fi
             [ "$shown" = "$expect_shown" ] ||
                 fail "$step: the status line showed: $shown, expected: $expect_shown"

@@ -1,8 +1,12 @@
-// The failure-injecting audio boundary; see FakeAudioHardware.h.
+// The failure-injecting audio backend; see FakeAudioHardware.h.
 #include "FakeAudioHardware.h"
+
+#include "AudioBoundary.h"
+#include "PropertyAnswers.h"
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -15,20 +19,41 @@ namespace {
 struct Proc {
     void* clientData = nullptr;
     bool added = false, isInput = false, running = false;
-    ProcRecord record;
     std::atomic<bool> stop{false};
     std::thread clock;
 };
 
 std::mutex gMutex;
+std::condition_variable gHangsReleased;
+bool gReleased = false;
 std::map<AudioDeviceID, Device> gDevices;
+// Keyed by the procedure the backend was given (the dispatch's relay).
 std::map<std::pair<AudioDeviceID, AudioDeviceIOProc>, Proc> gProcs;
+std::map<std::pair<AudioDeviceID, bool>, ProcRecord> gRecords;
 AudioDeviceID gDefaults[2] = {0, 0};
 thread_local const Proc* tCurrent = nullptr;
 
 Proc* added(AudioDeviceID device, AudioDeviceIOProc proc) {
     const auto found = gProcs.find({device, proc});
     return found != gProcs.end() && found->second.added ? &found->second : nullptr;
+}
+
+OSStatus callAdded(AudioDeviceID device, AudioDeviceIOProc proc, double sampleTime,
+                   AudioBufferList& list) {
+    std::unique_lock lock(gMutex);
+    Proc* p = added(device, proc);
+    if (p == nullptr || !p->running || gDevices[device].stalled) {
+        return kAudioHardwareNotRunningError;
+    }
+    lock.unlock();
+    AudioTimeStamp time;
+    time.mSampleTime = sampleTime;
+    const Proc* const outer = std::exchange(tCurrent, p);
+    const OSStatus status =
+        p->isInput ? proc(device, &time, &list, &time, nullptr, nullptr, p->clientData)
+                   : proc(device, &time, nullptr, nullptr, &list, &time, p->clientData);
+    tCurrent = outer;
+    return status;
 }
 
 void runClock(AudioDeviceID id, AudioDeviceIOProc proc, const Proc* p, Device device) {
@@ -44,7 +69,7 @@ void runClock(AudioDeviceID id, AudioDeviceIOProc proc, const Proc* p, Device de
             buffers.left(i) = device.source(time + i, 0);
             buffers.right(i) = device.source(time + i, 1);
         }
-        call(id, proc, static_cast<double>(time), buffers.list);
+        callAdded(id, proc, static_cast<double>(time), buffers.list);
         std::this_thread::sleep_for(kPeriod);
         block =
             std::max<std::int64_t>(block + 1, (std::chrono::steady_clock::now() - start) / kPeriod);
@@ -63,6 +88,124 @@ void stopOutside(AudioDeviceID device, Proc& p, std::unique_lock<std::mutex> loc
         clock.join();
     }
 }
+
+class FakeBackend final : public AudioBackend {
+public:
+    const char* name() const override { return "fake"; }
+    bool available() override { return true; }
+    bool anyStreamOpen() const override { return false; }
+    void release() override {}
+
+    OSStatus getHardwareProperty(AudioHardwarePropertyID property, std::uint32_t* ioDataSize,
+                                 void* outData) override {
+        std::lock_guard lock(gMutex);
+        const AudioDeviceID device =
+            gDefaults[property == kAudioHardwarePropertyDefaultInputDevice ? 0 : 1];
+        answerProperty(device, ioDataSize, outData);
+        return device != 0 ? 0 : kAudioHardwareBadDeviceError;
+    }
+
+    OSStatus getDeviceProperty(AudioDeviceID device, std::uint32_t channel, std::uint8_t,
+                               AudioDevicePropertyID property, std::uint32_t* ioDataSize,
+                               void* outData) override {
+        std::lock_guard lock(gMutex);
+        if (gDevices.count(device) == 0) {
+            return kAudioHardwareBadDeviceError;
+        }
+        const Device& d = gDevices[device];
+        const bool name = property == kAudioDevicePropertyDeviceName;
+        std::pair<const void*, std::uint32_t> value{&d.bufferSize, 4};
+        if (name) {
+            value = {d.name.c_str(),
+                     std::min<std::uint32_t>(d.name.size() + d.terminateName, *ioDataSize)};
+        } else if (property == kAudioDevicePropertyStreamFormat) {
+            value = {&d.format, sizeof d.format};
+        } else if (property == kAudioDevicePropertySafetyOffset) {
+            value = {&d.safetyOffset, 4};
+        } else if (property == kAudioDevicePropertyNominalSampleRate) {
+            if (d.nominalRate == 0.0) {
+                return kAudioHardwareUnsupportedOperationError;
+            }
+            value = {&d.nominalRate, sizeof d.nominalRate};
+        } else if (property == kAudioDevicePropertyVolumeDecibels) {
+            if (!d.volumeDecibels || channel != 1) {
+                return kAudioHardwareUnsupportedOperationError;
+            }
+            value = {&*d.volumeDecibels, 4};
+        }
+        std::memcpy(outData, value.first, value.second);
+        if (name && d.terminateName) {
+            static_cast<char*>(outData)[value.second - 1] = '\0';
+        }
+        *ioDataSize = value.second;
+        return 0;
+    }
+
+    OSStatus addIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void* clientData) override {
+        std::lock_guard lock(gMutex);
+        // One device for both directions: its first procedure is the input's.
+        const bool first = std::none_of(gProcs.begin(), gProcs.end(), [&](auto& entry) {
+            return entry.first.first == device && entry.second.added && entry.second.isInput;
+        });
+        Proc& p = gProcs[{device, proc}];
+        p.clientData = clientData;
+        p.added = gDevices[device].addStatus == 0;
+        p.isInput = first && device == gDefaults[0];
+        return gDevices[device].addStatus;
+    }
+
+    OSStatus removeIOProc(AudioDeviceID device, AudioDeviceIOProc proc) override {
+        std::unique_lock lock(gMutex);
+        Proc* p = added(device, proc);
+        if (p == nullptr) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        ++gRecords[{device, p->isInput}].removes;
+        p->added = false;
+        stopOutside(device, *p, std::move(lock));
+        return 0;
+    }
+
+    OSStatus start(AudioDeviceID device, AudioDeviceIOProc proc) override {
+        std::unique_lock lock(gMutex);
+        if (gDevices[device].startHangs) {
+            gHangsReleased.wait(lock, [] { return gReleased; });
+        }
+        const Device& d = gDevices[device];
+        Proc* p = added(device, proc);
+        if (d.startStatus != 0 || p == nullptr) {
+            return d.startStatus != 0 ? d.startStatus : kAudioHardwareIllegalOperationError;
+        }
+        p->running = true;
+        p->stop = false;
+        if (d.runs && !p->clock.joinable()) {
+            p->clock = std::thread(runClock, device, proc, p, d);
+        }
+        return 0;
+    }
+
+    OSStatus stop(AudioDeviceID device, AudioDeviceIOProc proc) override {
+        std::unique_lock lock(gMutex);
+        Proc* p = added(device, proc);
+        if (p != nullptr && p == tCurrent) { // its clock thread ends after this call
+            ++gRecords[{device, p->isInput}].stopsInside;
+            p->running = false;
+            p->stop = true;
+        } else if (p != nullptr) {
+            stopOutside(device, *p, std::move(lock));
+        }
+        return 0;
+    }
+
+    OSStatus currentTime(AudioDeviceID device, AudioTimeStamp* outTime) override {
+        std::lock_guard lock(gMutex);
+        *outTime = AudioTimeStamp{};
+        return gDevices.count(device) != 0 ? gDevices[device].currentTimeStatus
+                                           : kAudioHardwareBadDeviceError;
+    }
+};
+
+FakeBackend gBackend;
 
 } // namespace
 
@@ -86,13 +229,25 @@ Device stereoDevice(AudioDeviceID id, bool interleaved, double rate) {
 }
 
 void reset() {
+    useAudioBackends([] { return &gBackend; });
+    releaseHangs();
     for (auto& [key, p] : gProcs) {
         stopOutside(key.first, p, std::unique_lock(gMutex));
     }
     std::lock_guard lock(gMutex);
     gProcs.clear();
+    gRecords.clear();
     gDevices.clear();
     gDefaults[0] = gDefaults[1] = 0;
+    gReleased = false;
+}
+
+void releaseHangs() {
+    {
+        std::lock_guard lock(gMutex);
+        gReleased = true;
+    }
+    gHangsReleased.notify_all();
 }
 
 void plugIn(const Device& input, const Device& output) {
@@ -105,136 +260,17 @@ void plugIn(const Device& input, const Device& output) {
     gDefaults[1] = output.id;
 }
 
-ProcRecord procRecord(AudioDeviceID device, AudioDeviceIOProc proc) {
+ProcRecord procRecord(AudioDeviceID device, bool isInput) {
     std::lock_guard lock(gMutex);
-    const auto found = gProcs.find({device, proc});
-    return found != gProcs.end() ? found->second.record : ProcRecord{};
+    const auto found = gRecords.find({device, isInput});
+    return found != gRecords.end() ? found->second : ProcRecord{};
 }
 
 OSStatus call(AudioDeviceID device, AudioDeviceIOProc proc, double sampleTime,
               AudioBufferList& list) {
-    std::unique_lock lock(gMutex);
-    Proc* p = added(device, proc);
-    if (p == nullptr || !p->running || gDevices[device].stalled) {
-        return kAudioHardwareNotRunningError;
-    }
-    lock.unlock();
-    AudioTimeStamp time;
-    time.mSampleTime = sampleTime;
-    const Proc* const outer = std::exchange(tCurrent, p);
-    const OSStatus status =
-        p->isInput ? proc(device, &time, &list, &time, nullptr, nullptr, p->clientData)
-                   : proc(device, &time, nullptr, nullptr, &list, &time, p->clientData);
-    tCurrent = outer;
-    return status;
+    const AudioDeviceIOProc relayed = audioBoundary().relayedProc(device, proc);
+    return relayed != nullptr ? callAdded(device, relayed, sampleTime, list)
+                              : kAudioHardwareNotRunningError;
 }
 
 } // namespace fake
-
-using fake::gMutex;
-
-OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID property, std::uint32_t* ioDataSize,
-                                  void* outData) {
-    std::lock_guard lock(gMutex);
-    const AudioDeviceID device =
-        fake::gDefaults[property == kAudioHardwarePropertyDefaultInputDevice ? 0 : 1];
-    std::memcpy(outData, &device, sizeof device);
-    *ioDataSize = sizeof device;
-    return device != 0 ? 0 : kAudioHardwareBadDeviceError;
-}
-
-OSStatus AudioDeviceGetProperty(AudioDeviceID device, std::uint32_t channel, std::uint8_t,
-                                AudioDevicePropertyID property, std::uint32_t* ioDataSize,
-                                void* outData) {
-    std::lock_guard lock(gMutex);
-    if (fake::gDevices.count(device) == 0) {
-        return kAudioHardwareBadDeviceError;
-    }
-    const fake::Device& d = fake::gDevices[device];
-    const bool name = property == kAudioDevicePropertyDeviceName;
-    std::pair<const void*, std::uint32_t> value{&d.bufferSize, 4};
-    if (name) {
-        value = {d.name.c_str(),
-                 std::min<std::uint32_t>(d.name.size() + d.terminateName, *ioDataSize)};
-    } else if (property == kAudioDevicePropertyStreamFormat) {
-        value = {&d.format, sizeof d.format};
-    } else if (property == kAudioDevicePropertySafetyOffset) {
-        value = {&d.safetyOffset, 4};
-    } else if (property == kAudioDevicePropertyNominalSampleRate) {
-        if (d.nominalRate == 0.0) {
-            return kAudioHardwareUnsupportedOperationError;
-        }
-        value = {&d.nominalRate, sizeof d.nominalRate};
-    } else if (property == kAudioDevicePropertyVolumeDecibels) {
-        if (!d.volumeDecibels || channel != 1) {
-            return kAudioHardwareUnsupportedOperationError;
-        }
-        value = {&*d.volumeDecibels, 4};
-    }
-    std::memcpy(outData, value.first, value.second);
-    if (name && d.terminateName) {
-        static_cast<char*>(outData)[value.second - 1] = '\0';
-    }
-    *ioDataSize = value.second;
-    return 0;
-}
-
-OSStatus AudioDeviceAddIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void* clientData) {
-    std::lock_guard lock(gMutex);
-    // One device for both directions: its first procedure is the input's.
-    const bool first = std::none_of(fake::gProcs.begin(), fake::gProcs.end(), [&](auto& entry) {
-        return entry.first.first == device && entry.second.added && entry.second.isInput;
-    });
-    fake::Proc& p = fake::gProcs[{device, proc}];
-    p.clientData = clientData;
-    p.added = fake::gDevices[device].addStatus == 0;
-    p.isInput = first && device == fake::gDefaults[0];
-    return fake::gDevices[device].addStatus;
-}
-
-OSStatus AudioDeviceRemoveIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
-    std::unique_lock lock(gMutex);
-    fake::Proc* p = fake::added(device, proc);
-    if (p == nullptr) {
-        return kAudioHardwareIllegalOperationError;
-    }
-    ++p->record.removes;
-    p->added = false;
-    fake::stopOutside(device, *p, std::move(lock));
-    return 0;
-}
-
-OSStatus AudioDeviceStart(AudioDeviceID device, AudioDeviceIOProc proc) {
-    std::lock_guard lock(gMutex);
-    const fake::Device& d = fake::gDevices[device];
-    fake::Proc* p = fake::added(device, proc);
-    if (d.startStatus != 0 || p == nullptr) {
-        return d.startStatus != 0 ? d.startStatus : kAudioHardwareIllegalOperationError;
-    }
-    p->running = true;
-    p->stop = false;
-    if (d.runs && !p->clock.joinable()) {
-        p->clock = std::thread(fake::runClock, device, proc, p, d);
-    }
-    return 0;
-}
-
-OSStatus AudioDeviceStop(AudioDeviceID device, AudioDeviceIOProc proc) {
-    std::unique_lock lock(gMutex);
-    fake::Proc* p = fake::added(device, proc);
-    if (p != nullptr && p == fake::tCurrent) { // its clock thread ends after this call
-        ++p->record.stopsInside;
-        p->running = false;
-        p->stop = true;
-    } else if (p != nullptr) {
-        fake::stopOutside(device, *p, std::move(lock));
-    }
-    return 0;
-}
-
-OSStatus AudioDeviceGetCurrentTime(AudioDeviceID device, AudioTimeStamp* outTime) {
-    std::lock_guard lock(gMutex);
-    *outTime = AudioTimeStamp{};
-    return fake::gDevices.count(device) != 0 ? fake::gDevices[device].currentTimeStatus
-                                             : kAudioHardwareBadDeviceError;
-}

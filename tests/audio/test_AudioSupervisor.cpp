@@ -2,6 +2,7 @@
 // short, for ThreadSanitizer too: devices that are missing, appear, stall and come back,
 // each said once and shown; one device for both directions; and a quit that does not wait
 // for a device that will not stop.
+#include "AudioBoundary.h"
 #include "AudioSupervisor.h"
 #include "FakeAudioHardware.h"
 #include "MySoundPort.h"
@@ -121,7 +122,7 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::inputStopped; }));
     EXPECT_TRUE(tickUntil([&] { return view.mCurrentVolume.load() == 0.0f; }));
     // Tried again (stopped a second time) once a start's handshake timed out.
-    EXPECT_TRUE(tickUntil([] { return fake::procRecord(kInputId, InputIOProc).removes >= 2; }));
+    EXPECT_TRUE(tickUntil([] { return fake::procRecord(kInputId, true).removes >= 2; }));
     EXPECT_EQ(supervisor->status(), Status::inputStopped);
     fake::plugIn(running(kInputId), running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
@@ -144,7 +145,7 @@ TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsNamedMutedAndOpenedAgai
     CaptureStderr();
     supervisor->begin();
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
-    const int removes = fake::procRecord(kInputId, InputIOProc).removes;
+    const int removes = fake::procRecord(kInputId, true).removes;
     // Four measurements again within the span: failing, said, and the view hears silence.
     port.mResyncs.fetch_add(3);
     tickUntil([] { return false; }, 10ms);
@@ -156,8 +157,7 @@ TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsNamedMutedAndOpenedAgai
     // It goes on: the devices are opened again, the status kept until the input runs clean
     // for the span of its health, then the view hears it again.
     port.mResyncs.fetch_add(4);
-    EXPECT_TRUE(
-        tickUntil([&] { return fake::procRecord(kInputId, InputIOProc).removes > removes; }, 2s));
+    EXPECT_TRUE(tickUntil([&] { return fake::procRecord(kInputId, true).removes > removes; }, 2s));
     EXPECT_EQ(supervisor->status(), Status::inputFailing);
     EXPECT_TRUE(tickUntil([&] { return flowing() && !port.mInputMuted.load(); }, 5s));
     const std::string text = GetCapturedStderr();
@@ -176,8 +176,8 @@ TEST_F(SupervisorTest, OneDeviceWithABufferPerChannelForBothDirections) {
     EXPECT_TRUE(tickUntil([&] { return flowing(); })) << "the left channel reaches the view";
     EXPECT_TRUE(supervisor->shutdown(2s));
     GetCapturedStderr();
-    EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).stopsInside, 1);
-    EXPECT_EQ(fake::procRecord(kInputId, OutputIOProc).stopsInside, 1);
+    EXPECT_EQ(fake::procRecord(kInputId, true).stopsInside, 1);
+    EXPECT_EQ(fake::procRecord(kInputId, false).stopsInside, 1);
 }
 
 TEST_F(SupervisorTest, QuitDoesNotWaitForADeviceThatWillNotStop) {
@@ -190,4 +190,40 @@ TEST_F(SupervisorTest, QuitDoesNotWaitForADeviceThatWillNotStop) {
     fake::plugIn(running(kInputId), stuck);
     EXPECT_FALSE(supervisor->shutdown(100ms));
     GetCapturedStderr();
+}
+
+TEST_F(SupervisorTest, AStartThatHangsIsToldTriedAgainAndNeverKeepsTheQuit) {
+    audioBoundary().mCallBound = 200ms;
+    fake::Device hanging = running(kInputId);
+    hanging.startHangs = true;
+    fake::plugIn(hanging, running(kOutputId));
+    CaptureStderr();
+    supervisor->begin();
+    ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::notAnswering; }));
+    tickUntil([] { return false; }, 300ms); // tried again meanwhile, refused at once
+    EXPECT_EQ(supervisor->status(), Status::notAnswering);
+    // The start returns at last: the stream it started goes again without reaching the
+    // engine (the removal the engine asked for meanwhile is made), and the next try runs.
+    fake::plugIn(running(kInputId), running(kOutputId));
+    fake::releaseHangs();
+    ASSERT_TRUE(tickUntil([&] { return flowing(); }));
+    EXPECT_EQ(fake::procRecord(kInputId, true).removes, 1);
+    // A start that hangs on a restart: quitting does not wait for it.
+    hanging.stalled = true;
+    fake::plugIn(hanging, running(kOutputId));
+    ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::inputStopped; }));
+    tickUntil([] { return false; }, 100ms);
+    const auto quit = std::chrono::steady_clock::now();
+    EXPECT_TRUE(supervisor->shutdown(350ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - quit, 400ms);
+    const std::string text = GetCapturedStderr();
+    EXPECT_GE(count(text, "Error - the sound devices do not answer; the tuner tries again."), 1)
+        << text;
+    // Back to the usual bound once the hung call has returned.
+    fake::releaseHangs();
+    AudioTimeStamp time;
+    EXPECT_TRUE(tickUntil([&] {
+        return AudioDeviceGetCurrentTime(kOutputId, &time) != kAudioHardwareNotRespondingError;
+    }));
+    audioBoundary().mCallBound = 4000ms;
 }

@@ -245,21 +245,20 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
 
 TEST(SoundPort, FailedInstallAndStartCallsAreReportedWithTheirStatusBytes) {
     fake::Device in = stereoDevice(kInputId, true);
-    in.addStatus = kAudioHardwareIllegalOperationError;
-    in.startStatus = -50; // its bytes, FF FF FF CE, as they are
+    in.startStatus = 0x00414243; // no characters: the first byte is 0
     fake::Device out = stereoDevice(kOutputId, true);
-    out.startStatus = 0x00414243; // no characters: the first byte is 0
+    out.addStatus = -50; // its bytes, FF FF FF CE, as they are
     MySoundPort port;
     port.mStopBound = std::chrono::milliseconds(20);
     discover(port, in, out);
     CaptureStderr();
     EXPECT_FALSE(port.start());
-    EXPECT_EQ(GetCapturedStderr(), "AudioDeviceAddIOProc-input error: 1852797029 (nope)\n"
-                                   "AudioDeviceStart-input error: -50 (\xFF\xFF\xFF\xCE)\n"
-                                   "AudioDeviceStart-output error: 4276803 ()\n");
+    EXPECT_EQ(GetCapturedStderr(), "AudioDeviceStart-input error: 4276803 ()\n"
+                                   "AudioDeviceAddIOProc-output error: -50 (\xFF\xFF\xFF\xCE)\n"
+                                   "AudioDeviceStart-output error: 1852797029 (nope)\n");
     // What was added goes again, so that a later start can add it anew.
     port.stop();
-    EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).removes, 1);
+    EXPECT_EQ(fake::procRecord(kInputId, true).removes, 1);
     EXPECT_EQ(port.mRunning, 0);
 }
 
@@ -383,8 +382,8 @@ TEST_F(IOProcTest, AStopRequestStopsTheOwnDeviceAndTouchesNoData) {
     input(1536.0, 0);
     EXPECT_EQ(output(1024.0).first[0], 7.0f);
     EXPECT_EQ(port->mInputProcState.load() + port->mOutputProcState.load(), 0); // both idle
-    EXPECT_EQ(fake::procRecord(kInputId, InputIOProc).stopsInside, 1);
-    EXPECT_EQ(fake::procRecord(kOutputId, OutputIOProc).stopsInside, 1);
+    EXPECT_EQ(fake::procRecord(kInputId, true).stopsInside, 1);
+    EXPECT_EQ(fake::procRecord(kOutputId, false).stopsInside, 1);
     EXPECT_EQ(port->inputBuffer()->endFrame(), 512) << "only the handshake's blocks stored";
     EXPECT_EQ(view->mCurrentStep.load(), step) << "the view got a block";
 }

@@ -9,7 +9,6 @@
 #include "PortAudioDevices.h"
 #include "StreamClock.h"
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <portaudio.h>
@@ -50,8 +49,7 @@ public:
         // until the thread ends by itself. Control thread only.
         bool abandoned = false;
         PaStream* stream = nullptr; // control thread, and the stream's thread while it runs
-        std::array<int, 4> pipes{-1, -1, -1, -1}; // the stream's own pipes (-1: none)
-        std::thread thread;                       // control thread only
+        std::thread thread;         // control thread only
 
         // Set by stop; the stream's thread then ends after the current block.
         std::atomic<bool> stopRequested{false};

@@ -9,28 +9,23 @@
 // reads or writes only once the stream has a whole block to move, waiting for it in short
 // sleeps that a stop ends, so that a device that stands still never keeps it. Some devices
 // say they always have room (ALSA's file plugin, whose pipe then blocks in the kernel): a
-// stop makes the pipes such a stream opened non-blocking and interrupts the thread with a
-// signal, so its read or write fails. Its sample clock (StreamClock) counts the frames the
-// device moved since the start, lost ones included, taking PortAudio's overrun and underrun
-// reports as evidence. A stream that fails or runs wild (hands over frames far faster than
-// real time, as a capture at the end of a file does) ends, and then answers the
-// current-time query as not running.
+// stop that the thread does not answer at once interrupts it with a signal of the
+// backend's own (WakeSignal), and touches no descriptor. Its sample clock (StreamClock)
+// counts the frames the device moved since the start, lost ones included, taking
+// PortAudio's overrun and underrun reports as evidence. A stream that fails or runs wild
+// (hands over frames far faster than real time, as a capture at the end of a file does)
+// ends, and then answers the current-time query as not running.
 // What it does not: full-duplex streams, more than kMaxStreams procedures at a time, or
 // free a thread stuck in a device that neither delivers, fails nor answers the interruption
 // (its stream is set aside, still open, and closed once the thread ends by itself).
 
 #include "PortAudioBackend.h"
 
-#include <bitset>
-#include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 namespace {
 
@@ -48,16 +43,34 @@ using ProcStream = PortAudioBackend::ProcStream;
 // told apart without looking at the other slots.
 thread_local ProcStream* tCallbackStream = nullptr;
 
-// The signal that interrupts a stream's thread stuck in a read or write; its handler does
-// nothing, and it is installed without SA_RESTART, so the call returns.
+// The signal that interrupts a stream's thread stuck in a read or write of its device. The
+// backend touches no descriptor of the audio libraries (they are theirs: a pipe made
+// blocking under ALSA's pulse plugin locks its main loop for good); the signal goes to the
+// stream's own thread only, and its handler does nothing. Installed without SA_RESTART, it
+// makes a system call that thread is blocked in return with EINTR, which every library
+// meets as any interrupted call: ALSA's file plugin reads its input again or fails the
+// read (the stream then ends: what a stop asks for), and writes again; a hw device, the
+// pulse, pipewire and jack plugins and libpulse retry their polls and waits. So the signal
+// ends a thread that ALSA's file plugin keeps waiting on a pipe, and changes nothing
+// anywhere else; a thread it cannot free is set aside. The signal is a real-time one that
+// nobody in the process handles, claimed once, before the backend's first stream runs;
+// where none is free, stops are never interrupted (0).
 int wakeSignal() {
     static const int number = [] {
-        const int chosen = SIGRTMIN + 5;
-        struct sigaction action {};
-        action.sa_handler = [](int) {};
-        sigemptyset(&action.sa_mask);
-        sigaction(chosen, &action, nullptr);
-        return chosen;
+        for (int candidate = SIGRTMIN + 1; candidate <= SIGRTMAX; ++candidate) {
+            struct sigaction current {};
+            if (sigaction(candidate, nullptr, &current) != 0 ||
+                (current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) {
+                continue;
+            }
+            struct sigaction action {};
+            action.sa_handler = [](int) {};
+            sigemptyset(&action.sa_mask);
+            if (sigaction(candidate, &action, nullptr) == 0) {
+                return candidate;
+            }
+        }
+        return 0;
     }();
     return number;
 }
@@ -70,30 +83,6 @@ double monotonicSeconds() {
 void nap(double seconds) {
     const timespec pause{0, static_cast<long>(seconds * 1e9)};
     nanosleep(&pause, nullptr);
-}
-
-// The pipes among the open descriptors.
-using Descriptors = std::bitset<1024>;
-Descriptors openPipes() {
-    Descriptors pipes;
-    for (int fd = 0; fd < static_cast<int>(pipes.size()); ++fd) {
-        struct stat status {};
-        pipes[static_cast<std::size_t>(fd)] = fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode);
-    }
-    return pipes;
-}
-
-// Sets or clears O_NONBLOCK on the stream's own pipes.
-void setPipesNonBlocking(const ProcStream& slot, bool nonBlocking) {
-    for (const int fd : slot.pipes) {
-        if (fd < 0) {
-            continue;
-        }
-        const int flags = fcntl(fd, F_GETFL);
-        if (flags >= 0) {
-            fcntl(fd, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
-        }
-    }
 }
 
 // Hands one block to the procedure. False when the stream must end: a stop was asked for,
@@ -190,19 +179,9 @@ PaError openStream(PaDeviceIndex index, ProcStream& slot) {
     parameters.sampleFormat = paFloat32;
     parameters.suggestedLatency =
         slot.isInput ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
-    const Descriptors pipesBefore = openPipes();
-    const PaError error = Pa_OpenStream(&slot.stream, slot.isInput ? &parameters : nullptr,
-                                        slot.isInput ? nullptr : &parameters, kBackendSampleRate,
-                                        kBackendFramesPerBuffer, paClipOff, nullptr, nullptr);
-    // The pipes that came with the stream are its device's (a file plugin's, say).
-    const Descriptors own = error == paNoError ? openPipes() & ~pipesBefore : Descriptors();
-    slot.pipes.fill(-1);
-    for (std::size_t fd = 0, kept = 0; fd < own.size() && kept < slot.pipes.size(); ++fd) {
-        if (own[fd]) {
-            slot.pipes[kept++] = static_cast<int>(fd);
-        }
-    }
-    return error;
+    return Pa_OpenStream(&slot.stream, slot.isInput ? &parameters : nullptr,
+                         slot.isInput ? nullptr : &parameters, kBackendSampleRate,
+                         kBackendFramesPerBuffer, paClipOff, nullptr, nullptr);
 }
 
 // Ends a stream's thread and stops the stream. False when the thread is still stuck in
@@ -215,8 +194,9 @@ bool haltStream(ProcStream& slot) {
         if (waited > kHaltBound) {
             return false;
         }
-        if (waited > kPoliteStop) {
-            setPipesNonBlocking(slot, true);
+        // Again at every nap: a signal that came just before the thread entered its read
+        // or write did not interrupt it.
+        if (waited > kPoliteStop && wakeSignal() != 0) {
             pthread_kill(slot.thread.native_handle(), wakeSignal());
         }
         nap(0.001);
@@ -342,9 +322,8 @@ OSStatus PortAudioBackend::start(AudioDeviceID device, AudioDeviceIOProc proc) {
     if (!haltStream(*slot)) {
         return kAudioHardwareNotRunningError;
     }
-    // No thread of the stream runs now: the clock is this thread's to reset, and its pipes
-    // block again.
-    setPipesNonBlocking(*slot, false);
+    // No thread of the stream runs now: the clock is this thread's to reset.
+    wakeSignal();
     slot->clock.reset();
     slot->sampleTime.store(0.0, std::memory_order_relaxed);
     slot->stopRequested.store(false, std::memory_order_relaxed);
