@@ -52,11 +52,18 @@ public:
     void checkStable();
     bool validFrequency(float frequency) const;
     void getAttack();
+    // The input comes from another channel from the next block on, where a note was just
+    // struck: the next window starts that note, as after an attack, with `volume` (that
+    // channel's volume in the window just analysed) as the volume of the window before.
+    // Between windows only.
+    void takeNewSource(float volume);
     // The automatic string choice (the operation that shares its name with the flag
     // autoSelect): the string nearest to mCurrentFrequency becomes the target.
     void selectNearestString();
     // Hands the finished analysis to the frames: the window and the fields a frame reads.
     void publishAnalysis();
+    // What an attack resets: the note starts again at `volume`.
+    void startNote(float volume);
 
     // --- Display (main thread) ----------------------------------------------------
 

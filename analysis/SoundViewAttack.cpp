@@ -12,12 +12,7 @@ void SoundView::getAttack() {
     const bool attack = v > 1.1 * static_cast<double>(mLastVolume.load()) &&
                         v > 0.2 * static_cast<double>(mHighestVolume.load());
     if (attack) {
-        mFrequencyStable = 0.0f;
-        mLastAttackFrequency = -1;
-        mHitsSinceAttack = 0;
-        mSinceAttack = 0;
-        mStrikesSinceAttack = 0;
-        mLastAttackVolume = toInt32(volume);
+        startNote(volume);
         return;
     }
     // Stops at the top rather than wrapping negative, which would reopen the first reading.
@@ -25,4 +20,20 @@ void SoundView::getAttack() {
     if (since < std::numeric_limits<std::int32_t>::max()) {
         mSinceAttack = since + 1;
     }
+}
+
+void SoundView::startNote(float volume) {
+    mFrequencyStable = 0.0f;
+    mLastAttackFrequency = -1;
+    mHitsSinceAttack = 0;
+    mSinceAttack = 0;
+    mStrikesSinceAttack = 0;
+    mLastAttackVolume = toInt32(volume);
+}
+
+void SoundView::takeNewSource(float volume) {
+    // The next window's volume is compared with this one's, as if the note had been heard
+    // from its start.
+    mCurrentVolume = volume;
+    startNote(volume);
 }

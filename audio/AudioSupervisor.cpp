@@ -309,6 +309,18 @@ void AudioSupervisor::watchRunning(Clock::time_point now) {
     while (!mResyncTimes.empty() && now - mResyncTimes.front() > mResyncSpan) {
         mResyncTimes.pop_front();
     }
+    const std::uint64_t heard = mPort.mChannelChoice.heard();
+    if (heard != mHeardChannel) {
+        // A start begins on the channel heard last; only a change while audio flows is told.
+        if ((heard >> 32) == (mHeardChannel >> 32)) {
+            char line[128];
+            std::snprintf(line, sizeof line, "Listening to input channel %u of %u.\n",
+                          static_cast<unsigned>(heard & 0xFFFFFFFFu) + 1,
+                          static_cast<unsigned>(heard >> 32));
+            say(line);
+        }
+        mHeardChannel = heard;
+    }
     const std::uint64_t inputCalls = mPort.mInputCalls.load(std::memory_order_relaxed);
     const std::uint64_t outputCalls = mPort.mOutputCalls.load(std::memory_order_relaxed);
     if (inputCalls != mInputCalls) {

@@ -152,6 +152,8 @@ private:
     std::uint64_t mInputCalls = 0;
     std::uint64_t mOutputCalls = 0;
     std::uint32_t mResyncs = 0;
+    // The input channel heard, and the channel count (InputChannelChoice::heard).
+    std::uint64_t mHeardChannel = 0;
     Clock::time_point mLastTick{};
     Clock::time_point mInputSeen{};
     Clock::time_point mOutputSeen{};

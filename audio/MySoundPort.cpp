@@ -6,6 +6,7 @@
 #include "MyRingBuffer.h"
 #include "SaturatingCast.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <new>
@@ -50,24 +51,32 @@ void MySoundPort::setup() {
     printDeviceReport(mOutputDevice);
 }
 
-bool MySoundPort::streamLayoutFits(const AudioDeviceRecord& record, const char* side) {
-    // The work buffers and the procedures handle two 32-bit float channels, interleaved in
-    // one buffer or one channel in each of two. (The PortAudio backend always asks for
-    // two interleaved float channels at 44100 Hz, so this refuses only other backends.)
+bool MySoundPort::streamLayoutFits(const AudioDeviceRecord& record, const char* side,
+                                   bool isInput) {
+    // The procedures handle 32-bit float channels, interleaved in one buffer or one channel
+    // in each of two: two of them on the output, and on the input one to
+    // InputChannelChoice::kMaxChannels, of which the channel choice picks the one analysed.
     const AudioStreamBasicDescription& format = record.format;
-    const std::uint32_t bytesPerFrame = record.interleaved != 0 ? 2 * sizeof(float) : sizeof(float);
+    const std::uint32_t channels = format.mChannelsPerFrame;
+    const bool interleaved = record.interleaved != 0;
+    const std::uint32_t bytesPerFrame =
+        interleaved ? channels * static_cast<std::uint32_t>(sizeof(float)) : sizeof(float);
+    const bool channelsFit = isInput ? channels >= 1 &&
+                                           channels <= (interleaved ? InputChannelChoice::kMaxChannels
+                                                                    : 2)
+                                     : channels == 2;
     const bool fits = format.mFormatID == kAudioFormatLinearPCM &&
-                      (format.mFormatFlags & kAudioFormatFlagIsFloat) != 0 &&
-                      format.mChannelsPerFrame == 2 && format.mBytesPerFrame == bytesPerFrame &&
-                      format.mSampleRate > 0.0;
+                      (format.mFormatFlags & kAudioFormatFlagIsFloat) != 0 && channelsFit &&
+                      format.mBytesPerFrame == bytesPerFrame && format.mSampleRate > 0.0;
     if (!fits) {
         std::fprintf(diagnostics(),
                      "Error - %s stream not supported: %ld channels, %ld bytes per frame, "
-                     "format flags %08lX; the tuner needs two 32-bit float channels, "
+                     "format flags %08lX; the tuner needs %s 32-bit float channels, "
                      "interleaved or in a buffer each.\n",
                      side, static_cast<long>(format.mChannelsPerFrame),
                      static_cast<long>(format.mBytesPerFrame),
-                     static_cast<unsigned long>(format.mFormatFlags));
+                     static_cast<unsigned long>(format.mFormatFlags),
+                     isInput ? "1 to 32 (2 in a buffer each)" : "two");
     }
     return fits;
 }
@@ -122,8 +131,8 @@ bool MySoundPort::start() {
                      "Basicly, I'll give it a shot, but no one is promising anything.\n\n");
     }
     // Both layouts are checked so that each refused side gets its line.
-    const bool inputFits = streamLayoutFits(mInputDevice, "input");
-    const bool outputFits = streamLayoutFits(mOutputDevice, "output");
+    const bool inputFits = streamLayoutFits(mInputDevice, "input", true);
+    const bool outputFits = streamLayoutFits(mOutputDevice, "output", false);
     if (!inputFits || !outputFits) {
         return false;
     }
@@ -137,13 +146,17 @@ bool MySoundPort::start() {
     }
 
     // One float per output frame for each channel, and room for two output frames' worth
-    // of interleaved input per frame. Every buffer starts zeroed, so the analysis never
-    // reads uninitialised memory before the first fetch that hits.
+    // of interleaved input per frame, or an input frame's worth where that is more. Every
+    // buffer starts zeroed, so the analysis never reads uninitialised memory before the
+    // first fetch that hits.
     const std::uint64_t frames = mOutputDevice.framesPerBuffer;
     const std::uint64_t outBytes = out.mBytesPerFrame;
     const std::uint64_t channelBytes =
         (mOutputDevice.interleaved != 0 ? outBytes / 2 : outBytes) * frames;
-    const std::uint64_t tempBytes = mInputDevice.interleaved != 0 ? 2 * outBytes * frames : 0;
+    const std::uint64_t tempBytes =
+        mInputDevice.interleaved != 0
+            ? std::max<std::uint64_t>(2 * outBytes, in.mBytesPerFrame) * frames
+            : 0;
     bool allocated = channelBytes <= UINT32_MAX && tempBytes <= UINT32_MAX;
     mTempBuffer.reset();
     mTempBufferBytes = 0;
@@ -170,6 +183,7 @@ bool MySoundPort::start() {
     }
 
     mRunning = 1;
+    mChannelChoice.reset(in.mChannelsPerFrame);
     mStartRefusal = 0;
     mOfferedRate = 0.0;
     mHandshakeInputMark.store(std::numeric_limits<double>::quiet_NaN(), std::memory_order_relaxed);

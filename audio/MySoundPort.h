@@ -2,6 +2,7 @@
 
 #include "AudioDeviceRecord.h"
 #include "AudioHardware.h"
+#include "InputChannelChoice.h"
 #include "InputHealth.h"
 #include "NSObject.h"
 
@@ -17,8 +18,9 @@ class SoundView;
 
 // The audio engine: the default input and output devices, the rings that carry the input
 // to the output device's IO procedure a constant number of frames late, and the work
-// buffers of the two procedures. The output procedure hands each block's left channel to
-// the tuner view's intake; the output itself is silence.
+// buffers of the two procedures. The output procedure hands one channel of each block to
+// the tuner view's intake, the one the guitar is played on (InputChannelChoice); the output
+// itself is silence.
 //
 // Use, on one control thread at a time (see AudioSupervisor, which keeps it off the main
 // loop and restarts it when a device fails):
@@ -186,6 +188,9 @@ public:
     double mLastLate = 0.0;
     // How the input keeps up with real time; the input procedure notes its blocks.
     InputHealth mInputHealth;
+    // Which input channel the view hears; the output procedure notes every channel of each
+    // block, and applies the choice between the view's analysis windows.
+    InputChannelChoice mChannelChoice;
     // Who feeds the tuner view's intake: 0 nobody, 1 the output procedure, 2 the
     // supervisor (silence, while the output procedure is not called). Each side only
     // tries to take it and skips its feed when the other holds it, so nobody waits.
@@ -194,7 +199,7 @@ public:
     std::atomic<bool> mInputMuted{false};
 
 private:
-    bool streamLayoutFits(const AudioDeviceRecord& record, const char* side);
+    bool streamLayoutFits(const AudioDeviceRecord& record, const char* side, bool isInput);
     // Says why a device refused to install a procedure, where it refused the format.
     void noteRefusal(OSStatus status, const AudioDeviceRecord& record, bool isInput);
     void stopBothProcs();

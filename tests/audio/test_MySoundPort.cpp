@@ -153,21 +153,23 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
         device.format.mChannelsPerFrame = channels;
         device.format.mBytesPerFrame = bytes;
         device.format.mFormatFlags = flags;
+        device.bufferSize = 512 * bytes;
+        device.safetyOffset = 20;
         return device;
     };
-    const auto unsupported = [](const std::string& what) {
-        const std::string rest = " stream not supported: " + what +
-                                 "; the tuner needs two 32-bit "
-                                 "float channels, interleaved or in a buffer each.\n";
-        return "Error - input" + rest + "Error - output" + rest;
+    const auto unsupported = [](const std::string& what, bool input) {
+        const std::string rest = " stream not supported: " + what + "; the tuner needs ";
+        const std::string channels = " 32-bit float channels, interleaved or in a buffer each.\n";
+        return (input ? "Error - input" + rest + "1 to 32 (2 in a buffer each)" + channels : "") +
+               "Error - output" + rest + "two" + channels;
     };
     const auto report = [](const char* seconds) {
         return "LATENCY REPORT:\nthru latency: 1074 frames\ninToOutOffset: 5270 frames\n"
                "latency in seconds: " +
                std::string(seconds) + "\n\n";
     };
-    const auto mismatch = [](const std::string& bytes) {
-        return "Error - format mismatch: 2 / 2 channels, " + bytes +
+    const auto mismatch = [](const std::string& bytes, const std::string& channels = "2 / 2") {
+        return "Error - format mismatch: " + channels + " channels, " + bytes +
                " bytes per frame\n"
                "It is really much better if you use the same device for input and output, or "
                "devices that have a similar format.\nThis program will try to get things to work "
@@ -199,9 +201,12 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
         {in, device(kOutputId, true, 48000.0),
          "Error - sample rate mismatch: 44100.000000 / 48000.000000\n", 0, 0, 0},
         {layout(kInputId, 1, 4, 9), layout(kOutputId, 1, 4, 9),
-         unsupported("1 channels, 4 bytes per frame, format flags 00000009"), 0, 0, 0},
+         unsupported("1 channels, 4 bytes per frame, format flags 00000009", false), 0, 0, 0},
         {layout(kInputId, 2, 8, 0xC), layout(kOutputId, 2, 8, 0xC),
-         unsupported("2 channels, 8 bytes per frame, format flags 0000000C"), 0, 0, 0},
+         unsupported("2 channels, 8 bytes per frame, format flags 0000000C", true), 0, 0, 0},
+        // An interface of eight channels, one of which the view hears.
+        {layout(kInputId, 8, 32, 9), out, mismatch("32 / 8", "8 / 2") + report("0.024354"),
+         88200, 32, 16384},
         {noClock, out,
          "AudioDeviceGetCurrentTime-inputTime error: 1937010544 (stop)\n" + report("0.024354"),
          88200, 8, 8192},
