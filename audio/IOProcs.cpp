@@ -149,50 +149,56 @@ void feedView(MySoundPort& port, const float* block, std::uint32_t frames) {
     port.mIntakeOwner.store(0, std::memory_order_release);
 }
 
-// Splits the fetched block into the channel the guitar is played on (mLeftInput, or
-// mRightInput for a second buffer) and the second channel (mRightInput), and hands the
-// first to the view; silence where nothing was heard. The channel choice sees every
+// Splits the fetched block into the channel the guitar is played on and the second channel,
+// and hands the first to the view; silence where nothing was heard. The channel choice sees every
 // channel of the blocks the view hears, and moves only between the view's analysis
 // windows, so that no window mixes two channels; the view then starts the note struck on
 // the new channel.
 void feedChosenChannel(MySoundPort& port, bool heard, std::uint32_t frames) {
     SoundView* const view = port.mInputView;
     InputChannelChoice& choice = port.mChannelChoice;
-    const bool interleaved = port.mInputDevice.interleaved != 0;
+    const std::uint32_t channels = choice.channels();
+    // Two channels or fewer are split into the left and right buffers, as they are, and the
+    // view hears one of the two; more, the one chosen goes to the left.
+    const bool split = port.mInputDevice.interleaved == 0 || channels <= 2;
     float* const left = port.mLeftInput.get();
     float* const right = port.mRightInput.get();
+    const float* const fetched = port.mTempBuffer.get();
     int nobody = 0;
     const bool owned =
         view != nullptr && port.mIntakeOwner.compare_exchange_strong(
                                nobody, 1, std::memory_order_acquire, std::memory_order_relaxed);
-    if (owned && heard) {
-        if (view->mCurrentStep == 0 && choice.endWindow()) {
-            view->takeNewSource(choice.windowPeak());
-        }
-        if (interleaved) {
-            choice.noteInterleaved(port.mTempBuffer.get(), frames);
-        } else {
-            choice.noteChannel(0, left, frames, 1);
-            choice.noteChannel(1, right, frames, 1);
-        }
-        choice.endBlock(frames);
+    if (owned && heard && view->mCurrentStep == 0 && choice.endWindow()) {
+        view->takeNewSource(choice.windowPeak());
     }
     const std::uint32_t chosen = choice.channel();
     if (!heard) {
         std::fill_n(left, frames, 0.0f);
         std::fill_n(right, frames, 0.0f);
-    } else if (interleaved) {
-        const std::uint32_t channels = choice.channels();
-        const std::uint32_t second = channels > 1 ? 1 : 0;
-        const float* const fetched = port.mTempBuffer.get();
+    } else if (port.mInputDevice.interleaved != 0 && channels == 2) {
+        // The usual stream, split with a stride the compiler knows.
         for (std::uint32_t i = 0; i < frames; ++i) {
-            left[i] = fetched[static_cast<std::size_t>(i) * channels + chosen];
+            left[i] = fetched[2 * i];
+            right[i] = fetched[2 * i + 1];
+        }
+    } else if (port.mInputDevice.interleaved != 0) {
+        const std::uint32_t first = split ? 0 : chosen;
+        const std::uint32_t second = channels > 1 ? 1 : 0;
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            left[i] = fetched[static_cast<std::size_t>(i) * channels + first];
             right[i] = fetched[static_cast<std::size_t>(i) * channels + second];
         }
     }
+    if (owned && heard) {
+        if (split) {
+            choice.notePair(left, right, frames);
+        } else {
+            choice.noteInterleaved(fetched, frames);
+        }
+        choice.endBlock(frames);
+    }
     if (owned) {
-        view->filterInput(!interleaved && chosen == 1 ? right : left, port.mLeftOutput.get(),
-                          frames, 0);
+        view->filterInput(split && chosen == 1 ? right : left, port.mLeftOutput.get(), frames, 0);
         port.mIntakeOwner.store(0, std::memory_order_release);
     }
 }
@@ -300,8 +306,7 @@ OSStatus OutputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
     // Input the rings do not hold (lost, not yet arrived, or long gone) is silence, never
     // the previous block again: stale samples would be analysed and shown as live. So is
     // the input of a device that is failing.
-    feedChosenChannel(*port, copied && !port->mInputMuted.load(std::memory_order_relaxed),
-                      frames);
+    feedChosenChannel(*port, copied && !port->mInputMuted.load(std::memory_order_relaxed), frames);
 
     const bool interleaved = port->mOutputDevice.interleaved != 0;
     const std::uint64_t bytes =

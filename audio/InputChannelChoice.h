@@ -11,11 +11,11 @@
 // the largest RMS, around the mean, of the window's slices of kSliceFrames frames, a slice
 // whose peak stands out of its RMS as a click's does (kCrest) counting as silent. Around the
 // mean, so a DC offset is no sound; clicks and crackle from a bad cable are none either; the
-// largest, so a note struck late in a window shows in that window, as the analysis hears it. A channel is taken when a
-// note is struck on it: between two windows, its level in the window just done has risen
-// to more than kRise times its own least level over the kHistoryWindows windows before (a
-// steady sound, however loud, never rises), is above kAudible, and is more than kTake times
-// the largest RMS of any slice of the channel analysed, clicks and onsets included, in that
+// largest, so a note struck late in a window shows in that window, as the analysis hears it. A
+// channel is taken when a note is struck on it: between two windows, its level in the window just
+// done has risen to more than kRise times its own least level over the kHistoryWindows windows
+// before (a steady sound, however loud, never rises), is above kAudible, and is more than kTake
+// times the largest RMS of any slice of the channel analysed, clicks and onsets included, in that
 // window and the one before (a microphone that hears the string 6-20 dB down and a few
 // milliseconds late never outdoes the instrument's own channel, not even where a sound
 // starts or ends; a channel never outdoes its own copy). Of several, the loudest. A ringing
@@ -37,7 +37,7 @@ public:
     static constexpr float kAudible = 1e-4f;
     // A slice whose peak stands further than this many times its RMS from its mean is a
     // click or a crackle (one click alone in a slice stands at 16), not sound.
-    static constexpr double kCrest = 5.0;
+    static constexpr float kCrest = 5.0f;
 
     // For a stream of `channels` channels (1 to kMaxChannels): histories start afresh; the
     // channel analysed stays where the count is the same as before, else it is the first.
@@ -48,6 +48,8 @@ public:
     void noteInterleaved(const float* frames, std::uint32_t count);
     void noteChannel(std::uint32_t channel, const float* samples, std::uint32_t count,
                      std::uint32_t stride);
+    // The two channels of a two-channel stream, each contiguous.
+    void notePair(const float* first, const float* second, std::uint32_t count);
     // Ends the block noted (every channel of it must have been).
     void endBlock(std::uint32_t count);
 
@@ -66,14 +68,16 @@ public:
 
 private:
     struct Slice {
-        double sum = 0.0;
-        double squares = 0.0;
+        float shift = 0.0f; // the slice's first sample
+        float sum = 0.0f;   // of the samples less shift
+        float squares = 0.0f;
         float low = std::numeric_limits<float>::infinity();
         float high = -std::numeric_limits<float>::infinity();
     };
 
     float windowLevel(std::uint32_t channel) const;
     void startWindow();
+    void separateTwins();
     void publish();
 
     std::uint32_t mChannels = 1;
@@ -82,6 +86,7 @@ private:
     std::uint32_t mSlices = 0;    // closed slices of the window
     std::uint32_t mWindows = 0;   // windows of history
     bool mStarted = false;        // the first window, maybe partial, has passed
+    bool mTwins = false; // two channels noted as one: the same samples since the window began
     Slice mOpen[kMaxChannels];
     float mRms[kMaxChannels][kMaxSlices] = {};
     float mPeak[kMaxChannels] = {};
