@@ -99,7 +99,11 @@ namespace {
 std::uint8_t blendChannel(std::uint8_t source, std::uint8_t destination, float alpha) {
     const float value =
         static_cast<float>(source) * alpha + static_cast<float>(destination) * (1.0f - alpha);
-    return static_cast<std::uint8_t>(std::clamp(std::lround(value), 0L, 255L));
+    // Rounded half away from zero as lround rounds, without a call a channel: the value is
+    // never negative, and its fraction is exact.
+    const long whole = static_cast<long>(value);
+    const long rounded = whole + (value - static_cast<float>(whole) >= 0.5f ? 1 : 0);
+    return static_cast<std::uint8_t>(std::clamp(rounded, 0L, 255L));
 }
 
 } // namespace
@@ -182,6 +186,14 @@ void NSImage::drawAtPoint(NSPoint point, NSRect fromRect, NSCompositingOperation
             }
             const float sourceAlpha = bitmap != nullptr ? 1.0f : static_cast<float>(in[3]) / 255.0f;
             const float alpha = sourceAlpha * opacity;
+            // The blend's two ends, as the blend gives them.
+            if (alpha == 0.0f) {
+                continue;
+            }
+            if (alpha == 1.0f) {
+                std::memcpy(out, in, 3);
+                continue;
+            }
             for (int c = 0; c < 3; ++c) {
                 out[c] = blendChannel(in[c], out[c], alpha);
             }
