@@ -8,8 +8,9 @@
 #include "NSView.h"
 
 #include <gtest/gtest.h>
-#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
+// After gtest: X11's headers define names such as None.
+#include <gdk/gdkx.h>
 
 #include <cstdio>
 #include <fstream>
