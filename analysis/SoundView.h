@@ -68,6 +68,8 @@ public:
     // --- Display (main thread) ----------------------------------------------------
 
     void drawRect(NSRect rect) override;
+    // The off-screen bitmap made anew for the view's new backing scale factor.
+    void viewDidChangeBackingProperties() override;
     void drawBackground(std::uint8_t* p, std::int32_t width, std::int32_t height,
                         std::int32_t wavBottom);
     void drawForeground(std::uint8_t* p, std::int32_t width, std::int32_t height,

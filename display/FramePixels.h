@@ -7,21 +7,27 @@
 #include <cstdint>
 #include <cstring>
 
-// The off-screen store as the frame routines address it: rows of width × 3 bytes, as
-// many whole rows as the bitmap's bytes hold. Every write goes through here and is
-// dropped unless it lies inside the store, so no value of the tuner state, however odd,
-// and no view size can make a frame write outside it. A pointer that is not the bitmap's
-// own store (or no bitmap) gives an empty store.
+// The off-screen store as the frame routines address it: at scale s (the view's backing
+// scale factor) a frame width W points wide is W·s pixels wide, its rows W·s × 3 bytes,
+// as many whole rows as the bitmap's bytes hold. Rows and columns here are the store's
+// pixels. Every write goes through here and is dropped unless it lies inside the store,
+// so no value of the tuner state, however odd, and no view size can make a frame write
+// outside it. A pointer that is not the bitmap's own store (or no bitmap) gives an empty
+// store.
 class FramePixels {
 public:
-    FramePixels(NSBitmapImageRep* bitmap, std::uint8_t* store, std::int32_t width) {
+    FramePixels(NSBitmapImageRep* bitmap, std::uint8_t* store, std::int32_t width,
+                std::int32_t scale)
+        : mScale(scale) {
         if (bitmap != nullptr && store != nullptr && store == bitmap->bitmapData() && width > 0) {
             mStore = store;
-            mWidth = width;
-            mRows = static_cast<std::int64_t>(bitmap->picture().byteCount()) / (3LL * width);
+            mWidth = static_cast<std::int64_t>(width) * scale;
+            mRows = static_cast<std::int64_t>(bitmap->picture().byteCount()) / (3LL * mWidth);
         }
     }
 
+    // Pixels a point.
+    std::int64_t scale() const { return mScale; }
     std::int64_t rows() const { return mRows; }
 
     void set(std::int64_t x, std::int64_t row, std::uint8_t red, std::uint8_t green,
@@ -47,21 +53,28 @@ public:
                     static_cast<std::size_t>((last - first + 1) * mWidth * 3));
     }
 
-    // Column x, rows first to last, in one colour.
-    void fillColumn(std::int64_t x, std::int64_t first, std::int64_t last, std::uint8_t red,
-                    std::uint8_t green, std::uint8_t blue) {
-        if (x < 0 || x >= mWidth) {
-            return;
-        }
+    // Columns left to right, rows first to last, in one colour.
+    void fillBlock(std::int64_t left, std::int64_t right, std::int64_t first, std::int64_t last,
+                   std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
+        left = std::max<std::int64_t>(left, 0);
+        right = std::min(right, mWidth - 1);
         first = std::max<std::int64_t>(first, 0);
         last = std::min(last, mRows - 1);
         for (std::int64_t row = first; row <= last; ++row) {
-            set(x, row, red, green, blue);
+            for (std::int64_t x = left; x <= right; ++x) {
+                set(x, row, red, green, blue);
+            }
         }
     }
 
+    // The store's rows or columns that a row or column of the picture in points covers:
+    // from scale × it to the one before the next.
+    std::int64_t first(std::int64_t point) const { return point * mScale; }
+    std::int64_t last(std::int64_t point) const { return point * mScale + mScale - 1; }
+
 private:
     std::uint8_t* mStore = nullptr;
+    std::int64_t mScale = 1;
     std::int64_t mWidth = 0;
     std::int64_t mRows = 0;
 };

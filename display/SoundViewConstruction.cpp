@@ -12,15 +12,33 @@
 
 namespace {
 
-// The image name.png of the resources; null when it is missing or unreadable, and then
-// its file name is added to unread.
-NSImage* loadImage(const char* name, std::string& unread) {
+// The image name.png of the resources, with name@2x.png and name@3x.png for finer
+// screens; null when name.png is missing or unreadable. The name of each file missing or
+// unreadable is added to unread.
+NSImage* loadImage(const std::string& name, std::string& unread) {
     const std::string path = NSBundle::mainBundle().pathForResource(name, "png");
     NSImage* const image = path.empty() ? nullptr : NSImage::initWithContentsOfFile(path).release();
+    const auto note = [&unread](const std::string& file) {
+        unread += (unread.empty() ? "" : ", ") + file;
+    };
     if (image == nullptr) {
-        unread += std::string(unread.empty() ? "" : ", ") + name + ".png";
+        note(name + ".png");
+        return nullptr;
+    }
+    for (int scale = 2; scale <= NSView::kMaximumBackingScaleFactor; ++scale) {
+        if (!image->hasPixelsAtScale(scale)) {
+            note(name + "@" + std::to_string(scale) + "x.png");
+        }
     }
     return image;
+}
+
+// The off-screen bitmap of a view width × height points at scale pixels a point; null
+// when there can be none.
+NSBitmapImageRep* createBitmap(std::int32_t width, std::int32_t height, std::int32_t scale) {
+    return NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, width * scale, height * scale, 8, 3,
+                                                      false, false, NSCalibratedRGBColorSpace, 0, 0)
+        .release();
 }
 
 } // namespace
@@ -67,7 +85,7 @@ SoundView::SoundView(NSRect frame) : NSView(frame) {
     g3 = loadImage("G3", unread);
     b3 = loadImage("B3", unread);
     e4 = loadImage("E4", unread);
-    // The view goes on without them: what they show stays blank.
+    // The view goes on without them: what they show stays blank, or drawn coarser.
     if (!unread.empty()) {
         const std::string& folder = NSBundle::mainBundle().resourcePath();
         std::fprintf(stderr, "Missing or unreadable images in %s: %s\n",
@@ -87,13 +105,19 @@ SoundView::SoundView(NSRect frame) : NSView(frame) {
             .release();
     // A frame too small for any bitmap gets none; the frame composition then draws no
     // wave picture.
-    mDestImageRep = NSBitmapImageRep::initWithBitmapDataPlanes(
-                        nullptr, width, height, 8, 3, false, false, NSCalibratedRGBColorSpace, 0, 0)
-                        .release();
+    mDestImageRep = createBitmap(width, height, backingScaleFactor());
     mDestImage->addRepresentation(mDestImageRep);
 
     // Frames before the first analysis show the starting state.
     publishAnalysis();
+}
+
+void SoundView::viewDidChangeBackingProperties() {
+    delete mDestImageRep;
+    const NSRect bounds = NSView::bounds();
+    mDestImageRep =
+        createBitmap(toInt32(bounds.size.width), toInt32(bounds.size.height), backingScaleFactor());
+    mDestImage->addRepresentation(mDestImageRep);
 }
 
 SoundView::~SoundView() {

@@ -21,9 +21,9 @@ void SoundView::drawRect(NSRect rect) {
     std::int32_t height = toInt32(rect.size.height);
     std::uint8_t* store = nullptr;
     if (mDestImageRep != nullptr) {
-        // A rectangle larger than the bitmap is drawn as the bitmap's own size.
-        width = std::min(width, mDestImageRep->pixelsWide());
-        height = std::min(height, mDestImageRep->pixelsHigh());
+        // A rectangle larger than the bitmap is drawn as the bitmap's own size, in points.
+        width = std::min(width, mDestImageRep->pixelsWide() / backingScaleFactor());
+        height = std::min(height, mDestImageRep->pixelsHigh() / backingScaleFactor());
         store = mDestImageRep->bitmapData();
     }
 
@@ -43,23 +43,28 @@ void SoundView::drawRect(NSRect rect) {
     drawButtons();
 }
 
+// The border, the separator and the centre line keep their width in points at every
+// scale, as the toolkit's own lines around the view do.
 void SoundView::drawBackground(std::uint8_t* p, std::int32_t width, std::int32_t height,
                                std::int32_t wavBottom) {
-    FramePixels pixels(mDestImageRep, p, width);
+    FramePixels pixels(mDestImageRep, p, width, backingScaleFactor());
     const std::int64_t bottom = wavBottom;
     const std::int64_t lastRow = static_cast<std::int64_t>(height) - 1;
-    pixels.fillRows(0, 0, 0);
-    pixels.fillRows(1, bottom - 1, 75);
-    pixels.fillRows(bottom, bottom, 0);
-    pixels.fillRows(bottom + 1, lastRow, 48);
-    pixels.fillRows(lastRow, lastRow, 0);
-    pixels.fillColumn(0, 0, lastRow, 0, 0, 0);
-    pixels.fillColumn(static_cast<std::int64_t>(width) - 1, 0, lastRow, 0, 0, 0);
+    const std::int64_t lastColumn = static_cast<std::int64_t>(width) - 1;
+    pixels.fillRows(pixels.first(0), pixels.last(0), 0);
+    pixels.fillRows(pixels.first(1), pixels.last(bottom - 1), 75);
+    pixels.fillRows(pixels.first(bottom), pixels.last(bottom), 0);
+    pixels.fillRows(pixels.first(bottom + 1), pixels.last(lastRow), 48);
+    pixels.fillRows(pixels.first(lastRow), pixels.last(lastRow), 0);
+    for (const std::int64_t column : {std::int64_t{0}, lastColumn}) {
+        pixels.fillBlock(pixels.first(column), pixels.last(column), pixels.first(0),
+                         pixels.last(lastRow), 0, 0, 0);
+    }
 }
 
 void SoundView::drawForeground(std::uint8_t* p, std::int32_t width, std::int32_t /*height*/,
                                std::int32_t wavBottom) {
-    FramePixels pixels(mDestImageRep, p, width);
+    FramePixels pixels(mDestImageRep, p, width, backingScaleFactor());
     const std::int64_t centre = toInt32(static_cast<double>(wavBottom) * 0.5);
-    pixels.fillRows(centre, centre, 48);
+    pixels.fillRows(pixels.first(centre), pixels.last(centre), 48);
 }

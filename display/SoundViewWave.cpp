@@ -1,5 +1,6 @@
 // SoundView's wave: one grey dot per sample from the first period start, spread so that
-// mSamplesToDraw samples fill the width, fading out while the volume is out of range.
+// mSamplesToDraw samples fill the width, fading out while the volume is out of range. At
+// a finer scale each dot is still a point square, placed to the store's pixel.
 #include "FramePixels.h"
 #include "SoundView.h"
 
@@ -32,13 +33,15 @@ void SoundView::drawSyncWave(std::uint8_t* p, std::int32_t width, std::int32_t h
     const std::int64_t begin = std::max<std::int64_t>(first, 0);
     const std::int64_t end = std::min(static_cast<std::int64_t>(first) + samplesToDraw, size);
 
-    FramePixels pixels(mDestImageRep, p, width);
-    const float centre = static_cast<float>(toInt32(static_cast<double>(height) * 0.5));
-    const float scale =
-        static_cast<float>(static_cast<std::int64_t>(height) - 4) / (highest + highest);
-    const float columnsPerSample = static_cast<float>(width) / static_cast<float>(samplesToDraw);
-    const std::int64_t lastRow = static_cast<std::int64_t>(height) - 1;
-    const std::int64_t lastColumn = static_cast<std::int64_t>(width) - 1;
+    FramePixels pixels(mDestImageRep, p, width, backingScaleFactor());
+    const std::int64_t dot = pixels.scale();
+    const float centre = static_cast<float>(dot * toInt32(static_cast<double>(height) * 0.5));
+    const float scale = static_cast<float>(dot * height - dot * 4) / (highest + highest);
+    const float columnsPerSample =
+        static_cast<float>(dot * width) / static_cast<float>(samplesToDraw);
+    // The rows and columns a dot may start at to lie whole in the wave area.
+    const std::int64_t lastRow = dot * height - dot;
+    const std::int64_t lastColumn = dot * width - dot;
     for (std::int64_t i = begin; i < end; ++i) {
         const float sample = samples[i];
         std::int64_t y = toInt32(centre - sample * scale);
@@ -55,6 +58,6 @@ void SoundView::drawSyncWave(std::uint8_t* p, std::int32_t width, std::int32_t h
         if (x > lastColumn) {
             x = lastColumn;
         }
-        pixels.set(x, y, grey, grey, grey);
+        pixels.fillBlock(x, x + dot - 1, y, y + dot - 1, grey, grey, grey);
     }
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Figures of the live path, for people: the real tuner under a virtual X server on the paced
-# ALSA devices, hearing the E4 strike looped; its CPU use while tuning and while its input
-# fails, and how long Ctrl+Q takes in each state of its devices.
+# ALSA devices, hearing the E4 strike looped; its CPU use while tuning (at 100 % and at
+# 200 %, GDK_SCALE=2) and while its input fails, and how long Ctrl+Q takes in each state of
+# its devices.
 #
 #   tests/measure-live.sh BUILD_DIR [RECORDING]
 set -euo pipefail
@@ -28,7 +29,7 @@ if [ "${3:-}" = inside ]; then
         echo "scale=1; 100 * ($after - $before) / $(getconf CLK_TCK) / $1" | bc
     }
     case "$state" in
-    tuning) echo "CPU while tuning: $(cpu 10) % of one core" ;;
+    tuning*) echo "CPU while tuning at scale $GDK_SCALE: $(cpu 10) % of one core" ;;
     failing)
         "$support/paced-fault.sh" "$TUNER_PACED_FOLDER" capture lose 4 >/dev/null
         sleep 3
@@ -59,8 +60,11 @@ export HOME="$folder" XDG_RUNTIME_DIR="$folder/run" NO_AT_BRIDGE=1 GDK_BACKEND=x
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 unset DBUS_SESSION_BUS_ADDRESS
 sox "$recording" -t raw -e floating-point -b 32 -c 2 -r 44100 "$folder/strike.raw" trim 0 109912s remix 1 1
-for state in tuning failing none:none:0 capture:stall:inf capture:vanish:inf capture:starve:4 \
-    capture:lose:3 capture:clock:-300000 playback:stall:inf playback:vanish:inf; do
-    "$support/paced-alsa.sh" --loop "$folder/strike.raw" -- \
-        xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$build" "$recording" inside "$state"
+for state in tuning tuning@2 failing none:none:0 capture:stall:inf capture:vanish:inf \
+    capture:starve:4 capture:lose:3 capture:clock:-300000 playback:stall:inf playback:vanish:inf; do
+    scale=1
+    [ "$state" = tuning@2 ] && scale=2
+    GDK_SCALE=$scale "$support/paced-alsa.sh" --loop "$folder/strike.raw" -- \
+        xvfb-run -a -s "-screen 0 $((1024 * scale))x$((768 * scale))x24" \
+        "$0" "$build" "$recording" inside "$state"
 done

@@ -64,6 +64,7 @@ fail=0
 for path in /usr/bin/guitar-tuner /usr/bin/tuner-replay \
     /usr/share/man/man1/guitar-tuner.1.gz /usr/share/man/man1/tuner-replay.1.gz \
     /usr/share/guitar-tuner/MainMenu.ui /usr/share/guitar-tuner/n0.png \
+    /usr/share/guitar-tuner/n0@2x.png /usr/share/guitar-tuner/n0@3x.png \
     /usr/share/applications/io.github.larkspin3.GuitarTuner.desktop \
     /usr/share/metainfo/io.github.larkspin3.GuitarTuner.metainfo.xml \
     /usr/share/icons/hicolor/scalable/apps/io.github.larkspin3.GuitarTuner.svg; do
@@ -81,6 +82,8 @@ timeout 60 bash "$top/tests/app/e2e-tuner.sh" nodevice /usr/bin/guitar-tuner "$t
     "$checker" /usr/share/guitar-tuner none "$work/tuner"
 grep -qF "Error - no default input device" "$work/tuner/stderr.txt" ||
     { echo "the tuner did not report the missing input device:" >&2; cat "$work/tuner/stderr.txt" >&2; exit 1; }
+# Every image, for every scale, found where the package put them.
+if grep -F "Missing or unreadable images" "$work/tuner/stderr.txt" >&2; then exit 1; fi
 echo "the window came up and Ctrl+Q ended the program"
 
 echo "== The installed tuner-replay on a high E tone"

@@ -1,6 +1,9 @@
 #include "NSView.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
+#include <new>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -9,7 +12,8 @@ NSView* gFocusView = nullptr; // main thread only
 } // namespace
 
 NSView::NSView(NSRect frame)
-    : mFrame(frame), mPicture(toInt32(frame.size.width), toInt32(frame.size.height)) {}
+    : mFrame(frame), mWidth(std::max(toInt32(frame.size.width), 0)),
+      mHeight(std::max(toInt32(frame.size.height), 0)), mPicture(mWidth, mHeight) {}
 
 NSView::~NSView() {
     if (gFocusView == this) {
@@ -52,11 +56,33 @@ void NSView::drainRedrawWakeUp() noexcept {
     }
 }
 
+NSRect NSView::bounds() const {
+    return NSMakeRect(0.0f, 0.0f, static_cast<float>(mWidth), static_cast<float>(mHeight));
+}
+
+bool NSView::setBackingScaleFactor(int scale) {
+    scale = std::clamp(scale, 1, kMaximumBackingScaleFactor);
+    if (scale == mScale) {
+        return true;
+    }
+    if (mWidth > std::numeric_limits<int>::max() / scale ||
+        mHeight > std::numeric_limits<int>::max() / scale) {
+        return false;
+    }
+    try {
+        mPicture = RgbPicture(mWidth * scale, mHeight * scale);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    mScale = scale;
+    viewDidChangeBackingProperties();
+    return true;
+}
+
 void NSView::display() {
     NSView* const previous = gFocusView;
     gFocusView = this;
-    drawRect(NSMakeRect(0.0f, 0.0f, static_cast<float>(mPicture.width()),
-                        static_cast<float>(mPicture.height())));
+    drawRect(bounds());
     gFocusView = previous;
 }
 
@@ -67,3 +93,5 @@ NSView* NSView::focusView() {
 void NSView::drawRect(NSRect) {}
 
 void NSView::mouseUp(const NSEvent&) {}
+
+void NSView::viewDidChangeBackingProperties() {}

@@ -17,8 +17,11 @@ private:
     NSPoint mLocation;
 };
 
-// The view base. Its picture (W × H, the frame's size truncated) is what the window
-// shows 1:1; drawRect: composes it, and images drawn while the view has focus land on it.
+// The view base. Its picture is what the window shows: W × H points (the frame's size
+// truncated) at the screen's backing scale factor s, so W·s × H·s pixels, shown one
+// pixel to one device pixel; drawRect: composes it, and images drawn while the view has
+// focus land on it. Coordinates given to the view (its frame, clicks, drawing points)
+// are in points whatever the scale.
 //
 // Threads: everything here belongs to the main thread except setNeedsDisplay, which any
 // thread may call, audio threads included. It sets an atomic flag and, when the flag was
@@ -39,6 +42,18 @@ public:
     NSRect frame() const { return mFrame; }
     // The backend sets the origin from the window layout; the size stays as constructed.
     void setFrameOrigin(NSPoint origin) { mFrame.origin = origin; }
+    // (0, 0, W, H): the part of the view the picture covers, in points.
+    NSRect bounds() const;
+
+    // The largest scale the view composes at; a screen of more is shown that picture enlarged.
+    static constexpr int kMaximumBackingScaleFactor = 3;
+    // Device pixels per point of the picture: 1, 2 or 3.
+    int backingScaleFactor() const { return mScale; }
+    // The backend's, when the view comes to a screen of another scale (clamped to 1 …
+    // kMaximumBackingScaleFactor): the picture is made anew at that scale and the view is
+    // told by viewDidChangeBackingProperties. False, the scale unchanged, when memory cannot
+    // hold the new picture.
+    bool setBackingScaleFactor(int scale);
 
     // Requests a redraw of the whole view (false withdraws a request). Real-time safe.
     void setNeedsDisplay(bool flag) noexcept;
@@ -59,7 +74,7 @@ public:
     // Composes one frame: gives the view focus, calls drawRect: with the whole view.
     void display();
 
-    // The finished frame, W × H RGB, row 0 at the top.
+    // The finished frame, W·s × H·s RGB, row 0 at the top.
     const RgbPicture& picture() const { return mPicture; }
 
     // The view that has focus while display() runs, else null (main thread only).
@@ -68,9 +83,14 @@ public:
 
     virtual void drawRect(NSRect dirtyRect);
     virtual void mouseUp(const NSEvent& event);
+    // After the backing scale factor changed, before the next frame.
+    virtual void viewDidChangeBackingProperties();
 
 private:
     NSRect mFrame;
+    int mWidth;
+    int mHeight;
+    int mScale = 1;
     RgbPicture mPicture;
     std::atomic<bool> mNeedsDisplay{false};
     std::atomic<int> mWakeUp{-1};

@@ -11,11 +11,16 @@
 //       as the selected string's readout, and the button of string STRING (0-5) alone at full
 //       strength, each drawn whole (the wave and the marks are the golden frames' to check)
 //
+// The tuner drawn at the scale GDK_SCALE sets (1 to 3, 1 when unset) is looked for at that
+// scale: its view 700 × 300 points of that many pixels each, its glyphs and buttons the
+// images for the scale (NAME@2x.png, NAME@3x.png).
+//
 // Exit status 0 when everything is there, 1 when not, 2 on bad arguments.
 #include "NSImage.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -23,8 +28,10 @@
 
 namespace {
 
-constexpr int kWidth = 700;
-constexpr int kHeight = 300;
+const int kScale =
+    std::clamp(std::atoi(std::getenv("GDK_SCALE") ? std::getenv("GDK_SCALE") : ""), 1, 3);
+const int kWidth = 700 * kScale;
+const int kHeight = 300 * kScale;
 std::unique_ptr<NSImage> gShot;
 int gLeft = 0; // the view's place in the shot
 int gTop = 0;
@@ -34,11 +41,11 @@ const std::uint8_t* at(int x, int row) {
     return gShot->rgba().data() + ((gTop + row) * gShot->pixelsWide() + gLeft + x) * 4;
 }
 
-// The lit pixels of a row, counted up to four: a black row has three at most (the wave and
-// the selected string's mark may cover a pixel or two of it).
+// The lit pixels of a row, counted up to one more than a black row has: a pixel or two a
+// point (the wave and the selected string's mark may cover some of it).
 int litPixels(int row) {
     int lit = 0;
-    for (int x = 0; x < kWidth && lit <= 3; ++x) {
+    for (int x = 0; x < kWidth && lit <= 3 * kScale; ++x) {
         lit += at(x, row)[0] != 0 || at(x, row)[1] != 0 || at(x, row)[2] != 0 ? 1 : 0;
     }
     return lit;
@@ -53,9 +60,9 @@ bool findView() {
         for (gLeft = 0; gLeft + kWidth <= gShot->pixelsWide(); ++gLeft) {
             int sum = 0;
             bool fits = true;
-            for (const int row : {0, 200, kHeight - 1}) {
+            for (const int row : {0, 200 * kScale, kHeight - 1}) {
                 const int lit = fits ? litPixels(row) : 0;
-                fits = fits && lit <= 3;
+                fits = fits && lit <= 3 * kScale;
                 sum += lit;
             }
             if (fits && (best < 0 || sum < fewest)) {
@@ -84,13 +91,23 @@ bool drawnWhole(const NSImage& image, int x, int y) {
     return true;
 }
 
-// Whether the text, as the pen sets it (glyphs side by side with a one-pixel gap, bottoms on
-// one line), is drawn whole somewhere along the bottom line y (y up).
+// The image NAME for the scale.
+std::unique_ptr<NSImage> image(const std::string& resources, const std::string& name) {
+    return NSImage::initWithContentsOfFile(
+        resources + "/" + name + (kScale > 1 ? "@" + std::to_string(kScale) + "x" : "") + ".png");
+}
+
+// The glyph image of a readout character.
+std::unique_ptr<NSImage> glyph(const std::string& resources, char c) {
+    return image(resources, c == '.' ? std::string("dot") : "n" + std::string(1, c));
+}
+
+// Whether the text, as the pen sets it (glyphs side by side with a one-point gap, bottoms on
+// one line), is drawn whole somewhere along the bottom line y (points, y up).
 bool shows(const std::string& resources, const std::string& text, int y) {
     std::vector<std::unique_ptr<NSImage>> glyphs;
     for (const char c : text) {
-        glyphs.push_back(NSImage::initWithContentsOfFile(
-            resources + (c == '.' ? std::string("/dot") : "/n" + std::string(1, c)) + ".png"));
+        glyphs.push_back(glyph(resources, c));
         if (!glyphs.back()) {
             return false;
         }
@@ -100,8 +117,8 @@ bool shows(const std::string& resources, const std::string& text, int y) {
         bool whole = true;
         for (const auto& glyph : glyphs) {
             whole = whole && x + glyph->pixelsWide() <= kWidth &&
-                    drawnWhole(*glyph, x, kHeight - 1 - y);
-            x += glyph->pixelsWide() + 1;
+                    drawnWhole(*glyph, x, kHeight - 1 - kScale * y);
+            x += glyph->pixelsWide() + kScale;
         }
         if (whole) {
             return true;
@@ -110,14 +127,8 @@ bool shows(const std::string& resources, const std::string& text, int y) {
     return false;
 }
 
-// The glyph image of a readout character.
-std::unique_ptr<NSImage> glyph(const std::string& resources, char c) {
-    return NSImage::initWithContentsOfFile(
-        resources + (c == '.' ? std::string("/dot") : "/n" + std::string(1, c)) + ".png");
-}
-
-// The readout drawn whole on the bottom line y (y up): glyphs side by side with a
-// one-pixel gap, ending in a point and one digit; empty when there is none.
+// The readout drawn whole on the bottom line y (points, y up): glyphs side by side with a
+// one-point gap, ending in a point and one digit; empty when there is none.
 std::string readoutAt(const std::string& resources, int y) {
     const std::string characters = "0123456789.";
     std::vector<std::unique_ptr<NSImage>> glyphs;
@@ -133,7 +144,7 @@ std::string readoutAt(const std::string& resources, int y) {
             std::size_t found = characters.size();
             for (std::size_t i = 0; i < characters.size() && found == characters.size(); ++i) {
                 if (x + glyphs[i]->pixelsWide() <= kWidth &&
-                    drawnWhole(*glyphs[i], x, kHeight - 1 - y)) {
+                    drawnWhole(*glyphs[i], x, kHeight - 1 - kScale * y)) {
                     found = i;
                 }
             }
@@ -141,7 +152,7 @@ std::string readoutAt(const std::string& resources, int y) {
                 break;
             }
             text += characters[found];
-            x += glyphs[found]->pixelsWide() + 1;
+            x += glyphs[found]->pixelsWide() + kScale;
         }
         if (text.size() >= 3 && text[text.size() - 2] == '.') {
             return text;
@@ -192,8 +203,10 @@ int main(int argc, char** argv) {
     static const char* names[] = {"E2", "A2", "D3", "G3", "B3", "E4"};
     std::string whole;
     for (int i = 0; i < 6; ++i) {
-        const auto button = NSImage::initWithContentsOfFile(resources + "/" + names[i] + ".png");
-        whole += button && drawnWhole(*button, 4 + 22 * i, kHeight - 5) ? names[i] : "";
+        const auto button = image(resources, names[i]);
+        whole += button && drawnWhole(*button, kScale * (4 + 22 * i), kHeight - 1 - kScale * 4)
+                     ? names[i]
+                     : "";
     }
     const bool ok = readout != "none" && selected && whole == names[std::atoi(argv[5]) % 6];
     std::printf("frequency readout: %s; selected-string readout: %s; buttons at full strength: "

@@ -33,7 +33,8 @@
 # second launch must bring it back and end at once.
 # In every mode Ctrl+Q must then end the program within 0.5 s with status 0, and the
 # standard error (OUT_DIR/stderr.txt) hold none of the audio libraries' own lines.
-# TUNER_REPLAY names tuner-replay (else it is looked for on the PATH).
+# TUNER_REPLAY names tuner-replay (else it is looked for on the PATH). With GDK_SCALE set the
+# screen is that many times larger and the checker looks for the view drawn at that scale.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
@@ -366,7 +367,7 @@ export HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/
 export XDG_RUNTIME_DIR="$home/run" NO_AT_BRIDGE=1 GDK_BACKEND=x11
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 unset DBUS_SESSION_BUS_ADDRESS
-xvfb=(xvfb-run -a -s "-screen 0 1024x768x24")
+xvfb=(xvfb-run -a -s "-screen 0 $((1024 * ${GDK_SCALE:-1}))x$((768 * ${GDK_SCALE:-1}))x24")
 inside=("$here/e2e-tuner.sh" inside "$mode" "$support" "$program" "$checker" "$resources" "$out"
     "$@")
 # One strike of the recording, as the paced devices loop it, and the range of its readouts:

@@ -25,7 +25,7 @@ need bin/tuner-replay
 need share/man/man1/guitar-tuner.1
 need share/man/man1/tuner-replay.1
 for image in TOOLOW n0 n1 n2 n3 n4 n5 n6 n7 n8 n9 dot E2 A2 D3 G3 B3 E4; do
-    need "share/guitar-tuner/$image.png"
+    for scale in "" @2x @3x; do need "share/guitar-tuner/$image$scale.png"; done
 done
 need share/guitar-tuner/MainMenu.ui
 need "share/applications/$id.desktop"

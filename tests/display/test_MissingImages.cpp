@@ -1,11 +1,15 @@
 // A view built from a resource folder with images missing or damaged: it says which,
-// still draws its frames, and a button without an image can never be hit while the others
-// are hit strictly inside; also the switch of automatic string selection. Its own program,
+// still draws its frames (at 3 pixels a point an image without its finer file enlarged),
+// and a button without an image can never be hit while the others are hit strictly inside;
+// also the switch of automatic string selection. Its own program,
 // since the resource folder is fixed at the first lookup.
 #include "DisplayTestSupport.h"
 
+#include "NSImage.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +25,7 @@ TEST(MissingImages, ViewConstructsDrawsAndHitsWhatItHas) {
     fs::copy(fs::path(TUNER_SOURCE_DIR) / "resources", folder);
     fs::remove(folder / "n7.png");
     fs::remove(folder / "A2.png");
+    fs::remove(folder / "E2@3x.png");
     std::ofstream(folder / "dot.png") << "not an image";
     fs::resize_file(folder / "E4.png", 60);
     setenv("TUNER_RESOURCE_DIR", folder.c_str(), 1);
@@ -28,9 +33,9 @@ TEST(MissingImages, ViewConstructsDrawsAndHitsWhatItHas) {
     // The view sits at (10, 20) in its window, whose coordinates clicks come in.
     TestView view(NSMakeRect(10.0f, 20.0f, 700.0f, 300.0f));
     fs::remove_all(folder);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Missing or unreadable images in " +
-                                                          folder.string() +
-                                                          ": n7.png, dot.png, A2.png, E4.png\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Missing or unreadable images in " + folder.string() +
+                  ": n7.png, dot.png, E2@3x.png, A2.png, E4.png\n");
     EXPECT_TRUE(view.n7 == nullptr && view.dot == nullptr && view.buttonPicts[1] == nullptr &&
                 view.buttonPicts[5] == nullptr);
     ASSERT_TRUE(view.n1 != nullptr && view.e2 != nullptr && view.mDestImageRep != nullptr);
@@ -40,6 +45,15 @@ TEST(MissingImages, ViewConstructsDrawsAndHitsWhatItHas) {
     view.mFrequencyStable = 1.0f;
     view.display();
     EXPECT_EQ(bitmapPixel(view, 400, 50), (Rgb{250, 0, 0}));
+    view.setBackingScaleFactor(3);
+    view.display();
+    int differing = 0; // E2 at (4, 4), selected
+    for (int i = 0; i < 63 * 60; ++i) {
+        const std::uint8_t* in = &view.e2->rgba()[(i / 63 / 3 * 21 + i % 63 / 3) * 4];
+        differing += in[3] == 255 &&
+                     !std::equal(in, in + 3, view.picture().pixel(12 + i % 63, 828 + i / 63));
+    }
+    EXPECT_EQ(differing, 0);
 
     // Buttons of 21 × 20 pixels at (4 + 22 i, 4) in the view; A2 and E4 have none.
     const struct {

@@ -24,9 +24,10 @@ double coverageOutside(double distance) {
 
 } // namespace
 
-Canvas::Canvas(int width, int height)
-    : mWidth(width), mHeight(height), mColour(static_cast<std::size_t>(width) * height, 0.0),
-      mAlpha(static_cast<std::size_t>(width) * height, 0.0) {}
+Canvas::Canvas(int width, int height, int scale)
+    : mScale(scale), mWidth(width * scale), mHeight(height * scale),
+      mColour(static_cast<std::size_t>(mWidth) * mHeight, 0.0),
+      mAlpha(static_cast<std::size_t>(mWidth) * mHeight, 0.0) {}
 
 void Canvas::blend(int x, int y, std::uint8_t grey, double coverage) {
     if (coverage <= 0.0 || x < 0 || y < 0 || x >= mWidth || y >= mHeight) {
@@ -37,9 +38,13 @@ void Canvas::blend(int x, int y, std::uint8_t grey, double coverage) {
     mAlpha[i] = coverage + mAlpha[i] * (1.0 - coverage);
 }
 
-void Canvas::stroke(const std::vector<Point>& line, double lineWidth, std::uint8_t grey,
+void Canvas::stroke(const std::vector<Point>& unscaled, double lineWidth, std::uint8_t grey,
                     double opacity) {
-    const double half = lineWidth / 2.0;
+    std::vector<Point> line;
+    for (const Point& p : unscaled) {
+        line.push_back({p.x * mScale, p.y * mScale});
+    }
+    const double half = lineWidth * mScale / 2.0;
     for (int y = 0; y < mHeight; ++y) {
         for (int x = 0; x < mWidth; ++x) {
             const Point centre{x + 0.5, y + 0.5};
@@ -63,16 +68,16 @@ void Canvas::roundedRect(double left, double top, double right, double bottom, d
                          std::uint8_t grey, double opacity) {
     for (int y = 0; y < mHeight; ++y) {
         for (int x = 0; x < mWidth; ++x) {
-            // Signed distance to the rounded rectangle.
-            const double px = x + 0.5;
-            const double py = y + 0.5;
+            // Signed distance to the rounded rectangle, in units.
+            const double px = (x + 0.5) / mScale;
+            const double py = (y + 0.5) / mScale;
             const double cx = (left + right) / 2.0;
             const double cy = (top + bottom) / 2.0;
             const double qx = std::abs(px - cx) - ((right - left) / 2.0 - radius);
             const double qy = std::abs(py - cy) - ((bottom - top) / 2.0 - radius);
             const double outside = std::hypot(std::max(qx, 0.0), std::max(qy, 0.0));
             const double distance = outside + std::min(std::max(qx, qy), 0.0) - radius;
-            blend(x, y, grey, coverageOutside(distance) * opacity);
+            blend(x, y, grey, coverageOutside(distance * mScale) * opacity);
         }
     }
 }

@@ -1,7 +1,8 @@
 // Draws the display's eighteen images into a directory (by default resources/ of the
 // working directory): the digits "n0" to "n9" and "dot" that the readouts are set in, the
 // six string buttons "E2" ... "E4", and "TOOLOW". Light glyphs with alpha, meant for the
-// dark lower band of the tuner's picture.
+// dark lower band of the tuner's picture. Each also as NAME@2x.png and NAME@3x.png: the
+// same strokes at two and three times the size, for screens of that scale.
 //
 // Sizes: digits 10 x 18 pixels and the point 4 x 18, all sitting on the bottom row, so
 // that a readout on a bottom line at y = 38 or y = 59 stays below the wave picture;
@@ -29,14 +30,14 @@ constexpr std::uint8_t kButtonTextGrey = 250;
 constexpr GlyphBox kDigitBox{1.4, 1.4, kDigitWidth - 2.8, kDigitHeight - 2.8 - 0.5};
 constexpr double kDigitLine = 1.8;
 
-Canvas digit(char character) {
-    Canvas canvas(kDigitWidth, kDigitHeight);
+Canvas digit(char character, int scale) {
+    Canvas canvas(kDigitWidth, kDigitHeight, scale);
     drawGlyph(canvas, character, kDigitBox, kDigitLine, kGlyphGrey);
     return canvas;
 }
 
-Canvas point() {
-    Canvas canvas(kDotWidth, kDigitHeight);
+Canvas point(int scale) {
+    Canvas canvas(kDotWidth, kDigitHeight, scale);
     canvas.disc({kDotWidth / 2.0, kDigitHeight - 1.9}, 1.5, kGlyphGrey, 1.0);
     return canvas;
 }
@@ -63,8 +64,8 @@ std::vector<Point> roundedOutline(double left, double top, double right, double 
 
 // A string button: a dark rounded plate with a light rim and the string's name in bold
 // strokes, so that the name reads at 0.6 opacity too.
-Canvas button(const std::string& name) {
-    Canvas canvas(kButtonWidth, kButtonHeight);
+Canvas button(const std::string& name, int scale) {
+    Canvas canvas(kButtonWidth, kButtonHeight, scale);
     canvas.roundedRect(0.0, 0.0, kButtonWidth, kButtonHeight, 4.0, 20, 0.7);
     canvas.stroke(roundedOutline(0.75, 0.75, kButtonWidth - 0.75, kButtonHeight - 0.75, 3.5), 1.5,
                   200, 1.0);
@@ -78,9 +79,9 @@ Canvas button(const std::string& name) {
     return canvas;
 }
 
-Canvas tooLow() {
+Canvas tooLow(int scale) {
     const std::string text = "TOO LOW";
-    Canvas canvas(static_cast<int>(text.size()) * (kDigitWidth + 1) - 1, kDigitHeight);
+    Canvas canvas(static_cast<int>(text.size()) * (kDigitWidth + 1) - 1, kDigitHeight, scale);
     for (std::size_t i = 0; i < text.size(); ++i) {
         GlyphBox box = kDigitBox;
         box.left += static_cast<double>(i) * (kDigitWidth + 1);
@@ -94,20 +95,23 @@ Canvas tooLow() {
 int main(int argc, char** argv) {
     const std::string directory = argc > 1 ? argv[1] : "resources";
     bool ok = true;
-    const auto write = [&](const Canvas& canvas, const std::string& name) {
-        const std::string path = directory + "/" + name + ".png";
-        if (!canvas.writePng(path)) {
-            std::fprintf(stderr, "tuner-image-generator: cannot write %s\n", path.c_str());
-            ok = false;
+    for (int scale = 1; scale <= 3; ++scale) {
+        const std::string suffix = scale == 1 ? "" : "@" + std::to_string(scale) + "x";
+        const auto write = [&](const Canvas& canvas, const std::string& name) {
+            const std::string path = directory + "/" + name + suffix + ".png";
+            if (!canvas.writePng(path)) {
+                std::fprintf(stderr, "tuner-image-generator: cannot write %s\n", path.c_str());
+                ok = false;
+            }
+        };
+        write(tooLow(scale), "TOOLOW");
+        for (char d = '0'; d <= '9'; ++d) {
+            write(digit(d, scale), std::string("n") + d);
         }
-    };
-    write(tooLow(), "TOOLOW");
-    for (char d = '0'; d <= '9'; ++d) {
-        write(digit(d), std::string("n") + d);
-    }
-    write(point(), "dot");
-    for (const char* name : {"E2", "A2", "D3", "G3", "B3", "E4"}) {
-        write(button(name), name);
+        write(point(scale), "dot");
+        for (const char* name : {"E2", "A2", "D3", "G3", "B3", "E4"}) {
+            write(button(name, scale), name);
+        }
     }
     return ok ? 0 : 1;
 }

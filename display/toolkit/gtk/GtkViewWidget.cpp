@@ -4,12 +4,14 @@
 
 #include <glib-unix.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
 namespace {
 
-// The picture as cairo shows it: the view's RGB picture converted to 32-bit xRGB.
+// The picture as cairo shows it: the view's RGB picture converted to 32-bit xRGB, at the
+// view's backing scale.
 struct ViewSurface {
     NSView* view = nullptr;
     cairo_surface_t* surface = nullptr;
@@ -32,6 +34,19 @@ void deleteSurface(gpointer data) {
     }
     cairo_surface_destroy(record->surface);
     delete record;
+}
+
+// A surface for the view's picture, null when there can be none.
+cairo_surface_t* createSurface(const NSView& view) {
+    cairo_surface_t* const surface = cairo_image_surface_create(
+        CAIRO_FORMAT_RGB24, view.picture().width(), view.picture().height());
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(surface);
+        return nullptr;
+    }
+    const double scale = view.backingScaleFactor();
+    cairo_surface_set_device_scale(surface, scale, scale);
+    return surface;
 }
 
 void copyPicture(const RgbPicture& picture, cairo_surface_t* surface) {
@@ -64,8 +79,8 @@ void updateFrameOrigin(GtkWidget* widget, NSView& view) {
         return;
     }
     const int contentHeight = gtk_widget_get_allocated_height(content);
-    view.setFrameOrigin(NSMakePoint(
-        static_cast<float>(x), static_cast<float>(contentHeight - (y + view.picture().height()))));
+    view.setFrameOrigin(
+        NSMakePoint(static_cast<float>(x), contentHeight - (y + view.bounds().size.height)));
 }
 
 // A redraw was requested. The frame itself is composed when GTK paints the widget; a
@@ -93,12 +108,44 @@ gboolean onDraw(GtkWidget* widget, cairo_t* cr, gpointer) {
         record->view->display();
         copyPicture(record->view->picture(), record->surface);
     }
+    // In the widget's units; the surface's device scale maps its pixels onto the screen's.
+    const NSRect bounds = record->view->bounds();
     cairo_set_source_surface(cr, record->surface, 0, 0);
     cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
-    cairo_rectangle(cr, 0, 0, cairo_image_surface_get_width(record->surface),
-                    cairo_image_surface_get_height(record->surface));
+    cairo_rectangle(cr, 0, 0, bounds.size.width, bounds.size.height);
     cairo_fill(cr);
     return TRUE;
+}
+
+// The scale the view composes at: the widget's (the screen's under X11 with GDK_SCALE,
+// its output's under Wayland), up to the finest the view draws.
+int scaleOf(GtkWidget* widget) {
+    return std::clamp(gtk_widget_get_scale_factor(widget), 1, NSView::kMaximumBackingScaleFactor);
+}
+
+// The widget's scale changed (it moved to a screen of another scale, or the desktop's
+// changed): the view composes its next frame at the new one. Should its picture or the
+// surface not fit in memory, it stays at the old one, enlarged or reduced by cairo.
+void onScaleFactorChanged(GObject* object, GParamSpec*, gpointer) {
+    auto* widget = GTK_WIDGET(object);
+    ViewSurface* record = surfaceOf(widget);
+    if (record == nullptr) {
+        return;
+    }
+    NSView& view = *record->view;
+    const int previous = view.backingScaleFactor();
+    if (scaleOf(widget) == previous || !view.setBackingScaleFactor(scaleOf(widget))) {
+        return;
+    }
+    cairo_surface_t* const surface = createSurface(view);
+    if (surface == nullptr) {
+        view.setBackingScaleFactor(previous);
+        return;
+    }
+    cairo_surface_destroy(record->surface);
+    record->surface = surface;
+    view.setNeedsDisplay(true);
+    gtk_widget_queue_draw(widget);
 }
 
 void onSizeAllocate(GtkWidget* widget, GdkRectangle*, gpointer) {
@@ -119,7 +166,7 @@ gboolean onButtonRelease(GtkWidget* widget, GdkEventButton* event, gpointer) {
     const double row = std::floor(event->y);
     const NSPoint location =
         NSMakePoint(static_cast<float>(origin.x + column + 0.5),
-                    static_cast<float>(origin.y + (view.picture().height() - 1 - row) + 0.5));
+                    static_cast<float>(origin.y + (view.bounds().size.height - 1 - row) + 0.5));
     view.mouseUp(NSEvent(location));
     return TRUE;
 }
@@ -131,13 +178,18 @@ void prepareViewWidget(GtkWidget* widget) {
     g_signal_connect(widget, "draw", G_CALLBACK(onDraw), nullptr);
     g_signal_connect(widget, "size-allocate", G_CALLBACK(onSizeAllocate), nullptr);
     g_signal_connect(widget, "button-release-event", G_CALLBACK(onButtonRelease), nullptr);
+    g_signal_connect(widget, "notify::scale-factor", G_CALLBACK(onScaleFactorChanged), nullptr);
 }
 
 bool attachView(GtkWidget* widget, NSView* view) {
-    cairo_surface_t* const surface = cairo_image_surface_create(
-        CAIRO_FORMAT_RGB24, view->picture().width(), view->picture().height());
-    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(surface);
+    // A scale whose picture does not fit leaves the view at 1, enlarged by cairo.
+    view->setBackingScaleFactor(scaleOf(widget));
+    cairo_surface_t* surface = createSurface(*view);
+    if (surface == nullptr && view->backingScaleFactor() > 1) {
+        view->setBackingScaleFactor(1);
+        surface = createSurface(*view);
+    }
+    if (surface == nullptr) {
         return false;
     }
     auto* record = new ViewSurface;

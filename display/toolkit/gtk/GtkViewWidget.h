@@ -5,7 +5,11 @@
 class NSView;
 
 // The widget of a view class: a GtkDrawingArea that shows the view's finished picture
-// 1:1 and passes clicks on.
+// one pixel to one device pixel and passes clicks on.
+//
+// Scale: the view composes at the widget's scale factor (GDK_SCALE under X11, the
+// output's scale under Wayland), and again at a new one when it changes, e.g. as the
+// window moves to another monitor; its points are the widget's units.
 //
 // Redraws: the main loop watches the view's redraw wake-up, so it wakes only when a
 // redraw is requested, and then queues a paint of the widget if it is drawable. When GTK
@@ -22,6 +26,7 @@ class NSView;
 
 // Called as the widget is created, before it has a view.
 void prepareViewWidget(GtkWidget* widget);
-// Gives the widget its view (not owned) once created; the first paint draws it. False,
-// leaving the widget without a view, when no surface of the view's size can be made.
+// Gives the widget its view (not owned) once created, at the widget's scale; the first
+// paint draws it. False, leaving the widget without a view, when no surface of the view's
+// size can be made.
 bool attachView(GtkWidget* widget, NSView* view);

@@ -1,7 +1,7 @@
 // The GTK backend in a real window under Xvfb: the interface file creates a probe view
 // and connects its outlet, the window's delegate and an action; the probe then checks
-// the menu shortcut, a redraw asked from another thread, and a control's action and
-// state. Files the program cannot run with are refused.
+// the menu shortcut, a redraw asked from another thread, a change of the screen's scale,
+// and a control's action and state. Files the program cannot run with are refused.
 #include "GtkBackedWindow.h"
 #include "NSApplication.h"
 #include "NSClassRegistry.h"
@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+// After gtest: X11's headers define names such as None.
+#include <gdk/gdkx.h>
 
 #include <cstdio>
 #include <fstream>
@@ -63,6 +65,9 @@ void probe(ProbeView& view) {
     const int draws = view.draws;
     std::thread([&view] { view.setNeedsDisplay(true); }).join();
     EXPECT_TRUE(runUntil([&] { return view.draws > draws; })) << "no redraw from another thread";
+    gdk_x11_display_set_window_scale(gdk_display_get_default(), 2);
+    EXPECT_TRUE(runUntil([&] { return view.draws > draws + 1; })) << "no frame at the new scale";
+    EXPECT_EQ(std::pair(view.picture().width(), view.picture().height()), std::pair(128, 96));
 
     auto* check = GTK_TOGGLE_BUTTON(gtk_test_find_widget(root, "Probe", GTK_TYPE_CHECK_BUTTON));
     gtk_toggle_button_set_active(check, TRUE);
