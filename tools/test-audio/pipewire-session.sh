@@ -171,7 +171,7 @@ loop_of() {
     if [ "$n" = 1 ]; then
         cp "${parts[0]}" "$file"
     else
-        sox -V1 -M "${parts[@]}" "$file"
+        sox -V1 -D -M "${parts[@]}" -b 16 "$file"
     fi
 }
 aux_map() { local c list=(); for ((c = 0; c < $1; c++)); do list+=("aux$c"); done; IFS=,; echo "${list[*]}"; }

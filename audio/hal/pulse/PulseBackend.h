@@ -102,7 +102,7 @@ public:
         StreamClock clock{44100.0};
         bool lossReported = false; // an underflow since the last block
         bool deviceSeen = false;   // the answer to `explaining` found the device
-        std::uint32_t filled = 0;  // frames in `block` so far
+        std::size_t filled = 0;    // bytes in `block` so far
         float block[kFramesPerBuffer * kMaxChannels] = {};
     };
 
@@ -135,11 +135,12 @@ private:
     OSStatus openStream(ProcSlot& slot, const Device& device);
     void closeStream(ProcSlot& slot);
     static void onStreamState(pa_stream* stream, void* arg);
-    template <class Info> static void onDeviceAnswer(pa_context*, const Info* info, int eol, void* arg);
+    template <class Info>
+    static void onDeviceAnswer(pa_context*, const Info* info, int eol, void* arg);
     static void onRead(pa_stream* stream, std::size_t bytes, void* arg);
     static void onWrite(pa_stream* stream, std::size_t bytes, void* arg);
     static void onUnderflow(pa_stream* stream, void* arg);
-    static void take(ProcSlot& slot, const float* samples, std::uint32_t frames);
+    static void take(ProcSlot& slot, const std::uint8_t* samples, std::size_t bytes);
     static void deliver(ProcSlot& slot);
 
     pa_threaded_mainloop* mLoop = nullptr;

@@ -8,8 +8,8 @@
 // gets a new one, and the old one is refused.
 // What it does not: devices other than the defaults, property setters, or other formats.
 
-#include "PulseBackend.h"
 #include "PropertyAnswers.h"
+#include "PulseBackend.h"
 
 #include "Diagnostics.h"
 #include "SaturatingCast.h"
@@ -67,8 +67,7 @@ template <class Info> void takeDevice(const Info* info, int eol, Answer* answer)
     if (info != nullptr) {
         found->found = true;
         found->index = info->index;
-        copyName(found->description,
-                 info->description != nullptr ? info->description : info->name);
+        copyName(found->description, info->description != nullptr ? info->description : info->name);
         found->map = info->channel_map;
         found->rate = info->sample_spec.rate;
         found->latency = info->latency; // now, not configured: an idle null sink says 2 s
@@ -127,17 +126,17 @@ OSStatus PulseBackend::lookAtDevices() {
     Answer sinkAnswer{mLoop, &sink};
     // A server without a source or sink names none, or names one it then does not know.
     if (defaults.source[0] != '\0') {
-        const OSStatus status = ask(pa_context_get_source_info_by_name(mContext, defaults.source,
-                                                                       onSource, &sourceAnswer),
-                                    source.answered);
+        const OSStatus status = ask(
+            pa_context_get_source_info_by_name(mContext, defaults.source, onSource, &sourceAnswer),
+            source.answered);
         if (status != 0) {
             return status;
         }
     }
     if (defaults.sink[0] != '\0') {
-        const OSStatus status = ask(
-            pa_context_get_sink_info_by_name(mContext, defaults.sink, onSink, &sinkAnswer),
-            sink.answered);
+        const OSStatus status =
+            ask(pa_context_get_sink_info_by_name(mContext, defaults.sink, onSink, &sinkAnswer),
+                sink.answered);
         if (status != 0) {
             return status;
         }
@@ -163,8 +162,7 @@ OSStatus PulseBackend::lookAtDevices() {
         device.rate = found.rate;
         device.latency = found.latency;
         device.hasVolume = found.volume.channels > 0;
-        device.volumeDecibels =
-            device.hasVolume ? pa_sw_volume_to_dB(found.volume.values[0]) : 0.0;
+        device.volumeDecibels = device.hasVolume ? pa_sw_volume_to_dB(found.volume.values[0]) : 0.0;
     };
     mInput.isInput = true;
     take(mInput, source, defaults.source);
@@ -182,11 +180,11 @@ void PulseBackend::tellConnection() {
     char map[PA_CHANNEL_MAP_SNPRINT_MAX];
     pa_channel_map_snprint(map, sizeof map, &mInput.map);
     std::fprintf(diagnostics(),
-                 "Sound server: %s; input \"%s\" (%u channels: %s, at %u Hz), output \"%s\" (at %u "
-                 "Hz), both converted to %.0f Hz.\n",
-                 mServerName, mInput.description, static_cast<unsigned>(mInput.map.channels), map,
-                 static_cast<unsigned>(mInput.rate), mOutput.description,
-                 static_cast<unsigned>(mOutput.rate), tuner::kSampleRate);
+                 "Sound server: %s; input \"%s\" (%u channel%s: %s, at %u Hz), output \"%s\" (at "
+                 "%u Hz), both converted to %.0f Hz.\n",
+                 mServerName, mInput.description, static_cast<unsigned>(mInput.map.channels),
+                 mInput.map.channels == 1 ? "" : "s", map, static_cast<unsigned>(mInput.rate),
+                 mOutput.description, static_cast<unsigned>(mOutput.rate), tuner::kSampleRate);
 }
 
 PulseBackend::Device* PulseBackend::findDevice(AudioDeviceID device) {
@@ -252,19 +250,18 @@ OSStatus PulseBackend::getDeviceProperty(AudioDeviceID device, std::uint32_t /*c
         const std::uint32_t channels = found->isInput ? found->map.channels : kOutputChannels;
         switch (property) {
         case kAudioDevicePropertyBufferSize:
-            status = answerProperty<std::uint32_t>(
-                kFramesPerBuffer * channels * static_cast<std::uint32_t>(sizeof(float)), ioDataSize,
-                outData);
+            status = answerProperty<std::uint32_t>(kFramesPerBuffer * channels *
+                                                       static_cast<std::uint32_t>(sizeof(float)),
+                                                   ioDataSize, outData);
             break;
         case kAudioDevicePropertyStreamFormat:
             status = answerProperty(streamFormat(channels), ioDataSize, outData);
             break;
         case kAudioDevicePropertySafetyOffset: {
-            const std::int32_t frames = toInt32(static_cast<double>(found->latency) *
-                                                tuner::kSampleRate / PA_USEC_PER_SEC);
-            status = answerProperty<std::uint32_t>(frames > 0 ? static_cast<std::uint32_t>(frames)
-                                                              : 0,
-                                                   ioDataSize, outData);
+            const std::int32_t frames =
+                toInt32(static_cast<double>(found->latency) * tuner::kSampleRate / PA_USEC_PER_SEC);
+            status = answerProperty<std::uint32_t>(
+                frames > 0 ? static_cast<std::uint32_t>(frames) : 0, ioDataSize, outData);
             break;
         }
         default:

@@ -73,8 +73,8 @@ bool PulseBackend::awaitOperation(pa_operation* operation) {
         mTimedOut = false;
         return false;
     }
-    const bool answered =
-        awaitAnswer([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+    const bool answered = awaitAnswer(
+        [operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
     if (!answered) {
         pa_operation_cancel(operation);
     }
@@ -109,16 +109,18 @@ bool PulseBackend::connect() {
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Guitar Tuner");
     pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, "guitar-tuner");
     pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "production");
-    mContext =
-        pa_context_new_with_proplist(pa_threaded_mainloop_get_api(mLoop), "Guitar Tuner", properties);
+    mContext = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(mLoop), "Guitar Tuner",
+                                            properties);
     pa_proplist_free(properties);
     bool ready = false;
     if (mContext != nullptr) {
         mServerGone.store(false, std::memory_order_relaxed);
         pa_context_set_state_callback(mContext, onContextState, this);
         if (pa_context_connect(mContext, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
-            awaitAnswer([this] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(mContext)) ||
-                                        pa_context_get_state(mContext) == PA_CONTEXT_READY; });
+            awaitAnswer([this] {
+                return !PA_CONTEXT_IS_GOOD(pa_context_get_state(mContext)) ||
+                       pa_context_get_state(mContext) == PA_CONTEXT_READY;
+            });
         }
         ready = pa_context_get_state(mContext) == PA_CONTEXT_READY;
     }
@@ -127,12 +129,12 @@ bool PulseBackend::connect() {
         mTold = false;
         std::strncpy(mServerName, "", sizeof mServerName);
         pa_context_set_subscribe_callback(mContext, onServerEvent, this);
-        pa_operation* const subscribed = pa_context_subscribe(
-            mContext,
-            static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
-                                                PA_SUBSCRIPTION_MASK_SOURCE |
-                                                PA_SUBSCRIPTION_MASK_SINK),
-            nullptr, nullptr);
+        pa_operation* const subscribed =
+            pa_context_subscribe(mContext,
+                                 static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
+                                                                     PA_SUBSCRIPTION_MASK_SOURCE |
+                                                                     PA_SUBSCRIPTION_MASK_SINK),
+                                 nullptr, nullptr);
         if (subscribed != nullptr) {
             pa_operation_unref(subscribed);
         }

@@ -81,35 +81,34 @@ void PulseBackend::deliver(ProcSlot& slot) {
     buffers.mBuffers[0].mData = slot.block;
     tCallingSlot = &slot;
     if (slot.isInput) {
-        slot.proc(slot.device, &blockTime, &buffers, &blockTime, nullptr, nullptr,
-                  slot.clientData);
+        slot.proc(slot.device, &blockTime, &buffers, &blockTime, nullptr, nullptr, slot.clientData);
     } else {
-        slot.proc(slot.device, &blockTime, nullptr, nullptr, &buffers, &blockTime,
-                  slot.clientData);
+        slot.proc(slot.device, &blockTime, nullptr, nullptr, &buffers, &blockTime, slot.clientData);
     }
     tCallingSlot = nullptr;
 }
 
-// Recorded frames into blocks; null samples are a hole: zeros to the end of the block being
-// filled, and the rest lost, so the blocks after it keep their true times.
-void PulseBackend::take(ProcSlot& slot, const float* samples, std::uint32_t frames) {
-    const std::uint32_t channels = slot.channels;
-    while (frames > 0 && slot.enabled.load(std::memory_order_acquire)) {
+// Recorded bytes into blocks (the server may split a frame between two fragments); null
+// samples are a hole: zeros to the end of the block being filled, and the rest lost, so
+// the blocks after it keep their true times.
+void PulseBackend::take(ProcSlot& slot, const std::uint8_t* samples, std::size_t bytes) {
+    const std::size_t blockBytes = std::size_t{kFramesPerBuffer} * frameBytes(slot);
+    auto* const block = reinterpret_cast<std::uint8_t*>(slot.block);
+    while (bytes > 0 && slot.enabled.load(std::memory_order_acquire)) {
         if (samples == nullptr && slot.filled == 0) {
-            slot.clock.lose(frames);
+            slot.clock.lose(static_cast<std::int64_t>(bytes / frameBytes(slot)));
             return;
         }
-        const std::uint32_t count = std::min(frames, kFramesPerBuffer - slot.filled);
-        float* const to = slot.block + static_cast<std::size_t>(slot.filled) * channels;
+        const std::size_t count = std::min(bytes, blockBytes - slot.filled);
         if (samples != nullptr) {
-            std::memcpy(to, samples, std::size_t{count} * channels * sizeof(float));
-            samples += std::size_t{count} * channels;
+            std::memcpy(block + slot.filled, samples, count);
+            samples += count;
         } else {
-            std::memset(to, 0, std::size_t{count} * channels * sizeof(float));
+            std::memset(block + slot.filled, 0, count);
         }
         slot.filled += count;
-        frames -= count;
-        if (slot.filled == kFramesPerBuffer) {
+        bytes -= count;
+        if (slot.filled == blockBytes) {
             slot.filled = 0;
             deliver(slot);
         }
@@ -124,8 +123,7 @@ void PulseBackend::onRead(pa_stream* stream, std::size_t, void* arg) {
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
             return;
         }
-        take(slot, static_cast<const float*>(data),
-             static_cast<std::uint32_t>(bytes / frameBytes(slot)));
+        take(slot, static_cast<const std::uint8_t*>(data), bytes);
         pa_stream_drop(stream);
     }
 }
@@ -206,8 +204,8 @@ OSStatus PulseBackend::openStream(ProcSlot& slot, const Device& device) {
     }
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<std::uint32_t>(44100),
                               static_cast<std::uint8_t>(slot.channels)};
-    slot.stream = pa_stream_new(mContext, slot.isInput ? "Guitar input" : "Tuner clock", &spec,
-                                &map);
+    slot.stream =
+        pa_stream_new(mContext, slot.isInput ? "Guitar input" : "Tuner clock", &spec, &map);
     if (slot.stream == nullptr) {
         return statusFromServer(pa_context_errno(mContext));
     }
@@ -218,9 +216,8 @@ OSStatus PulseBackend::openStream(ProcSlot& slot, const Device& device) {
     pa_buffer_attr attributes{};
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     // No fold-down, no move: the tuner follows the desktop by looking again.
-    const auto common = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED |
-                                                       PA_STREAM_ADJUST_LATENCY |
-                                                       PA_STREAM_DONT_MOVE);
+    const auto common = static_cast<pa_stream_flags_t>(
+        PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     int connected = 0;
     if (slot.isInput) {
         // Fragments of one block; a queue no longer than the clock's largest burst, so
@@ -240,15 +237,14 @@ OSStatus PulseBackend::openStream(ProcSlot& slot, const Device& device) {
         attributes.fragsize = static_cast<std::uint32_t>(-1);
         pa_stream_set_write_callback(slot.stream, onWrite, &slot);
         pa_stream_set_underflow_callback(slot.stream, onUnderflow, &slot);
-        connected =
-            pa_stream_connect_playback(slot.stream, device.name, &attributes, common, nullptr,
-                                       nullptr);
+        connected = pa_stream_connect_playback(slot.stream, device.name, &attributes, common,
+                                               nullptr, nullptr);
     }
-    const bool ready =
-        connected >= 0 && awaitAnswer([&slot] {
-            return pa_stream_get_state(slot.stream) != PA_STREAM_CREATING &&
-                   pa_stream_get_state(slot.stream) != PA_STREAM_UNCONNECTED;
-        }) && pa_stream_get_state(slot.stream) == PA_STREAM_READY;
+    const bool ready = connected >= 0 && awaitAnswer([&slot] {
+                           return pa_stream_get_state(slot.stream) != PA_STREAM_CREATING &&
+                                  pa_stream_get_state(slot.stream) != PA_STREAM_UNCONNECTED;
+                       }) &&
+                       pa_stream_get_state(slot.stream) == PA_STREAM_READY;
     if (ready) {
         slot.deviceIndex = pa_stream_get_device_index(slot.stream);
         return 0;
