@@ -155,7 +155,9 @@ trap 'exit 143' TERM
 strike=2.492335601 # seconds
 sox -V1 "$input" -c 1 -r 48000 -b 16 "$folder/strike.wav" trim 0 "$strike" pad 0 "$strike" \
     trim 0 "$strike"
-map=FL,FR
+map=front-left,front-right
+# PipeWire's names of a map's channels, as its ports carry them: FL FR, or AUX0 AUX1 ...
+port_names() { local m="${1//front-left/FL}"; m="${m//front-right/FR}"; echo "${m^^}"; }
 # loop_of N CHANNELS FILE: the strike on each of CHANNELS (from 1), hum on hum_channel.
 loop_of() {
     local n="$1" on=" $2 " file="$3" parts=() c
@@ -203,12 +205,11 @@ supervise() {
     # One player for each source: NAME's loop (NAME.wav) repeated into a pipe and played.
     player_linked() {
         local channel
-        for channel in ${map//,/ }; do
-            channel="${channel^^}"
+        for channel in $(port_names "$map" | tr , ' '); do
             pw-link -l -o guitar-player | grep -q "guitar:input_$channel" ||
                 pw-link "guitar-player:output_$channel" "guitar:input_$channel" || return 1
         done
-        [ "$second" -eq 0 ] || for channel in $(aux_map "$second" | tr a-z, 'A-Z '); do
+        [ "$second" -eq 0 ] || for channel in $(port_names "$(aux_map "$second")" | tr , ' '); do
             pw-link -l -o guitar-2-player | grep -q "guitar-2:input_$channel" ||
                 pw-link "guitar-2-player:output_$channel" "guitar-2:input_$channel" || return 1
         done
@@ -309,7 +310,7 @@ supervise() {
             else
                 sox "$file" -t wav "$folder/$name.pipe" repeat - 2>/dev/null &
                 player+=($!)
-                pw-play --target 0 --channel-map "${m^^}" -P "{ node.name = \"$name-player\" }" \
+                pw-play --target 0 --channel-map "$(port_names "$m")" -P "{ node.name = \"$name-player\" }" \
                     "$folder/$name.pipe" >>"$servers_log" 2>&1 &
             fi
             player+=($!)
