@@ -214,6 +214,22 @@ TEST(PulseBackend, AnotherDefaultSourceIsSeenAndFound) {
     EXPECT_EQ(nameOf(second, 1), "Second interface");
     EXPECT_EQ(nameOf(in, 1), "") << "a stale device is refused";
     EXPECT_EQ(lookUp(kAudioHardwarePropertyDefaultOutputDevice), out) << "the same sink";
+    // The source in use goes away: a default to look for again, never a stream that failed.
+    const AudioDeviceIOProc quiet = [](AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*,
+                                       const AudioTimeStamp*, AudioBufferList*,
+                                       const AudioTimeStamp*, void*) -> OSStatus { return 0; };
+    ASSERT_EQ(AudioDeviceAddIOProc(second, quiet, nullptr), 0);
+    ASSERT_EQ(AudioDeviceStart(second, quiet), 0);
+    ASSERT_TRUE(within(std::chrono::seconds(2),
+                       [&] { return AudioDeviceGetCurrentTime(second, &now) == 0; }));
+    ASSERT_EQ(std::system("pactl unload-module $(pactl list short modules | "
+                          "grep -E '(sink|source)_name=guitar-2( |$)' | cut -f1)"),
+              0);
+    OSStatus status = 0;
+    EXPECT_TRUE(within(std::chrono::seconds(1),
+                       [&] { return (status = AudioDeviceGetCurrentTime(second, &now)) != 0; }));
+    EXPECT_EQ(status, kAudioHardwareDefaultDeviceChangedError);
+    EXPECT_EQ(AudioDeviceRemoveIOProc(second, quiet), 0);
     ASSERT_EQ(std::system("pactl set-default-source guitar"), 0);
 }
 
