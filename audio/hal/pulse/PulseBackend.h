@@ -18,6 +18,7 @@
 
 #include "AudioBackend.h"
 #include "StreamClock.h"
+#include "TunerConstants.h"
 
 #include <atomic>
 #include <cstdint>
@@ -99,7 +100,7 @@ public:
         std::atomic<double> nextTime{0.0};
 
         // The main loop's own.
-        StreamClock clock{44100.0};
+        StreamClock clock{tuner::kSampleRate};
         bool lossReported = false; // an underflow since the last block
         bool deviceSeen = false;   // the answer to `explaining` found the device
         std::size_t filled = 0;    // bytes in `block` so far

@@ -127,7 +127,6 @@ bool PulseBackend::connect() {
     if (ready) {
         ++mConnections;
         mTold = false;
-        std::strncpy(mServerName, "", sizeof mServerName);
         pa_context_set_subscribe_callback(mContext, onServerEvent, this);
         pa_operation* const subscribed =
             pa_context_subscribe(mContext,

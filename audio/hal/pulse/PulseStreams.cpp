@@ -16,6 +16,8 @@
 
 #include "PulseBackend.h"
 
+#include "TunerConstants.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -202,7 +204,7 @@ OSStatus PulseBackend::openStream(ProcSlot& slot, const Device& device) {
     if (!slot.isInput) {
         pa_channel_map_init_stereo(&map);
     }
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<std::uint32_t>(44100),
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<std::uint32_t>(tuner::kSampleRate),
                               static_cast<std::uint8_t>(slot.channels)};
     slot.stream =
         pa_stream_new(mContext, slot.isInput ? "Guitar input" : "Tuner clock", &spec, &map);
