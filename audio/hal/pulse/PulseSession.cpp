@@ -113,6 +113,7 @@ bool PulseBackend::connect() {
                                             properties);
     pa_proplist_free(properties);
     bool ready = false;
+    mTimedOut = false; // a connection refused at once is a server that is not there
     if (mContext != nullptr) {
         mServerGone.store(false, std::memory_order_relaxed);
         pa_context_set_state_callback(mContext, onContextState, this);
