@@ -1,19 +1,23 @@
 // The program's backends, and the one place where the choice between them is made: afresh
 // at each look for the default devices while no procedure is added (the dispatch asks), so a
 // stream that flows is never abandoned. In this order:
-// - GUITAR_TUNER_AUDIO=jack or =alsa decides, where it is set;
+// - GUITAR_TUNER_AUDIO=jack, =pulse or =alsa decides, where it is set;
 // - where libjack is PipeWire's (pipewire-jack), a JACK server always seems to run, and the
-//   input the desktop has chosen is ALSA's default device (PipeWire's ALSA plugin): PortAudio;
+//   input the desktop has chosen is the sound server's: JACK is passed over;
 // - a JACK server that runs (asked without starting one): the JACK client;
 // - a JACK server that has served this process and stopped: JACK still, waiting for the
 //   server to come back (the user's audio is JACK's, and ALSA's default device may be the
 //   very card the server wants back when it restarts);
+// - a sound server that answers (PulseAudio, or PipeWire through pipewire-pulse), or that
+//   has served this process and stopped: the sound server, every channel of the desktop's
+//   input, waiting for it to come back (ALSA's default device leads to it anyway);
 // - otherwise PortAudio, on ALSA's default device.
 
 #include "AudioBoundary.h"
 #include "Diagnostics.h"
 #include "JackBackend.h"
 #include "PortAudioBackend.h"
+#include "PulseBackend.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +26,7 @@
 
 namespace {
 
-enum class Preference { automatic, jack, portAudio, unknown };
+enum class Preference { automatic, jack, pulse, portAudio, unknown };
 
 // Debian's PortAudio starts its JACK host API inside every Pa_Initialize, with no switch to
 // turn it off, and that host API asserts (aborting the process) when its server goes away
@@ -48,6 +52,9 @@ Preference readPreference() {
     if (std::strcmp(value, "jack") == 0) {
         return Preference::jack;
     }
+    if (std::strcmp(value, "pulse") == 0) {
+        return Preference::pulse;
+    }
     if (std::strcmp(value, "alsa") == 0) {
         return Preference::portAudio;
     }
@@ -61,6 +68,7 @@ const std::string gJackServer = takeJackServerName();
 const Preference gPreference = readPreference();
 PortAudioBackend gPortAudio;
 JackBackend gJack{gJackServer};
+PulseBackend gPulse;
 AudioBackend* gChosen = nullptr; // control thread; fixed while a procedure is added
 
 // At the end of the process, on the dispatch's thread, unless a call is stuck there.
@@ -82,12 +90,12 @@ void tellChoiceOnce(Preference preference, bool jackIsPipeWire) {
     told = true;
     if (preference == Preference::unknown) {
         std::fprintf(diagnostics(),
-                     "GUITAR_TUNER_AUDIO=%s is neither jack nor alsa; the tuner chooses by "
-                     "itself.\n",
+                     "GUITAR_TUNER_AUDIO=%s is neither jack, pulse nor alsa; the tuner "
+                     "chooses by itself.\n",
                      std::getenv("GUITAR_TUNER_AUDIO"));
     } else if (preference == Preference::automatic && jackIsPipeWire) {
         std::fprintf(diagnostics(), "JACK here is PipeWire's: the tuner listens to the input "
-                                    "the desktop has chosen, through ALSA's default device.\n");
+                                    "the desktop has chosen, through the sound server.\n");
     }
 }
 
@@ -103,12 +111,17 @@ AudioBackend& choose() {
     case Preference::jack:
         next = &gJack;
         break;
+    case Preference::pulse:
+        next = &gPulse;
+        break;
     case Preference::portAudio:
         break;
     case Preference::automatic:
     case Preference::unknown:
         if (!jackIsPipeWire && (gJack.available() || gJack.hasServed())) {
             next = &gJack;
+        } else if (gPulse.hasServed() || gPulse.available()) {
+            next = &gPulse;
         }
         break;
     }

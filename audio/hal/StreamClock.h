@@ -35,6 +35,9 @@ public:
     // monotonic clock, `lossReported` when the backend said frames were lost before it;
     // advances the clock past it.
     double nextBlock(std::uint32_t frames, double seconds, bool lossReported = false);
+    // Counts `frames` that the backend says were lost (a hole in the stream it knows the
+    // size of): the next block comes that much later.
+    void lose(std::int64_t frames) { mLost += frames; }
     // The sample time the next block will have (unless frames are lost meanwhile).
     double sampleTime() const { return static_cast<double>(mDelivered + mLost); }
     // Frames the clock has jumped over since the start.

@@ -6,7 +6,19 @@
 # tests/app/e2e-tuner.sh). Everything started here ends with
 # the command, also when the command fails or on Ctrl+C.
 #
-#   pipewire-session.sh [--log FILE] INPUT -- COMMAND [ARGUMENTS...]
+#   pipewire-session.sh [--log FILE] [OPTIONS] INPUT -- COMMAND [ARGUMENTS...]
+#
+# OPTIONS shape the sources (described as "Guitar interface" and "Second interface"):
+#   --channels N   the guitar source has N channels (1-32); other than 2, or with --strike or
+#                  --hum, in the pro-audio layout (aux0, aux1, ...), the strike on one channel
+#   --strike K     the strike on channel K (from 1; 1 by default), the others silent
+#   --hum H        50 Hz hum (a tenth of full scale) on channel H
+#   --second N     a second source "guitar-2" of N channels in the pro-audio layout, the
+#                  strike on each, for the default to be switched to (pactl set-default-source)
+#   --pulseaudio   a real PulseAudio daemon serves instead (no ALSA default device leads to
+#                  it), unpacked by tools/install-deps.sh into TUNER_PULSEAUDIO_ROOT
+#                  (/opt/tuner-test/pulseaudio by default)
+# Exits 77 where the servers are not installed.
 #
 # From inside COMMAND, the sound server can be stopped and started again while the command
 # runs; each call returns once done (start and restart: once audio flows into the source
@@ -16,6 +28,7 @@
 #   pipewire-session.sh stop [SIGNAL]     (TERM by default; KILL imitates a crash)
 #   pipewire-session.sh start
 #   pipewire-session.sh restart [SIGNAL]
+#   pipewire-session.sh freeze | thaw     (the servers stopped with SIGSTOP: hung; and on)
 #
 # FILE (standard error if not given) gets one line an event, "SECONDS EVENT [DETAILS]", the
 # seconds of the system clock (date +%s.%N): server-start, server-up, audio-flowing,
@@ -28,14 +41,15 @@
 set -euo pipefail
 
 usage() {
-    echo "usage: pipewire-session.sh [--log FILE] INPUT -- COMMAND [ARGUMENTS...]" >&2
-    echo "       pipewire-session.sh stop [SIGNAL] | start | restart [SIGNAL]" >&2
+    echo "usage: pipewire-session.sh [--log FILE] [--channels N] [--strike K] [--hum H]" \
+        "[--second N] [--pulseaudio] INPUT -- COMMAND [ARGUMENTS...]" >&2
+    echo "       pipewire-session.sh stop [SIGNAL] | start | restart [SIGNAL] | freeze | thaw" >&2
     exit 2
 }
 
 # A call from inside the command: hand the request to the session and wait for its answer.
 case "${1:-}" in
-stop | start | restart)
+stop | start | restart | freeze | thaw)
     if [ -z "${PIPEWIRE_SESSION_CONTROL:-}" ]; then
         echo "pipewire-session.sh $1: not inside a session" >&2
         exit 2
@@ -55,11 +69,27 @@ stop | start | restart)
     ;;
 esac
 
-log=/dev/stderr
-if [ "${1:-}" = "--log" ]; then
-    [ "$#" -ge 2 ] || usage
-    log="$2"
+log=/dev/stderr channels=2 strike_channel="" hum_channel="" second=0 pulseaudio=0
+while [ "$#" -gt 0 ]; do
+    case "$1" in
+    --log) log="${2:?}" ;;
+    --channels) channels="${2:?}" ;;
+    --strike) strike_channel="${2:?}" ;;
+    --hum) hum_channel="${2:?}" ;;
+    --second) second="${2:?}" ;;
+    --pulseaudio) pulseaudio=1 && shift && continue ;;
+    *) break ;;
+    esac
     shift 2
+done
+pa_root="${TUNER_PULSEAUDIO_ROOT:-/opt/tuner-test/pulseaudio}"
+pa_modules="$(echo "$pa_root"/usr/lib/pulse-*/modules)"
+if [ "$pulseaudio" = 1 ] && [ ! -x "$pa_root/usr/bin/pulseaudio" ]; then
+    echo "PulseAudio is not unpacked in $pa_root (bash tools/install-deps.sh does it); skipped" >&2
+    exit 77
+elif [ "$pulseaudio" = 0 ] && ! command -v pipewire wireplumber pipewire-pulse >/dev/null; then
+    echo "PipeWire is not installed (bash tools/install-deps.sh installs it); skipped" >&2
+    exit 77
 fi
 if [ "$#" -lt 3 ] || [ "$2" != "--" ]; then
     usage
@@ -120,11 +150,44 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # The loop played into the source: the first strike of INPUT, padded if shorter, at the
-# server's rate.
+# server's rate, on both channels or on one (with hum on another, if asked) in the
+# pro-audio layout.
 strike=2.492335601 # seconds
-loop="$folder/loop.wav"
-sox -V1 "$input" -c 2 -r 48000 -b 16 "$loop" trim 0 "$strike" pad 0 "$strike" trim 0 "$strike"
-mkfifo "$folder/player.wav"
+sox -V1 "$input" -c 1 -r 48000 -b 16 "$folder/strike.wav" trim 0 "$strike" pad 0 "$strike" \
+    trim 0 "$strike"
+map=front-left,front-right
+# PipeWire's names of a map's channels, as its ports carry them: FL FR, or AUX0 AUX1 ...
+port_names() { local m="${1//front-left/FL}"; m="${m//front-right/FR}"; echo "${m^^}"; }
+# loop_of N CHANNELS FILE: the strike on each of CHANNELS (from 1), hum on hum_channel.
+loop_of() {
+    local n="$1" on=" $2 " file="$3" parts=() c
+    for ((c = 1; c <= n; c++)); do
+        if [[ "$on" == *" $c "* ]]; then
+            parts+=("$folder/strike.wav")
+        elif [ "$c" = "$hum_channel" ] && [ "$file" = "$folder/loop.wav" ]; then
+            parts+=("|sox -V1 -n -r 48000 -b 16 -c 1 -p synth $strike sine 50 vol 0.1")
+        else
+            parts+=("|sox -V1 -n -r 48000 -b 16 -c 1 -p trim 0 $strike")
+        fi
+    done
+    if [ "$n" = 1 ]; then
+        cp "${parts[0]}" "$file"
+    else
+        sox -V1 -D -M "${parts[@]}" -b 16 "$file"
+    fi
+}
+aux_map() { local c list=(); for ((c = 0; c < $1; c++)); do list+=("aux$c"); done; IFS=,; echo "${list[*]}"; }
+if [ "$channels" = 2 ] && [ -z "$strike_channel$hum_channel" ]; then
+    loop_of 2 "1 2" "$folder/loop.wav"
+else
+    map="$(aux_map "$channels")"
+    loop_of "$channels" "${strike_channel:-1}" "$folder/loop.wav"
+fi
+players=(guitar)
+if [ "$second" -gt 0 ]; then
+    loop_of "$second" "$(seq -s ' ' 1 "$second")" "$folder/loop-2.wav"
+    players+=(guitar-2)
+fi
 
 export XDG_RUNTIME_DIR="$run" PIPEWIRE_RUNTIME_DIR="$run" PULSE_SERVER="unix:$run/pulse/native"
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$run/bus"
@@ -136,26 +199,68 @@ mkfifo "$PIPEWIRE_SESSION_CONTROL"
 supervise() {
     # The servers keep no state from outside the session, and leave none behind.
     export XDG_CONFIG_HOME="$folder/config" XDG_STATE_HOME="$folder/state"
-    local servers=() player=() bus request signal reply listened=0
+    local servers=() player=() bus request signal reply listened=0 name
     exec {control_fd}<>"$PIPEWIRE_SESSION_CONTROL"
 
+    # One player for each source: NAME's loop (NAME.wav) repeated into a pipe and played.
     player_linked() {
         local channel
-        for channel in FL FR; do
+        for channel in $(port_names "$map" | tr , ' '); do
             pw-link -l -o guitar-player | grep -q "guitar:input_$channel" ||
                 pw-link "guitar-player:output_$channel" "guitar:input_$channel" || return 1
         done
+        [ "$second" -eq 0 ] || for channel in $(port_names "$(aux_map "$second")" | tr , ' '); do
+            pw-link -l -o guitar-2-player | grep -q "guitar-2:input_$channel" ||
+                pw-link "guitar-2-player:output_$channel" "guitar-2:input_$channel" || return 1
+        done
     }
-    source_listened() { pw-link -l -o 2>/dev/null | grep -A1 -x "guitar:capture_FL" | grep -q -- "|->"; }
-    player_running() { pw-cli info guitar-player | grep -q 'state: "running"'; }
+    source_listened() {
+        if [ "$pulseaudio" = 1 ]; then
+            pactl list source-outputs short 2>/dev/null | grep -qv pacat
+        else
+            pw-link -l -o 2>/dev/null | grep -A1 -E "^guitar:capture_(FL|AUX0)$" | grep -q -- "|->"
+        fi
+    }
+    player_running() {
+        if [ "$pulseaudio" = 1 ]; then
+            [ "$(pactl list sink-inputs short | grep -c .)" = "${#players[@]}" ]
+        else
+            pw-cli info guitar-player | grep -q 'state: "running"'
+        fi
+    }
     default_source_is_guitar() {
         pactl set-default-source guitar && [ "$(pactl get-default-source)" = guitar ]
     }
     default_sink_exists() {
         [ "$(pactl get-default-sink)" != "@DEFAULT_SINK@" ]
     }
-    start_server() {
-        event server-start
+    # make_source NAME CHANNELS MAP DESCRIPTION: a virtual source to play into.
+    make_source() {
+        if [ "$pulseaudio" = 1 ]; then
+            # A null sink played into, and a source of its own over the sink's monitor.
+            pactl load-module module-null-sink sink_name="$1-in" channels="$2" channel_map="$3" \
+                >/dev/null &&
+                pactl load-module module-remap-source source_name="$1" master="$1-in.monitor" \
+                    channels="$2" channel_map="$3" "source_properties='device.description=\"$4\"'" \
+                    >/dev/null
+        else
+            pactl load-module module-null-sink media.class=Audio/Source/Virtual sink_name="$1" \
+                channels="$2" channel_map="$3" device.description="\"$4\"" >/dev/null
+        fi
+    }
+    start_daemon() {
+        if [ "$pulseaudio" = 1 ]; then
+            LD_LIBRARY_PATH="$(echo "$pa_root"/usr/lib/*/pulseaudio):$pa_modules" HOME="$folder" \
+                "$pa_root/usr/bin/pulseaudio" -n --daemonize=no --use-pid-file=no \
+                --exit-idle-time=-1 --realtime=no --high-priority=no --log-target=stderr \
+                --dl-search-path="$pa_modules" -L module-native-protocol-unix \
+                -L "module-null-sink sink_name=out" \
+                >>"$servers_log" 2>&1 &
+            servers+=($!)
+            wait_until 5 "no PulseAudio" pactl info || return 1
+            event server-up
+            return 0
+        fi
         pipewire >>"$servers_log" 2>&1 &
         servers+=($!)
         wait_until 5 "no PipeWire server" pw-cli info 0 || return 1
@@ -171,8 +276,13 @@ supervise() {
             [[ "$link" == *" -> "* ]] && event "$change" "$link"
         done &
         servers+=($!)
-        pactl load-module module-null-sink media.class=Audio/Source/Virtual sink_name=guitar \
-            channel_map=front-left,front-right >/dev/null || return 1
+    }
+    start_server() {
+        event server-start
+        start_daemon || return 1
+        make_source guitar "$channels" "$map" "Guitar interface" || return 1
+        [ "$second" -eq 0 ] || make_source guitar-2 "$second" "$(aux_map "$second")" \
+            "Second interface" || return 1
         wait_until 5 "the guitar source not the default" default_source_is_guitar || return 1
         # Without a sound card the session manager puts a sink of its own as the default.
         wait_until 5 "no default sink" default_sink_exists || return 1
@@ -187,12 +297,26 @@ supervise() {
             done
             sleep 0.5
         fi
-        sox "$loop" -t wav "$folder/player.wav" repeat - 2>/dev/null &
-        player=($!)
-        pw-play --target 0 -P '{ node.name = "guitar-player" }' "$folder/player.wav" \
-            >>"$servers_log" 2>&1 &
-        player+=($!)
-        wait_until 5 "the recording not linked to the guitar source" player_linked || return 1
+        player=()
+        for name in "${players[@]}"; do
+            local file="$folder/loop.wav" n="$channels" m="$map"
+            [ "$name" = guitar ] || file="$folder/loop-2.wav" n="$second" m="$(aux_map "$second")"
+            rm -f "$folder/$name.pipe" && mkfifo "$folder/$name.pipe"
+            if [ "$pulseaudio" = 1 ]; then
+                sox "$file" -t raw "$folder/$name.pipe" repeat - 2>/dev/null &
+                player+=($!)
+                pacat --playback --raw --format=s16le --rate=48000 --channels="$n" \
+                    --channel-map="$m" -d "$name-in" <"$folder/$name.pipe" >>"$servers_log" 2>&1 &
+            else
+                sox "$file" -t wav "$folder/$name.pipe" repeat - 2>/dev/null &
+                player+=($!)
+                pw-play --target 0 --channel-map "$(port_names "$m")" -P "{ node.name = \"$name-player\" }" \
+                    "$folder/$name.pipe" >>"$servers_log" 2>&1 &
+            fi
+            player+=($!)
+        done
+        [ "$pulseaudio" = 1 ] ||
+            wait_until 5 "the recording not linked to the guitar source" player_linked || return 1
         wait_until 5 "the recording not playing" player_running || return 1
         event audio-flowing
     }
@@ -200,10 +324,14 @@ supervise() {
         event server-stop "$1"
         listened=0
         source_listened && listened=1
-        # The player first, so that it does not complain of the server; the writer of its
-        # pipe ends on KILL only (it waits for its reader on TERM).
-        end_processes "$1" "${player[@]:1}"
-        end_processes KILL "${player[@]:0:1}"
+        # The players first, so that they do not complain of the server; the writers of
+        # their pipes end on KILL only (they wait for their readers on TERM).
+        local i
+        for ((i = 0; i < ${#player[@]}; i += 2)); do
+            end_processes "$1" "${player[i + 1]}"
+            end_processes KILL "${player[i]}"
+        done
+        kill -s CONT "${servers[@]}" 2>/dev/null || true # frozen ones end too
         end_processes "$1" "${servers[@]}"
         player=() servers=()
         event server-down
@@ -227,6 +355,11 @@ supervise() {
     fi
     while read -r request signal reply <&"$control_fd"; do
         case "$request" in
+        freeze | thaw)
+            [ "$request" = freeze ] && signal=STOP || signal=CONT
+            kill -s "$signal" "${servers[@]}" 2>/dev/null || true
+            event "server-$request"
+            ;;
         stop | restart)
             if [ "${#servers[@]}" -eq 0 ]; then
                 echo "the server is not running" >"$reply"
