@@ -3,6 +3,7 @@
 #include "AudioHardware.h"
 
 #include <cstdint>
+#include <cstring>
 
 // What the sound port knows of one audio device: found and filled once by setup on the
 // main thread, read-only afterwards (the IO procedures read it on the audio threads
@@ -18,3 +19,12 @@ struct AudioDeviceRecord {
     std::uint32_t safetyOffset;         // frames
     std::uint8_t initialized;           // 1: linear PCM with float samples
 };
+
+// Whether two records describe the same device, as discovery filled them.
+inline bool sameDevice(const AudioDeviceRecord& a, const AudioDeviceRecord& b) {
+    return a.device == b.device && std::strcmp(a.name, b.name) == 0 &&
+           a.bufferSize == b.bufferSize && a.interleaved == b.interleaved &&
+           std::memcmp(&a.format, &b.format, sizeof a.format) == 0 &&
+           a.framesPerBuffer == b.framesPerBuffer && a.maxValue == b.maxValue &&
+           a.safetyOffset == b.safetyOffset && a.initialized == b.initialized;
+}

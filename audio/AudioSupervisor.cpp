@@ -68,9 +68,19 @@ bool AudioSupervisor::moveTo(Phase next) {
 
 void AudioSupervisor::begin() {
     if (mPhase == Phase::idle) {
-        mStatus = Status::flowing;
         attempt();
     }
+}
+
+const char* AudioSupervisor::soundSystem() const {
+    return mPort.soundSystem();
+}
+
+AudioStatus AudioSupervisor::status() const {
+    if (mFault) {
+        return faultRow(*mFault).status;
+    }
+    return mSlowStart ? AudioStatus::starting : AudioStatus::flowing;
 }
 
 void AudioSupervisor::attempt() {
@@ -127,10 +137,15 @@ void AudioSupervisor::say(const std::string& text) {
 }
 
 void AudioSupervisor::tellDeviceReport() {
-    if (mSetupText != mLastReport) {
+    const Devices setUp{mPort.mInputDevice, mPort.mOutputDevice};
+    if (!mReported || !sameDevices(*mReported, setUp)) {
         say(mSetupText);
-        mLastReport = mSetupText;
+        mReported = setUp;
     }
+}
+
+bool AudioSupervisor::sameDevices(const Devices& a, const Devices& b) {
+    return sameDevice(a.input, b.input) && sameDevice(a.output, b.output);
 }
 
 void AudioSupervisor::report(const std::string& failure) {
@@ -140,9 +155,14 @@ void AudioSupervisor::report(const std::string& failure) {
     }
 }
 
-void AudioSupervisor::fail(Status status, const std::string& failure) {
-    report(failure);
-    mStatus = status;
+void AudioSupervisor::show(AudioFault fault) {
+    mFault = fault;
+    mSlowStart = false;
+}
+
+void AudioSupervisor::fail(AudioFault fault, const std::string& before, const std::string& detail) {
+    report(before + faultSaid(fault, detail.empty() ? mPort.soundSystem() : detail.c_str()));
+    show(fault);
     stopEngine();
 }
 
@@ -159,9 +179,7 @@ void AudioSupervisor::tick() {
     mLastTick = now;
     feedSilence(now);
     if (!workerFinished()) {
-        if (!mEverRan && mStatus == Status::flowing && now - mPhaseStart > mQuietStart) {
-            mStatus = Status::starting;
-        }
+        noteSlowStart(now);
         return;
     }
     switch (mPhase) {
@@ -185,19 +203,28 @@ void AudioSupervisor::tick() {
     }
 }
 
+void AudioSupervisor::noteSlowStart(Clock::time_point now) {
+    if (!mEverRan && !mFault && now - mPhaseStart > mQuietStart) {
+        mSlowStart = true;
+    }
+}
+
 void AudioSupervisor::finishJob() {
     const Clock::time_point now = Clock::now();
     if (mPhase == Phase::stopping) {
         say(mWorkerText);
         moveTo(Phase::waiting);
-        // An engine that ran is tried again at once (the device may well be back, as
-        // after a stall); a start that failed waits before the next try.
-        // A sound server that is away costs nothing to ask again, and a guitarist waits
-        // for it to come back: asked more often.
-        const auto interval =
-            mStatus == Status::serverStopped ? mRetryInterval / 4 : mRetryInterval;
-        mRetryAt = mRetryAtOnce ? now : now + interval;
-        mRetryAtOnce = false;
+        // A fault of an engine that ran is tried again at once (the device may well be back,
+        // as after a stall); a start that failed waits before the next try, and a sound
+        // server that is away, which costs nothing to ask and a guitarist waits for, is
+        // asked again sooner.
+        const Retry retry = mFault ? faultRow(*mFault).retry : Retry::afterInterval;
+        auto wait = retry == Retry::soon ? mRetryInterval / 4 : mRetryInterval;
+        if (mRetryNext && (retry == Retry::atOnce || retry == Retry::notStopped)) {
+            wait = std::chrono::milliseconds(0);
+        }
+        mRetryAt = now + wait;
+        mRetryNext = false;
         return;
     }
     if (mWorkerResult) {
@@ -205,67 +232,43 @@ void AudioSupervisor::finishJob() {
         // failure if it does not.
         mStartText = mWorkerText;
         moveTo(Phase::handshake);
-        mInputCalls = mPort.mInputCalls.load(std::memory_order_relaxed);
-        mOutputCalls = mPort.mOutputCalls.load(std::memory_order_relaxed);
+        const MySoundPort::Health health = mPort.health(0.0);
+        mInputCalls = health.inputCalls;
+        mOutputCalls = health.outputCalls;
         return;
     }
     tellDeviceReport();
     report(mWorkerText);
-    const bool missing = mPort.mInputDevice.device == 0 || mPort.mOutputDevice.device == 0;
-    if ((missing && mPort.mDeviceLookupStatus == kAudioHardwareNotRespondingError) ||
-        mPort.mStartRefusal == kAudioHardwareNotRespondingError) {
-        // A call left behind in the sound system: every call is refused until it returns.
-        mStatus = Status::notAnswering;
-    } else if (missing && mPort.mDeviceLookupStatus == kAudioHardwareServerGoneError) {
-        mStatus = Status::serverStopped;
-    } else if (missing && mPort.mDeviceLookupStatus == kAudioHardwareUnspecifiedError) {
-        // A sound server that is there but refused the tuner (its client, or its rate).
-        mStatus = Status::startFailed;
-    } else if (mPort.mInputDevice.device == 0) {
-        mStatus = Status::noInput;
-    } else if (mPort.mOutputDevice.device == 0) {
-        mStatus = Status::noOutput;
-    } else if (mPort.mStartRefusal == kAudioDeviceUnsupportedFormatError) {
-        mStatus = Status::formatRefused;
-        mOfferedRate = mPort.mOfferedRate;
-    } else if (mPort.mStartRefusal == kAudioDevicePermissionsError) {
-        mStatus = Status::deviceBusy;
-    } else if (mStatus == Status::flowing || mStatus == Status::starting) {
-        mStatus = Status::startFailed;
+    const MySoundPort::Health health = mPort.health(0.0);
+    // Another refusal keeps the fault shown before it (a device that stopped, say).
+    if (health.startFault != AudioFault::startRefused || !mFault) {
+        show(health.startFault);
     }
+    mOfferedRate = health.offeredRate;
     stopEngine();
 }
 
 void AudioSupervisor::watchHandshake(Clock::time_point now) {
-    if (mPort.handshakeDone()) {
+    const MySoundPort::Health health = mPort.health(0.0);
+    if (health.handshakeDone) {
         completeHandshake(now);
     } else if (now - mPhaseStart > mStartBound) {
         // Name the side that kept the handshake from completing.
         tellDeviceReport();
-        const bool inputCalled = mPort.mInputCalls.load(std::memory_order_relaxed) != mInputCalls;
-        const bool outputCalled =
-            mPort.mOutputCalls.load(std::memory_order_relaxed) != mOutputCalls;
-        if (!inputCalled) {
-            fail(Status::inputStopped, mStartText + "Error - the input device did not start: "
-                                                    "no input arrived; trying again.\n");
-        } else if (!outputCalled) {
-            fail(Status::outputStopped, mStartText + "Error - the output device did not "
-                                                     "start: it asked for no output; trying "
-                                                     "again.\n");
-        } else {
-            fail(Status::startFailed, mStartText + "Error - the input did not keep coming "
-                                                   "while the output measured its offset; "
-                                                   "trying again.\n");
-        }
-    } else if (!mEverRan && mStatus == Status::flowing && now - mPhaseStart > mQuietStart) {
-        mStatus = Status::starting;
+        fail(health.inputCalls == mInputCalls     ? AudioFault::inputNeverStarted
+             : health.outputCalls == mOutputCalls ? AudioFault::outputNeverStarted
+                                                  : AudioFault::startStarved,
+             mStartText);
+    } else {
+        noteSlowStart(now);
     }
 }
 
 void AudioSupervisor::completeHandshake(Clock::time_point now) {
     // The latency report in full on devices that never ran before; one line on the same.
-    const bool newDevices = mSetupText != mRanReport;
-    mRanReport = mSetupText;
+    const Devices devices{mPort.mInputDevice, mPort.mOutputDevice};
+    const bool newDevices = !mRan || !sameDevices(*mRan, devices);
+    mRan = devices;
     tellDeviceReport();
     say(mStartText);
     mLastFailure.clear();
@@ -287,71 +290,68 @@ void AudioSupervisor::completeHandshake(Clock::time_point now) {
         say(line);
     }
     moveTo(Phase::running);
-    // A failing input keeps its status (and the view its silence) until it runs clean.
-    if (mStatus != Status::inputFailing) {
-        mStatus = Status::flowing;
+    // A fault that stays until cleared (a failing input) keeps its status, and the view its
+    // silence, until the input runs clean.
+    if (mFault && !faultRow(*mFault).sticky) {
+        mFault.reset();
     }
+    mSlowStart = false;
     mEverRan = true;
-    mInputCalls = mPort.mInputCalls.load(std::memory_order_relaxed);
-    mOutputCalls = mPort.mOutputCalls.load(std::memory_order_relaxed);
-    mResyncs = mPort.mResyncs.load(std::memory_order_relaxed);
+    const MySoundPort::Health health = mPort.health(0.0);
+    mInputCalls = health.inputCalls;
+    mOutputCalls = health.outputCalls;
+    mResyncs = health.resyncs;
+    mHeardChannel = health.heardChannel;
     mInputSeen = mOutputSeen = now;
 }
 
 void AudioSupervisor::watchRunning(Clock::time_point now) {
-    mRetryAtOnce = true; // should the engine stop below
-    const std::uint32_t resyncs = mPort.mResyncs.load(std::memory_order_relaxed);
-    if (resyncs != mResyncs) {
-        mResyncTimes.insert(mResyncTimes.end(), resyncs - mResyncs, now);
-        mResyncs = resyncs;
+    mRetryNext = true; // should the engine stop below
+    const MySoundPort::Health health = mPort.health(seconds(now));
+    if (health.resyncs != mResyncs) {
+        mResyncTimes.insert(mResyncTimes.end(), health.resyncs - mResyncs, now);
+        mResyncs = health.resyncs;
         say("The input and output fell out of step; measuring their offset again.\n");
     }
     while (!mResyncTimes.empty() && now - mResyncTimes.front() > mResyncSpan) {
         mResyncTimes.pop_front();
     }
-    const std::uint64_t heard = mPort.mChannelChoice.heard();
-    if (heard != mHeardChannel) {
+    if (health.heardChannel != mHeardChannel) {
         // A start begins on the channel heard last; only a change while audio flows is told.
-        if ((heard >> 32) == (mHeardChannel >> 32)) {
+        if ((health.heardChannel >> 32) == (mHeardChannel >> 32)) {
             char line[128];
             std::snprintf(line, sizeof line, "Listening to input channel %u of %u.\n",
-                          static_cast<unsigned>(heard & 0xFFFFFFFFu) + 1,
-                          static_cast<unsigned>(heard >> 32));
+                          static_cast<unsigned>(health.heardChannel & 0xFFFFFFFFu) + 1,
+                          static_cast<unsigned>(health.heardChannel >> 32));
             say(line);
         }
-        mHeardChannel = heard;
+        mHeardChannel = health.heardChannel;
     }
-    const std::uint64_t inputCalls = mPort.mInputCalls.load(std::memory_order_relaxed);
-    const std::uint64_t outputCalls = mPort.mOutputCalls.load(std::memory_order_relaxed);
-    if (inputCalls != mInputCalls) {
-        mInputCalls = inputCalls;
+    if (health.inputCalls != mInputCalls) {
+        mInputCalls = health.inputCalls;
         mInputSeen = now;
     }
-    if (outputCalls != mOutputCalls) {
-        mOutputCalls = outputCalls;
+    if (health.outputCalls != mOutputCalls) {
+        mOutputCalls = health.outputCalls;
         mOutputSeen = now;
     }
     AudioTimeStamp time;
     const OSStatus input = AudioDeviceGetCurrentTime(mPort.mInputDevice.device, &time);
     if (input == kAudioHardwareNotRespondingError) {
-        fail(Status::notAnswering, "Error - the sound devices do not answer; trying again.\n");
+        fail(AudioFault::stoppedAnswering);
     } else if (input == kAudioHardwareServerGoneError) {
-        fail(Status::serverStopped, "Error - the JACK server stopped; trying again.\n");
+        fail(AudioFault::serverStopped);
     } else if (input == kAudioHardwareNotRunningError) {
-        fail(Status::inputStopped, "Error - the input device stopped with an error; trying "
-                                   "again.\n");
+        fail(AudioFault::inputError);
     } else if (AudioDeviceGetCurrentTime(mPort.mOutputDevice.device, &time) ==
                kAudioHardwareNotRunningError) {
-        fail(Status::outputStopped, "Error - the output device stopped with an error; trying "
-                                    "again.\n");
+        fail(AudioFault::outputError);
     } else if (now - mInputSeen > mStallBound) {
-        fail(Status::inputStopped, "Error - the input device stopped: no input for more than "
-                                   "a second; trying again.\n");
+        fail(AudioFault::inputStalled);
     } else if (now - mOutputSeen > mStallBound) {
-        fail(Status::outputStopped, "Error - the output device stopped: no output call for "
-                                    "more than a second; trying again.\n");
+        fail(AudioFault::outputStalled);
     } else {
-        watchInput(now);
+        watchInput(now, health.input);
     }
 }
 
@@ -360,39 +360,34 @@ void AudioSupervisor::watchRunning(Clock::time_point now) {
 // window says so, and if it goes on the devices are opened again (a device that vanished
 // this way and came back is then found). The status goes once the input has delivered
 // cleanly for the whole span the health looks at.
-void AudioSupervisor::watchInput(Clock::time_point now) {
-    const InputHealth::Assessment health = mPort.mInputHealth.assess(seconds(now));
+void AudioSupervisor::watchInput(Clock::time_point now, const InputHealth::Assessment& health) {
     const bool resyncing = mResyncTimes.size() > kMostResyncs;
     const bool failing = (health.known && health.failing) || resyncing;
     const bool failingBefore = mFailingSince != Clock::time_point{};
     if (failing && !failingBefore) {
         mFailingSince = now;
-        mPort.mInputMuted.store(true, std::memory_order_relaxed);
-        mStatus = Status::inputFailing;
-        char line[256];
+        mPort.muteInput(true);
+        show(AudioFault::inputFailing);
+        char detail[128];
         if (resyncing) {
-            std::snprintf(line, sizeof line,
-                          "Error - the input device is failing: the output measured its offset "
-                          "%zu times in %g seconds.\n",
+            std::snprintf(detail, sizeof detail,
+                          "the output measured its offset %zu times in %g seconds",
                           mResyncTimes.size(), std::chrono::duration<double>(mResyncSpan).count());
         } else {
-            std::snprintf(line, sizeof line,
-                          "Error - the input device is failing: it delivered %.0f %% of the "
-                          "last two seconds.\n",
+            std::snprintf(detail, sizeof detail, "it delivered %.0f %% of the last two seconds",
                           100.0 * health.delivered);
         }
-        report(line);
+        report(faultSaid(AudioFault::inputFailing, detail));
     } else if (failing && now - mFailingSince > mFailingBound) {
         mFailingSince = now;
-        fail(Status::inputFailing, "Error - the input device keeps failing; opening the devices "
-                                   "again.\n");
+        fail(AudioFault::inputKeepsFailing);
     } else if (!failing && failingBefore && health.known && health.clean &&
                (mResyncTimes.empty() ||
                 now - mResyncTimes.back() >
                     std::chrono::duration<double>(InputHealth::kSpanSeconds))) {
         mFailingSince = {};
-        mPort.mInputMuted.store(false, std::memory_order_relaxed);
-        mStatus = Status::flowing;
+        mPort.muteInput(false);
+        mFault.reset();
         report("The input device delivers cleanly again.\n");
     }
 }
@@ -403,35 +398,16 @@ void AudioSupervisor::watchInput(Clock::time_point now) {
 // long enough that its fades finish. The output procedure feeds the intake when it runs;
 // whoever holds mIntakeOwner feeds, the other skips, so neither waits.
 void AudioSupervisor::feedSilence(Clock::time_point now) {
-    const std::uint64_t calls = mPort.mOutputCalls.load(std::memory_order_relaxed);
+    const std::uint64_t calls = mPort.health(0.0).outputCalls;
     if (calls != mOutputCallsSeen || mOutputHeard == Clock::time_point{}) {
         mOutputCallsSeen = calls;
         mOutputHeard = now;
         mSilentTicks = 0;
         return;
     }
-    SoundView* const view = mPort.soundView();
-    if (view == nullptr || now - mOutputHeard < kQuietOutput || mSilentTicks >= kSilentTicks) {
-        return;
+    if (now - mOutputHeard >= kQuietOutput && mSilentTicks < kSilentTicks && mPort.feedSilence()) {
+        ++mSilentTicks;
     }
-    const std::int32_t steps = view->mStepsPerBuffer;
-    const std::int32_t size = view->mSampleBufferSize;
-    if (steps < 1 || size < steps) {
-        return; // the view never heard anything
-    }
-    mSilentBlock.assign(static_cast<std::size_t>(size / steps), 0.0f);
-    int nobody = 0;
-    if (!mPort.mIntakeOwner.compare_exchange_strong(nobody, 2, std::memory_order_acquire,
-                                                    std::memory_order_relaxed)) {
-        return;
-    }
-    ++mSilentTicks;
-    const auto frames = static_cast<std::uint32_t>(mSilentBlock.size());
-    for (std::int32_t step = 0; step < steps; ++step) {
-        // The intake leaves its output untouched, so the one block serves as both.
-        view->filterInput(mSilentBlock.data(), mSilentBlock.data(), frames, 0);
-    }
-    mPort.mIntakeOwner.store(0, std::memory_order_release);
 }
 
 bool AudioSupervisor::shutdown(std::chrono::milliseconds bound) {

@@ -1,10 +1,15 @@
 #pragma once
 
+#include "AudioDeviceRecord.h"
+#include "AudioFaults.h"
+#include "InputHealth.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,21 +36,7 @@ class MySoundPort;
 // Main thread only.
 class AudioSupervisor {
 public:
-    // What the user is told, in the window.
-    enum class Status {
-        flowing,       // nothing to say (also while a first start is young)
-        starting,      // the first start takes its time
-        noInput,       // there is no default input device
-        noOutput,      // there is no default output device
-        inputStopped,  // the input stopped delivering or failed
-        outputStopped, // the output stopped asking or failed
-        startFailed,   // the devices are there but would not start
-        deviceBusy,    // a device would not start: another program holds it
-        formatRefused, // a device would not take the stream format (offeredRate())
-        serverStopped, // the JACK server the devices belong to is not running
-        inputFailing,  // the input breaks up or runs too slowly
-        notAnswering,  // the sound system does not answer the tuner's calls
-    };
+    using Status = AudioStatus;
 
     explicit AudioSupervisor(MySoundPort& port);
     ~AudioSupervisor();
@@ -62,7 +53,10 @@ public:
     // that thread.
     bool shutdown(std::chrono::milliseconds bound);
 
-    Status status() const { return mStatus; }
+    // What the window shows: the status of the fault found last, until it went.
+    Status status() const;
+    // What the user calls the sound system the devices belong to.
+    const char* soundSystem() const;
     // The rate a device that refused the stream format offers (0: not known).
     double offeredRate() const { return mOfferedRate; }
 
@@ -114,26 +108,36 @@ private:
     void attempt();
     void completeHandshake(Clock::time_point now);
     void watchHandshake(Clock::time_point now);
-    // Says what happened (unless the last failure said the same), shows `status`, and
-    // stops the engine to try again.
-    void fail(Status status, const std::string& failure);
+    // Says what happened (after `before`, unless the last failure said the same; %s in the
+    // fault's line is `detail`, or the sound system's name), shows the fault, and stops the
+    // engine to try again.
+    void fail(AudioFault fault, const std::string& before = "", const std::string& detail = "");
+    void show(AudioFault fault);
+    void noteSlowStart(Clock::time_point now);
     void report(const std::string& failure);
     // Writes the device report of the last setup, unless it is the one written last: a
     // restart on the same devices says one line instead.
     void tellDeviceReport();
     void stopEngine();
     void watchRunning(Clock::time_point now);
-    void watchInput(Clock::time_point now);
+    void watchInput(Clock::time_point now, const InputHealth::Assessment& health);
     void feedSilence(Clock::time_point now);
     void say(const std::string& text);
 
+    // Both device records, to tell new devices from the same ones.
+    struct Devices {
+        AudioDeviceRecord input, output;
+    };
+    static bool sameDevices(const Devices& a, const Devices& b);
+
     MySoundPort& mPort;
     Phase mPhase = Phase::idle;
-    Status mStatus = Status::flowing;
+    std::optional<AudioFault> mFault; // shown until it goes (none: audio flows)
+    bool mSlowStart = false;          // the first start takes its time
     bool mEverRan = false;
     Clock::time_point mPhaseStart{};
     Clock::time_point mRetryAt{};
-    bool mRetryAtOnce = false;
+    bool mRetryNext = false; // the engine ran: its fault is tried again as the fault says
 
     std::thread mWorker;
     std::atomic<bool> mWorkerDone{false};
@@ -144,11 +148,11 @@ private:
     // what the running start said, told once its handshake completes.
     std::string mLastFailure;
     std::string mStartText;
-    // The last setup's device report, the one written last, and the one of the devices
-    // that ran last.
+    // The last setup's device report; the devices of the report written last, and of the
+    // devices that ran last.
     std::string mSetupText;
-    std::string mLastReport;
-    std::string mRanReport;
+    std::optional<Devices> mReported;
+    std::optional<Devices> mRan;
     std::uint64_t mInputCalls = 0;
     std::uint64_t mOutputCalls = 0;
     std::uint32_t mResyncs = 0;
@@ -157,11 +161,10 @@ private:
     Clock::time_point mLastTick{};
     Clock::time_point mInputSeen{};
     Clock::time_point mOutputSeen{};
-    // When the output procedure was last seen called (in any phase), and the block of
-    // silence the view hears meanwhile, with the ticks of it heard so far.
+    // When the output procedure was last seen called (in any phase), and the ticks of
+    // silence the view heard since.
     std::uint64_t mOutputCallsSeen = 0;
     Clock::time_point mOutputHeard{};
-    std::vector<float> mSilentBlock;
     int mSilentTicks = 0;
     // When the offset was measured again lately, and since when the input fails (the
     // epoch: it does not).

@@ -49,6 +49,27 @@ void markRunning(std::atomic<MySoundPort::ProcState>& state) {
                                   std::memory_order_relaxed);
 }
 
+double monotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+// The procedures' work on the port's own fields.
+struct SoundPortProcs {
+    static void completeHandshake(MySoundPort& port, const AudioTimeStamp* outputTime);
+    static void measureAgain(MySoundPort& port);
+    static void followInput(MySoundPort& port, bool copied, double framesAfter);
+    static void watchArrival(MySoundPort& port, double sampleTime, std::uint32_t frames);
+    static void feedView(MySoundPort& port, const float* block, std::uint32_t frames);
+    static void feedChosenChannel(MySoundPort& port, bool heard, std::uint32_t frames);
+    static OSStatus input(MySoundPort& port, AudioDeviceID device, const AudioBufferList* inputData,
+                          const AudioTimeStamp* inputTime);
+    static OSStatus output(MySoundPort& port, AudioDeviceID device, AudioBufferList* outputData,
+                           const AudioTimeStamp* outputTime);
+};
+
 // The handshake, on each output call while armed: once the input runs, measure how far
 // the output clock lies ahead of the input's and read from then on that far behind plus
 // the thru latency and a margin. Neither this call nor the ones before it write any output.
@@ -58,7 +79,7 @@ void markRunning(std::atomic<MySoundPort::ProcState>& state) {
 // until the input has moved on by mHandshakeSettleFrames since this side first saw it run
 // (which also makes sure the input is alive when the output measures again after losing
 // it), and takes the largest lead seen meanwhile.
-void completeHandshake(MySoundPort& port, const AudioTimeStamp* outputTime) {
+void SoundPortProcs::completeHandshake(MySoundPort& port, const AudioTimeStamp* outputTime) {
     if (outputTime == nullptr ||
         port.mInputProcState.load(std::memory_order_acquire) != MySoundPort::kProcRunning) {
         return;
@@ -86,7 +107,7 @@ void completeHandshake(MySoundPort& port, const AudioTimeStamp* outputTime) {
 
 // Arms the handshake again, so that the output measures the offset anew; meanwhile it
 // hands the view silence.
-void measureAgain(MySoundPort& port) {
+void SoundPortProcs::measureAgain(MySoundPort& port) {
     port.mHandshakeInputMark.store(std::numeric_limits<double>::quiet_NaN(),
                                    std::memory_order_relaxed);
     MySoundPort::ProcState expected = MySoundPort::kProcRunning;
@@ -103,7 +124,7 @@ void measureAgain(MySoundPort& port) {
 // for a new measurement), or the output keeps reading much older input than its margin
 // allows (kResyncBlocks in a row). A miss by itself is no reason: the input may have
 // stopped, or lost frames its clock has not counted yet, and the gap passes as silence.
-void followInput(MySoundPort& port, bool copied, double framesAfter) {
+void SoundPortProcs::followInput(MySoundPort& port, bool copied, double framesAfter) {
     const double lateAfter = port.mActualThruLatency.load(std::memory_order_relaxed) +
                              MySoundPort::kReadSlackFrames + MySoundPort::kLateSlackFrames;
     port.mLateBlocks = copied && framesAfter > lateAfter ? port.mLateBlocks + 1 : 0;
@@ -117,7 +138,7 @@ void followInput(MySoundPort& port, bool copied, double framesAfter) {
 // block right after the one before (no frames lost between) that does, for longer than
 // the input's clock takes to count a loss, means the output reads too close behind: it is
 // asked to measure the offset again.
-void watchArrival(MySoundPort& port, double sampleTime, std::uint32_t frames) {
+void SoundPortProcs::watchArrival(MySoundPort& port, double sampleTime, std::uint32_t frames) {
     const bool following = sampleTime == port.mNextInputSampleTime;
     port.mNextInputSampleTime = sampleTime + frames;
     const bool late =
@@ -138,7 +159,7 @@ void watchArrival(MySoundPort& port, double sampleTime, std::uint32_t frames) {
 }
 
 // Hands a block to the view's intake, unless the supervisor feeds it right now.
-void feedView(MySoundPort& port, const float* block, std::uint32_t frames) {
+void SoundPortProcs::feedView(MySoundPort& port, const float* block, std::uint32_t frames) {
     SoundView* const view = port.mInputView;
     int nobody = 0;
     if (view == nullptr || !port.mIntakeOwner.compare_exchange_strong(
@@ -154,7 +175,7 @@ void feedView(MySoundPort& port, const float* block, std::uint32_t frames) {
 // channel of the blocks the view hears, and moves only between the view's analysis
 // windows, so that no window mixes two channels; the view then starts the note struck on
 // the new channel.
-void feedChosenChannel(MySoundPort& port, bool heard, std::uint32_t frames) {
+void SoundPortProcs::feedChosenChannel(MySoundPort& port, bool heard, std::uint32_t frames) {
     SoundView* const view = port.mInputView;
     InputChannelChoice& choice = port.mChannelChoice;
     const std::uint32_t channels = choice.channels();
@@ -203,13 +224,6 @@ void feedChosenChannel(MySoundPort& port, bool heard, std::uint32_t frames) {
     }
 }
 
-double monotonicSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-} // namespace
-
 std::int64_t frameNumber(double sampleTime) noexcept {
     constexpr double kLimit = 9223372036854775808.0; // 2^63
     if (!(sampleTime == sampleTime) || sampleTime <= -kLimit) {
@@ -226,9 +240,12 @@ OSStatus InputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
                      AudioBufferList* /*outputData*/, const AudioTimeStamp* /*outputTime*/,
                      void* clientData) {
     auto* const port = static_cast<MySoundPort*>(clientData);
-    if (port == nullptr) {
-        return 0;
-    }
+    return port != nullptr ? SoundPortProcs::input(*port, device, inputData, inputTime) : 0;
+}
+
+OSStatus SoundPortProcs::input(MySoundPort& portRef, AudioDeviceID device,
+                               const AudioBufferList* inputData, const AudioTimeStamp* inputTime) {
+    MySoundPort* const port = &portRef;
     port->mInputCalls.fetch_add(1, std::memory_order_relaxed);
     const MySoundPort::ProcState state = port->mInputProcState.load(std::memory_order_acquire);
     if (state == MySoundPort::kProcStopRequested) {
@@ -267,9 +284,12 @@ OSStatus OutputIOProc(AudioDeviceID device, const AudioTimeStamp* /*now*/,
                       AudioBufferList* outputData, const AudioTimeStamp* outputTime,
                       void* clientData) {
     auto* const port = static_cast<MySoundPort*>(clientData);
-    if (port == nullptr) {
-        return 0;
-    }
+    return port != nullptr ? SoundPortProcs::output(*port, device, outputData, outputTime) : 0;
+}
+
+OSStatus SoundPortProcs::output(MySoundPort& portRef, AudioDeviceID device,
+                                AudioBufferList* outputData, const AudioTimeStamp* outputTime) {
+    MySoundPort* const port = &portRef;
     port->mOutputCalls.fetch_add(1, std::memory_order_relaxed);
     const MySoundPort::ProcState state = port->mOutputProcState.load(std::memory_order_acquire);
     if (state == MySoundPort::kProcArmed) {

@@ -5,6 +5,7 @@
 #include "Diagnostics.h"
 #include "MyRingBuffer.h"
 #include "SaturatingCast.h"
+#include "SoundView.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -49,6 +50,47 @@ void MySoundPort::setup() {
     getAudioDevice(mOutputDevice, kAudioHardwarePropertyDefaultOutputDevice, 0);
     std::fprintf(diagnostics(), "\n\nOutput Device:\n\n");
     printDeviceReport(mOutputDevice);
+    std::uint32_t size = sizeof mSoundSystem;
+    if (AudioHardwareGetProperty(kAudioHardwarePropertySoundSystemName, &size, mSoundSystem) != 0) {
+        std::snprintf(mSoundSystem, sizeof mSoundSystem, "sound");
+    }
+}
+
+MySoundPort::Health MySoundPort::health(double seconds) const {
+    Health health;
+    health.inputCalls = mInputCalls.load(std::memory_order_relaxed);
+    health.outputCalls = mOutputCalls.load(std::memory_order_relaxed);
+    health.resyncs = mResyncs.load(std::memory_order_relaxed);
+    health.handshakeDone = handshakeDone();
+    health.inputMuted = mInputMuted.load(std::memory_order_relaxed);
+    health.startFault = startFault(mInputDevice.device != 0, mOutputDevice.device != 0,
+                                   mDeviceLookupStatus, mStartRefusal);
+    health.offeredRate = mOfferedRate;
+    health.heardChannel = mChannelChoice.heard();
+    health.input = mInputHealth.assess(seconds);
+    return health;
+}
+
+bool MySoundPort::feedSilence() {
+    SoundView* const view = mInputView;
+    const std::int32_t steps = view != nullptr ? view->mStepsPerBuffer.load() : 0;
+    const std::int32_t size = view != nullptr ? view->mSampleBufferSize.load() : 0;
+    if (steps < 1 || size < steps) {
+        return false; // the view never heard anything
+    }
+    mSilence.assign(static_cast<std::size_t>(size / steps), 0.0f);
+    int nobody = 0;
+    if (!mIntakeOwner.compare_exchange_strong(nobody, 2, std::memory_order_acquire,
+                                              std::memory_order_relaxed)) {
+        return false;
+    }
+    const auto frames = static_cast<std::uint32_t>(mSilence.size());
+    for (std::int32_t step = 0; step < steps; ++step) {
+        // The intake leaves its output untouched, so the one block serves as both.
+        view->filterInput(mSilence.data(), mSilence.data(), frames, 0);
+    }
+    mIntakeOwner.store(0, std::memory_order_release);
+    return true;
 }
 
 bool MySoundPort::streamLayoutFits(const AudioDeviceRecord& record, const char* side,
@@ -61,10 +103,9 @@ bool MySoundPort::streamLayoutFits(const AudioDeviceRecord& record, const char* 
     const bool interleaved = record.interleaved != 0;
     const std::uint32_t bytesPerFrame =
         interleaved ? channels * static_cast<std::uint32_t>(sizeof(float)) : sizeof(float);
-    const bool channelsFit = isInput ? channels >= 1 &&
-                                           channels <= (interleaved ? InputChannelChoice::kMaxChannels
-                                                                    : 2)
-                                     : channels == 2;
+    const bool channelsFit =
+        isInput ? channels >= 1 && channels <= (interleaved ? InputChannelChoice::kMaxChannels : 2)
+                : channels == 2;
     const bool fits = format.mFormatID == kAudioFormatLinearPCM &&
                       (format.mFormatFlags & kAudioFormatFlagIsFloat) != 0 && channelsFit &&
                       format.mBytesPerFrame == bytesPerFrame && format.mSampleRate > 0.0;
@@ -87,22 +128,14 @@ bool MySoundPort::start() {
     }
     // Refused without a word, this would read as a tuner that starts and hears nothing.
     if (mOutputDevice.device == 0 || mInputDevice.device == 0) {
-        if (mDeviceLookupStatus == kAudioHardwareNotRespondingError) {
-            std::fprintf(diagnostics(), "Error - the sound devices do not answer; the tuner "
-                                        "tries again.\n");
-            return false;
-        }
-        // The devices of a sound server that stopped are not missing: they come back with it.
-        if (mDeviceLookupStatus == kAudioHardwareServerGoneError) {
-            std::fprintf(diagnostics(), "Error - the JACK server is not running; the tuner "
-                                        "starts when it runs again.\n");
-            return false;
-        }
-        const char* missing = mInputDevice.device != 0 ? "no default output device"
-                              : mOutputDevice.device != 0
-                                  ? "no default input device"
-                                  : "no default input device and no default output device";
-        std::fprintf(diagnostics(), "Error - %s; the tuner starts when there is one.\n", missing);
+        const AudioFault fault =
+            startFault(mInputDevice.device != 0, mOutputDevice.device != 0, mDeviceLookupStatus, 0);
+        // A server that refused the tuner said why; what is missing is said all the same.
+        const AudioFault said =
+            fault != AudioFault::serverRefused
+                ? fault
+                : startFault(mInputDevice.device != 0, mOutputDevice.device != 0, 0, 0);
+        std::fputs(faultSaid(said, mSoundSystem).c_str(), diagnostics());
         return false;
     }
     const AudioStreamBasicDescription& in = mInputDevice.format;
@@ -215,8 +248,7 @@ bool MySoundPort::start() {
         mStartRefusal = mStartRefusal != 0 ? mStartRefusal : status;
     }
     if (mStartRefusal == kAudioHardwareNotRespondingError) {
-        std::fprintf(diagnostics(), "Error - the sound devices do not answer; the tuner tries "
-                                    "again.\n");
+        std::fputs(faultSaid(AudioFault::notAnswering).c_str(), diagnostics());
     }
     return addInput == 0 && startInput == 0 && addOutput == 0 && startOutput == 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AudioDeviceRecord.h"
+#include "AudioFaults.h"
 #include "AudioHardware.h"
 #include "InputChannelChoice.h"
 #include "InputHealth.h"
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <vector>
 
 class MyFilter;
 class MyRingBuffer;
@@ -99,6 +101,29 @@ public:
     // Thru latency and in-to-out offset (with kReadSlackFrames), from the records and the
     // handshake; reports them.
     void computeThruOffset();
+
+    // How the port is doing, in one value, for whoever watches it (any thread).
+    struct Health {
+        std::uint64_t inputCalls = 0; // calls of each procedure since the port was made
+        std::uint64_t outputCalls = 0;
+        std::uint32_t resyncs = 0; // the output's measurements of the offset again
+        bool handshakeDone = false;
+        bool inputMuted = false;
+        AudioFault startFault = AudioFault::startRefused; // why the last start was refused
+        double offeredRate = 0.0;       // what a device that refused the format offers (0: unknown)
+        std::uint64_t heardChannel = 0; // InputChannelChoice::heard()
+        InputHealth::Assessment input;  // the input's deliveries up to `seconds` (monotonic)
+    };
+    Health health(double seconds) const;
+    // The view hears silence instead of the input while muted (an input that is failing).
+    void muteInput(bool muted) { mInputMuted.store(muted, std::memory_order_relaxed); }
+    // Main thread: one analysis window of silence to the view, unless the output procedure
+    // feeds it right now (it is not called: its device stalled or gone, the engine
+    // stopped). False when nothing was fed.
+    bool feedSilence();
+    // What the user calls the sound system the devices belong to ("JACK", "sound"), as the
+    // last setup found it.
+    const char* soundSystem() const { return mSoundSystem; }
     // Asks both procedures to stop, waits up to mStopBound for them to answer, stops from
     // here those that did not (which may take as long as the device's stream takes to
     // end), and removes both. The port is then as after setup.
@@ -155,6 +180,10 @@ public:
     // that is called answers within a block; one that is not is stopped from outside.
     std::chrono::milliseconds mStopBound{100};
 
+private:
+    friend struct SoundPortProcs; // the IO procedures' work (IOProcs.cpp)
+    friend struct SoundPortProbe; // tests that make the input misbehave
+
     // The input sample time the output procedure saw when it first found the input
     // running; NaN until then. Output procedure only, once start has armed it.
     std::atomic<double> mHandshakeInputMark{std::numeric_limits<double>::quiet_NaN()};
@@ -198,7 +227,9 @@ public:
     // While set, the view hears silence instead of the input (an input that is failing).
     std::atomic<bool> mInputMuted{false};
 
-private:
+    char mSoundSystem[32] = "";
+    std::vector<float> mSilence; // main thread
+
     bool streamLayoutFits(const AudioDeviceRecord& record, const char* side, bool isInput);
     // Says why a device refused to install a procedure, where it refused the format.
     void noteRefusal(OSStatus status, const AudioDeviceRecord& record, bool isInput);

@@ -48,6 +48,9 @@ void MySoundPort::getAudioDevice(AudioDeviceRecord& record, AudioHardwarePropert
 
     // Channel 1, not the master channel 0. The decibels become a linear gain before the
     // status is reported, failed or not; an untouched 0 dB gives 1.0.
+    // A failed query leaves 0 dB, as on a new port: a gain left from the discovery before
+    // would otherwise be taken for decibels and converted again at every discovery.
+    record.maxValue = 0.0f;
     size = sizeof record.maxValue;
     const OSStatus volumeStatus = AudioDeviceGetProperty(
         record.device, 1, direction, kAudioDevicePropertyVolumeDecibels, &size, &record.maxValue);

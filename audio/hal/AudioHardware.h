@@ -26,6 +26,10 @@ inline constexpr AudioHardwarePropertyID kAudioHardwarePropertyDefaultInputDevic
     fourCharCode("dIn ");
 inline constexpr AudioHardwarePropertyID kAudioHardwarePropertyDefaultOutputDevice =
     fourCharCode("dOut");
+// What the user calls the sound system the last default device belongs to (a name, as the
+// device name is written), to fill "the ... server" in what the tuner says.
+inline constexpr AudioHardwarePropertyID kAudioHardwarePropertySoundSystemName =
+    fourCharCode("ssys");
 
 // Device properties.
 inline constexpr AudioDevicePropertyID kAudioDevicePropertyDeviceName = fourCharCode("name");
@@ -34,8 +38,7 @@ inline constexpr AudioDevicePropertyID kAudioDevicePropertyStreamFormat = fourCh
 inline constexpr AudioDevicePropertyID kAudioDevicePropertyVolumeDecibels = fourCharCode("vold");
 inline constexpr AudioDevicePropertyID kAudioDevicePropertySafetyOffset = fourCharCode("saft");
 // The rate the device runs at by itself (a double): what it offers when it refuses a format.
-inline constexpr AudioDevicePropertyID kAudioDevicePropertyNominalSampleRate =
-    fourCharCode("nsrt");
+inline constexpr AudioDevicePropertyID kAudioDevicePropertyNominalSampleRate = fourCharCode("nsrt");
 
 // Stream format.
 inline constexpr std::uint32_t kAudioFormatLinearPCM = fourCharCode("lpcm");

@@ -1,5 +1,7 @@
 #include "BackendDispatch.h"
 
+#include "PropertyAnswers.h"
+
 #include <algorithm>
 #include <array>
 #include <csignal>
@@ -251,6 +253,11 @@ OSStatus BackendDispatch::getHardwareProperty(AudioHardwarePropertyID property,
                                               std::uint32_t* ioDataSize, void* outData) {
     auto answer = std::make_shared<Answer>(ioDataSize, outData);
     const Outcome outcome = bounded([=, this] {
+        if (property == kAudioHardwarePropertySoundSystemName) {
+            return mBackend != nullptr && answer->given
+                       ? answerName(mBackend->name(), answer->sizePointer(), answer->data())
+                       : kAudioHardwareBadPropertySizeError;
+        }
         bool anyInUse = false;
         {
             const std::lock_guard<std::mutex> lock(mMutex);
@@ -267,7 +274,8 @@ OSStatus BackendDispatch::getHardwareProperty(AudioHardwarePropertyID property,
     });
     if (outcome.status != kAudioHardwareNotRespondingError) {
         answer->copyTo(ioDataSize, outData);
-    } else if (answer->given && *ioDataSize >= sizeof(AudioDeviceID)) {
+    } else if (answer->given && *ioDataSize >= sizeof(AudioDeviceID) &&
+               property != kAudioHardwarePropertySoundSystemName) {
         // No answer is no device.
         const AudioDeviceID none = 0;
         std::memcpy(outData, &none, sizeof none);

@@ -5,12 +5,15 @@
 #include "SaturatingCast.h"
 
 #include <png.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <unistd.h>
@@ -27,7 +30,7 @@ namespace {
 static_assert(NSView::kMaximumBackingScaleFactor == 3, "an image holds pixels for scales 1 to 3");
 
 // The RGBA pixels of a PNG file and its size; false when it cannot be read or is too large.
-bool decodePng(const std::string& path, int& width, int& height, std::vector<std::uint8_t>& rgba) {
+bool readPng(const std::string& path, int& width, int& height, std::vector<std::uint8_t>& rgba) {
     png_image png{};
     png.version = PNG_IMAGE_VERSION;
     if (png_image_begin_read_from_file(&png, path.c_str()) == 0) {
@@ -54,6 +57,38 @@ bool decodePng(const std::string& path, int& width, int& height, std::vector<std
     width = static_cast<int>(png.width);
     height = static_cast<int>(png.height);
     return true;
+}
+
+// As readPng, each file read once while it stays as it is: every view loads the same
+// fifty-four images, and tools make thousands of views.
+bool decodePng(const std::string& path, int& width, int& height, std::vector<std::uint8_t>& rgba) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        rgba.clear();
+        return false;
+    }
+    struct Decoded {
+        timespec modified;
+        off_t size;
+        bool read;
+        int width, height;
+        std::vector<std::uint8_t> rgba;
+    };
+    static std::mutex lock;
+    static std::map<std::string, Decoded> decoded;
+    const std::lock_guard<std::mutex> guard(lock);
+    auto found = decoded.find(path);
+    if (found == decoded.end() || found->second.modified.tv_sec != status.st_mtim.tv_sec ||
+        found->second.modified.tv_nsec != status.st_mtim.tv_nsec ||
+        found->second.size != status.st_size) {
+        Decoded fresh{status.st_mtim, status.st_size, false, 0, 0, {}};
+        fresh.read = readPng(path, fresh.width, fresh.height, fresh.rgba);
+        found = decoded.insert_or_assign(path, std::move(fresh)).first;
+    }
+    width = found->second.width;
+    height = found->second.height;
+    rgba = found->second.rgba;
+    return found->second.read;
 }
 
 } // namespace

@@ -17,6 +17,11 @@ using testing::internal::GetCapturedStderr;
 using Status = AudioSupervisor::Status;
 using namespace std::chrono_literals;
 
+// Makes the output measure the offset again, as an input that falls out of step does.
+struct SoundPortProbe {
+    static void resync(MySoundPort& port, std::uint32_t times) { port.mResyncs.fetch_add(times); }
+};
+
 namespace {
 
 constexpr AudioDeviceID kInputId = 7;
@@ -147,19 +152,19 @@ TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsNamedMutedAndOpenedAgai
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     const int removes = fake::procRecord(kInputId, true).removes;
     // Four measurements again within the span: failing, said, and the view hears silence.
-    port.mResyncs.fetch_add(3);
+    SoundPortProbe::resync(port, 3);
     tickUntil([] { return false; }, 10ms);
     EXPECT_EQ(supervisor->status(), Status::flowing) << "three are allowed";
-    port.mResyncs.fetch_add(1);
+    SoundPortProbe::resync(port, 1);
     EXPECT_TRUE(tickUntil([&] { return supervisor->status() == Status::inputFailing; }, 100ms));
-    EXPECT_TRUE(port.mInputMuted.load());
+    EXPECT_TRUE(port.health(0.0).inputMuted);
     EXPECT_TRUE(tickUntil([&] { return view.mCurrentVolume.load() == 0.0f; }));
     // It goes on: the devices are opened again, the status kept until the input runs clean
     // for the span of its health, then the view hears it again.
-    port.mResyncs.fetch_add(4);
+    SoundPortProbe::resync(port, 4);
     EXPECT_TRUE(tickUntil([&] { return fake::procRecord(kInputId, true).removes > removes; }, 2s));
     EXPECT_EQ(supervisor->status(), Status::inputFailing);
-    EXPECT_TRUE(tickUntil([&] { return flowing() && !port.mInputMuted.load(); }, 5s));
+    EXPECT_TRUE(tickUntil([&] { return flowing() && !port.health(0.0).inputMuted; }, 5s));
     const std::string text = GetCapturedStderr();
     EXPECT_EQ(count(text, "Error - the input device is failing: the output measured its offset "
                           "4 times in 0.6 seconds.\n"),

@@ -263,7 +263,8 @@ Heard hear(const Member& m, Interface& interface) {
     EXPECT_TRUE(port.start());
     testing::internal::GetCapturedStderr();
     std::vector<float> frames(static_cast<std::size_t>(kBlock) * m.channels, 0.0f);
-    AudioBufferList input{1, {{m.channels, static_cast<std::uint32_t>(frames.size() * 4), nullptr}}};
+    AudioBufferList input{1,
+                          {{m.channels, static_cast<std::uint32_t>(frames.size() * 4), nullptr}}};
     fake::Buffers output(kBlock, true);
     // The handshake: its two output calls give the view two blocks of silence.
     for (const double time : {0.0, 0.0}) {
@@ -287,7 +288,7 @@ Heard hear(const Member& m, Interface& interface) {
                 readingOf(view, static_cast<double>(first + kBlock) / 44100.0));
         }
     }
-    heard.channel = static_cast<std::uint32_t>(port.mChannelChoice.heard() & 0xFFFFFFFFu);
+    heard.channel = static_cast<std::uint32_t>(port.health(0.0).heardChannel & 0xFFFFFFFFu);
     port.stop();
     return heard;
 }

@@ -205,8 +205,8 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
         {layout(kInputId, 2, 8, 0xC), layout(kOutputId, 2, 8, 0xC),
          unsupported("2 channels, 8 bytes per frame, format flags 0000000C", true), 0, 0, 0},
         // An interface of eight channels, one of which the view hears.
-        {layout(kInputId, 8, 32, 9), out, mismatch("32 / 8", "8 / 2") + report("0.024354"),
-         88200, 32, 16384},
+        {layout(kInputId, 8, 32, 9), out, mismatch("32 / 8", "8 / 2") + report("0.024354"), 88200,
+         32, 16384},
         {noClock, out,
          "AudioDeviceGetCurrentTime-inputTime error: 1937010544 (stop)\n" + report("0.024354"),
          88200, 8, 8192},
@@ -367,7 +367,7 @@ TEST_F(IOProcTest, MissedOrLateFetchesGiveWayToANewHandshake) {
         }
         output(60000.0 + 512.0 * blocks);
         EXPECT_EQ(port->mOutputProcState.load(), MySoundPort::kProcArmed);
-        EXPECT_EQ(port->mResyncs.load(), 1u);
+        EXPECT_EQ(port->health(0.0).resyncs, 1u);
         // The input runs on; the output measures again and reads a thru latency and the
         // margin behind.
         for (const double settle : {0.0, port->mHandshakeSettleFrames}) {
