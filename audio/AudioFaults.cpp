@@ -50,6 +50,8 @@ constexpr FaultRow kFaults[] = {
      "Error - the input device is failing: %s.\n"},
     {F::inputKeepsFailing, S::inputFailing, R::atOnce, true,
      "Error - the input device keeps failing; opening the devices again.\n"},
+    {F::defaultChanged, S::flowing, R::atOnce, false,
+     "The desktop's default sound devices changed; the tuner moves to them.\n"},
 };
 
 } // namespace

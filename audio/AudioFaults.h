@@ -51,6 +51,7 @@ enum class AudioFault {
     outputStalled,
     inputFailing,      // muted, not stopped; %s says how
     inputKeepsFailing, // so the devices are opened again
+    defaultChanged,    // the user chose other default devices: the tuner follows
 };
 
 enum class Retry {

@@ -289,6 +289,15 @@ void AudioSupervisor::completeHandshake(Clock::time_point now) {
                       mPort.mActualThruLatency.load(std::memory_order_relaxed));
         say(line);
     }
+    if (mFault == AudioFault::defaultChanged) {
+        char line[640];
+        std::snprintf(line, sizeof line,
+                      "Now listening to \"%s\" (%u channels), keeping time with \"%s\".\n",
+                      mPort.mInputDevice.name,
+                      static_cast<unsigned>(mPort.mInputDevice.format.mChannelsPerFrame),
+                      mPort.mOutputDevice.name);
+        say(line);
+    }
     moveTo(Phase::running);
     // A fault that stays until cleared (a failing input) keeps its status, and the view its
     // silence, until the input runs clean.
@@ -337,14 +346,17 @@ void AudioSupervisor::watchRunning(Clock::time_point now) {
     }
     AudioTimeStamp time;
     const OSStatus input = AudioDeviceGetCurrentTime(mPort.mInputDevice.device, &time);
-    if (input == kAudioHardwareNotRespondingError) {
+    const OSStatus output = AudioDeviceGetCurrentTime(mPort.mOutputDevice.device, &time);
+    if (input == kAudioHardwareDefaultDeviceChangedError ||
+        output == kAudioHardwareDefaultDeviceChangedError) {
+        fail(AudioFault::defaultChanged);
+    } else if (input == kAudioHardwareNotRespondingError) {
         fail(AudioFault::stoppedAnswering);
     } else if (input == kAudioHardwareServerGoneError) {
         fail(AudioFault::serverStopped);
     } else if (input == kAudioHardwareNotRunningError) {
         fail(AudioFault::inputError);
-    } else if (AudioDeviceGetCurrentTime(mPort.mOutputDevice.device, &time) ==
-               kAudioHardwareNotRunningError) {
+    } else if (output == kAudioHardwareNotRunningError) {
         fail(AudioFault::outputError);
     } else if (now - mInputSeen > mStallBound) {
         fail(AudioFault::inputStalled);

@@ -25,6 +25,9 @@ public:
     // Whether the sound system can serve now (for a sound server: it runs). Control
     // thread, while no procedure is added; may take a while, never starts a server.
     virtual bool available() = 0;
+    // Whether it keeps the user's audio while its server is away (it has served this
+    // process, and its server will be back): the choice waits for it rather than fall back.
+    virtual bool holdsOn() const { return false; }
     // Whether any procedure is added: while one is, the choice stays.
     virtual bool anyStreamOpen() const = 0;
     // Closes every stream and lets go of the sound system, so that the other backend can
@@ -36,8 +39,7 @@ public:
     virtual OSStatus getDeviceProperty(AudioDeviceID device, std::uint32_t channel,
                                        std::uint8_t isInput, AudioDevicePropertyID property,
                                        std::uint32_t* ioDataSize, void* outData) = 0;
-    virtual OSStatus addIOProc(AudioDeviceID device, AudioDeviceIOProc proc,
-                               void* clientData) = 0;
+    virtual OSStatus addIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void* clientData) = 0;
     virtual OSStatus removeIOProc(AudioDeviceID device, AudioDeviceIOProc proc) = 0;
     virtual OSStatus start(AudioDeviceID device, AudioDeviceIOProc proc) = 0;
     virtual OSStatus stop(AudioDeviceID device, AudioDeviceIOProc proc) = 0;

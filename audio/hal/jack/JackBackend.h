@@ -41,6 +41,7 @@ public:
     // A server runs and the client is open (opened now if need be, never starting a server).
     bool available() override;
     const char* name() const override { return "JACK"; }
+    bool holdsOn() const override { return hasServed(); }
     bool anyStreamOpen() const override;
     void release() override;
 

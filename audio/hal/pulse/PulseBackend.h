@@ -39,6 +39,7 @@ public:
     // A server answers, connected now if need be (never starting one), within kAnswerBound.
     bool available() override;
     const char* name() const override { return "sound"; }
+    bool holdsOn() const override { return hasServed(); }
     bool anyStreamOpen() const override;
     void release() override;
 

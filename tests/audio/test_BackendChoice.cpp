@@ -1,0 +1,88 @@
+// The choice of backend over an ordered list, on scripted backends: which one serves when a
+// JACK server runs, when it is PipeWire's, when nothing answers, when a server that served
+// is away, when the user asks, and that a stream that flows is never left.
+#include "BackendChoice.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class Scripted final : public AudioBackend {
+public:
+    explicit Scripted(const char* name) : mName(name) {}
+    const char* name() const override { return mName; }
+    bool available() override { return answers; }
+    bool holdsOn() const override { return holds; }
+    bool anyStreamOpen() const override { return streamOpen; }
+    void release() override { ++released; }
+    OSStatus getHardwareProperty(AudioHardwarePropertyID, std::uint32_t*, void*) override {
+        return kAudioHardwareUnsupportedOperationError;
+    }
+    OSStatus getDeviceProperty(AudioDeviceID, std::uint32_t, std::uint8_t, AudioDevicePropertyID,
+                               std::uint32_t*, void*) override {
+        return kAudioHardwareUnsupportedOperationError;
+    }
+    OSStatus addIOProc(AudioDeviceID, AudioDeviceIOProc, void*) override { return 0; }
+    OSStatus removeIOProc(AudioDeviceID, AudioDeviceIOProc) override { return 0; }
+    OSStatus start(AudioDeviceID, AudioDeviceIOProc) override { return 0; }
+    OSStatus stop(AudioDeviceID, AudioDeviceIOProc) override { return 0; }
+    OSStatus currentTime(AudioDeviceID, AudioTimeStamp*) override { return 0; }
+
+    bool answers = false, holds = false, streamOpen = false;
+    int released = 0;
+
+private:
+    const char* mName;
+};
+
+} // namespace
+
+TEST(BackendChoice, TakesTheFirstThatServesHoldsOnAndNeverLeavesAFlowingStream) {
+    struct Case {
+        const char* asked;
+        bool jackByItself, jackAnswers, jackHolds, pulseAnswers, pulseHolds;
+        const char* chosen;
+        const char* said;
+    };
+    const Case cases[] = {
+        {nullptr, true, true, false, true, false, "jack", ""},
+        {nullptr, false, true, false, true, false, "pulse", "JACK here is PipeWire's.\n"},
+        {nullptr, true, false, false, false, false, "alsa", ""},
+        {nullptr, true, false, true, true, false, "jack", ""},
+        {"", true, false, false, false, true, "pulse", ""},
+        {"pulse", true, true, false, false, false, "pulse", ""},
+        {"alsa", true, true, false, true, false, "alsa", ""},
+        {"neither", true, true, false, false, false, "jack",
+         "GUITAR_TUNER_AUDIO=neither is neither jack, pulse nor alsa; the tuner chooses by "
+         "itself.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chosen + std::string(" asked ") + (c.asked != nullptr ? c.asked : "-"));
+        Scripted jack("jack"), pulse("pulse"), alsa("alsa");
+        jack.answers = c.jackAnswers;
+        jack.holds = c.jackHolds;
+        pulse.answers = c.pulseAnswers;
+        pulse.holds = c.pulseHolds;
+        BackendChoice choice({{"jack", &jack, c.jackByItself, "JACK here is PipeWire's.\n"},
+                              {"pulse", &pulse},
+                              {"alsa", &alsa}},
+                             c.asked);
+        testing::internal::CaptureStderr();
+        EXPECT_STREQ(choice.choose()->name(), c.chosen);
+        choice.choose();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said) << "said once";
+    }
+
+    // A stream that flows keeps its backend whatever appears; once it has closed, the next
+    // look takes the server that answers and lets go of the one before.
+    Scripted jack("jack"), alsa("alsa");
+    BackendChoice choice({{"jack", &jack}, {"alsa", &alsa}}, nullptr);
+    ASSERT_EQ(choice.choose(), &alsa);
+    alsa.streamOpen = true;
+    jack.answers = true;
+    EXPECT_EQ(choice.choose(), &alsa);
+    alsa.streamOpen = false;
+    EXPECT_EQ(choice.choose(), &jack);
+    EXPECT_EQ(alsa.released, 1);
+    EXPECT_EQ(jack.released, 0);
+}
