@@ -12,6 +12,7 @@
 
 #include "AudioBackend.h"
 #include "BlockAssembler.h"
+#include "ProcSlots.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -61,17 +62,9 @@ public:
     static constexpr std::uint32_t kChannels = 2;
     static constexpr std::uint32_t kFramesPerBuffer = BlockAssembler::kBlockFrames;
 
-    // One added procedure. The fields above `enabled` are written by the control thread
-    // while the slot is not enabled, and read by the cycle only after it found it enabled.
-    struct ProcSlot {
-        AudioDeviceID device = 0;
-        AudioDeviceIOProc proc = nullptr;
-        void* clientData = nullptr;
-        bool isInput = false;
-        bool used = false; // control thread only
-        // Start sets it, stop clears it (from the control thread, or the procedure itself).
-        std::atomic<bool> enabled{false};
-        // Set by the cycle around each look at `enabled` and the call that follows, so that
+    // One added procedure: its life runs while the cycle calls it.
+    struct Slot : ProcSlot {
+        // Set by the cycle around each look at the life and the call that follows, so that
         // stop knows when no call runs any more.
         std::atomic<bool> inCall{false};
         // Set by start: the cycle takes the next block as the procedure's sample time 0.
@@ -99,9 +92,7 @@ private:
     void runCycle(jack_nframes_t frames);
     void deliverBlock(const float* block, double sampleTime);
     void callProcs(bool inputs, double sampleTime);
-    ProcSlot* findSlot(AudioDeviceID device, AudioDeviceIOProc proc);
-    bool deviceHasInputProc(AudioDeviceID device) const;
-    void stopSlot(ProcSlot& slot);
+    void stopSlot(Slot& slot);
 
     // Connections of the input port (JackConnections.cpp).
     std::string connectAtStart();
@@ -144,7 +135,7 @@ private:
     std::atomic<std::int64_t> mLongestCycleNanos{0};
     std::atomic<jack_nframes_t> mPeriod{0};
 
-    ProcSlot mSlots[kMaxProcs];
+    ProcSlots<Slot, kMaxProcs> mSlots;
 
     // Connections: what the user's input port is connected to, kept across server restarts.
     // Guarded by mConnectionsLock; the keeper thread makes the connections that libjack's

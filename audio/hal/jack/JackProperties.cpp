@@ -20,20 +20,6 @@ namespace {
 
 constexpr std::uint32_t kBytesPerFrame = JackBackend::kChannels * sizeof(float);
 
-AudioStreamBasicDescription engineStreamFormat() {
-    AudioStreamBasicDescription format{};
-    format.mSampleRate = tuner::kSampleRate;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    format.mBytesPerPacket = kBytesPerFrame;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = kBytesPerFrame;
-    format.mChannelsPerFrame = JackBackend::kChannels;
-    format.mBitsPerChannel = 32;
-    format.mReserved = 0;
-    return format;
-}
-
 } // namespace
 
 OSStatus JackBackend::getHardwareProperty(AudioHardwarePropertyID property,
@@ -84,7 +70,8 @@ OSStatus JackBackend::getDeviceProperty(AudioDeviceID device, std::uint32_t /*ch
         return answerProperty<std::uint32_t>(kFramesPerBuffer * kBytesPerFrame, ioDataSize,
                                              outData);
     case kAudioDevicePropertyStreamFormat:
-        return answerProperty(engineStreamFormat(), ioDataSize, outData);
+        return answerProperty(floatStreamFormat(tuner::kSampleRate, kChannels), ioDataSize,
+                              outData);
     case kAudioDevicePropertySafetyOffset:
         return answerProperty<std::uint32_t>(0, ioDataSize, outData);
     case kAudioDevicePropertyNominalSampleRate:

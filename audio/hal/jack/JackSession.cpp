@@ -149,10 +149,10 @@ void JackBackend::closeClient(bool tell) {
 }
 
 void JackBackend::release() {
-    for (ProcSlot& slot : mSlots) {
-        if (slot.used) {
+    for (Slot& slot : mSlots) {
+        if (slot.inUse()) {
             stopSlot(slot);
-            slot.used = false;
+            moveLife(slot, ProcLife::added, ProcLife::free);
         }
     }
     closeClient(true);

@@ -22,12 +22,6 @@
 
 namespace {
 
-using ProcSlot = JackBackend::ProcSlot;
-
-// The procedure the cycle is calling on this thread, so that a procedure stopping itself
-// is told apart without looking at the other slots (the control thread may be filling one).
-thread_local ProcSlot* tCallingSlot = nullptr;
-
 std::int64_t monotonicNanos() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now); // vDSO: no system call
@@ -45,8 +39,8 @@ int JackBackend::onProcess(jack_nframes_t frames, void* arg) {
 void JackBackend::runCycle(jack_nframes_t frames) {
     const std::int64_t began = monotonicNanos();
     bool anyEnabled = false;
-    for (const ProcSlot& slot : mSlots) {
-        anyEnabled = anyEnabled || slot.enabled.load(std::memory_order_acquire);
+    for (const Slot& slot : mSlots) {
+        anyEnabled = anyEnabled || slot.running();
     }
     if (!anyEnabled || !mConvertible || mClientLost.load(std::memory_order_relaxed)) {
         mIdle = true;
@@ -89,61 +83,26 @@ void JackBackend::deliverBlock(const float* block, double sampleTime) {
 }
 
 void JackBackend::callProcs(bool inputs, double sampleTime) {
-    for (ProcSlot& slot : mSlots) {
-        // Paired with stopSlot: either this sees the slot disabled, or stop sees the call.
+    for (Slot& slot : mSlots) {
+        // Paired with stopSlot: either this sees the slot stopped, or stop sees the call.
         slot.inCall.store(true, std::memory_order_seq_cst);
-        if (slot.enabled.load(std::memory_order_seq_cst) && slot.isInput == inputs) {
+        if (slot.running() && slot.isInput == inputs) {
             if (slot.fresh.exchange(false, std::memory_order_acq_rel)) {
                 slot.origin = sampleTime;
             }
-            AudioTimeStamp blockTime;
-            blockTime.mSampleTime = sampleTime - slot.origin;
-            blockTime.mRateScalar = 1.0;
-            blockTime.mFlags = kAudioTimeStampSampleTimeValid;
-            slot.nextTime.store(blockTime.mSampleTime + kFramesPerBuffer,
+            slot.nextTime.store(sampleTime - slot.origin + kFramesPerBuffer,
                                 std::memory_order_relaxed);
-            AudioBufferList buffers;
-            buffers.mNumberBuffers = 1;
-            buffers.mBuffers[0].mNumberChannels = kChannels;
-            buffers.mBuffers[0].mDataByteSize = sizeof mInputBlock;
-            tCallingSlot = &slot;
-            if (inputs) {
-                buffers.mBuffers[0].mData = mInputBlock;
-                slot.proc(slot.device, &blockTime, &buffers, &blockTime, nullptr, nullptr,
-                          slot.clientData);
-            } else {
-                buffers.mBuffers[0].mData = mOutputBlock;
-                slot.proc(slot.device, &blockTime, nullptr, nullptr, &buffers, &blockTime,
-                          slot.clientData);
-            }
-            tCallingSlot = nullptr;
+            callProc(slot, sampleTime - slot.origin, inputs ? mInputBlock : mOutputBlock,
+                     kFramesPerBuffer, kChannels);
         }
         slot.inCall.store(false, std::memory_order_release);
     }
 }
 
-JackBackend::ProcSlot* JackBackend::findSlot(AudioDeviceID device, AudioDeviceIOProc proc) {
-    for (ProcSlot& slot : mSlots) {
-        if (slot.used && slot.device == device && slot.proc == proc) {
-            return &slot;
-        }
-    }
-    return nullptr;
-}
-
-bool JackBackend::deviceHasInputProc(AudioDeviceID device) const {
-    for (const ProcSlot& slot : mSlots) {
-        if (slot.used && slot.device == device && slot.isInput) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Control thread: returns once no call of the slot's procedure runs. The cycle never
 // blocks, so the wait is one call at most; a server that is gone calls nothing.
-void JackBackend::stopSlot(ProcSlot& slot) {
-    slot.enabled.store(false, std::memory_order_seq_cst);
+void JackBackend::stopSlot(Slot& slot) {
+    moveLife(slot, ProcLife::running, ProcLife::added);
     while (slot.inCall.load(std::memory_order_seq_cst)) {
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
@@ -158,9 +117,6 @@ OSStatus JackBackend::addIOProc(AudioDeviceID device, AudioDeviceIOProc proc, vo
     if (device != mDevice) {
         return kAudioHardwareBadDeviceError;
     }
-    if (proc == nullptr || findSlot(device, proc) != nullptr) {
-        return kAudioHardwareIllegalOperationError;
-    }
     if (!mConvertible) {
         std::fprintf(diagnostics(),
                      "Error - the JACK server runs at %u Hz; the tuner asked for %.0f Hz and "
@@ -169,27 +125,19 @@ OSStatus JackBackend::addIOProc(AudioDeviceID device, AudioDeviceIOProc proc, vo
                      tuner::kSampleRate);
         return kAudioDeviceUnsupportedFormatError;
     }
-    for (ProcSlot& slot : mSlots) {
-        if (slot.used) {
-            continue;
-        }
-        slot.device = device;
-        slot.proc = proc;
-        slot.clientData = clientData;
-        slot.isInput = !deviceHasInputProc(device);
-        slot.used = true;
-        return 0;
-    }
-    return kAudioHardwareIllegalOperationError;
+    Slot* const slot = mSlots.take(device, proc, clientData, !mSlots.hasInput(device));
+    return slot != nullptr && moveLife(*slot, ProcLife::free, ProcLife::added)
+               ? 0
+               : kAudioHardwareIllegalOperationError;
 }
 
 OSStatus JackBackend::removeIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
-    ProcSlot* const slot = findSlot(device, proc);
-    if (slot == nullptr || tCallingSlot != nullptr) {
+    Slot* const slot = mSlots.find(device, proc);
+    if (slot == nullptr || procOnThisThread() != nullptr) {
         return kAudioHardwareIllegalOperationError;
     }
     stopSlot(*slot);
-    slot->used = false;
+    moveLife(*slot, ProcLife::added, ProcLife::free);
     return 0;
 }
 
@@ -199,30 +147,29 @@ OSStatus JackBackend::start(AudioDeviceID device, AudioDeviceIOProc proc) {
                    ? kAudioHardwareServerGoneError
                    : kAudioHardwareNotRunningError;
     }
-    ProcSlot* const slot = findSlot(device, proc);
+    Slot* const slot = mSlots.find(device, proc);
     if (slot == nullptr) {
         return device != mDevice ? kAudioHardwareBadDeviceError
                                  : kAudioHardwareIllegalOperationError;
     }
-    if (slot->enabled.load(std::memory_order_acquire)) {
-        return 0;
+    if (!slot->running()) {
+        slot->nextTime.store(0.0, std::memory_order_relaxed);
+        slot->fresh.store(true, std::memory_order_relaxed);
+        moveLife(*slot, ProcLife::added, ProcLife::running);
     }
-    slot->nextTime.store(0.0, std::memory_order_relaxed);
-    slot->fresh.store(true, std::memory_order_relaxed);
-    slot->enabled.store(true, std::memory_order_seq_cst);
     return 0;
 }
 
 OSStatus JackBackend::stop(AudioDeviceID device, AudioDeviceIOProc proc) {
     // From inside a procedure, its own only: the cycle calls it no more from the next block.
-    if (ProcSlot* const own = tCallingSlot) {
+    if (ProcSlot* const own = procOnThisThread()) {
         if (own->device != device || own->proc != proc) {
             return kAudioHardwareIllegalOperationError;
         }
-        own->enabled.store(false, std::memory_order_release);
+        moveLife(*own, ProcLife::running, ProcLife::added);
         return 0;
     }
-    ProcSlot* const slot = findSlot(device, proc);
+    Slot* const slot = mSlots.find(device, proc);
     if (slot == nullptr) {
         return kAudioHardwareIllegalOperationError;
     }
@@ -243,23 +190,14 @@ OSStatus JackBackend::currentTime(AudioDeviceID device, AudioTimeStamp* outTime)
     if (mClientLost.load(std::memory_order_acquire)) {
         return kAudioHardwareNotRunningError;
     }
-    for (const ProcSlot& slot : mSlots) {
-        if (slot.used && slot.device == device && slot.enabled.load(std::memory_order_acquire)) {
-            *outTime = AudioTimeStamp{};
-            outTime->mSampleTime = slot.nextTime.load(std::memory_order_relaxed);
-            outTime->mRateScalar = 1.0;
-            outTime->mFlags = kAudioTimeStampSampleTimeValid;
-            return 0;
+    for (const Slot& slot : mSlots) {
+        if (slot.device == device && slot.running()) {
+            return answerSampleTime(slot.nextTime.load(std::memory_order_relaxed), outTime);
         }
     }
     return kAudioHardwareNotRunningError;
 }
 
 bool JackBackend::anyStreamOpen() const {
-    for (const ProcSlot& slot : mSlots) {
-        if (slot.used) {
-            return true;
-        }
-    }
-    return false;
+    return mSlots.anyInUse();
 }

@@ -7,6 +7,7 @@
 
 #include "AudioBackend.h"
 #include "PortAudioDevices.h"
+#include "ProcSlots.h"
 #include "StreamClock.h"
 
 #include <atomic>
@@ -37,24 +38,15 @@ public:
     OSStatus stop(AudioDeviceID device, AudioDeviceIOProc proc) override;
     OSStatus currentTime(AudioDeviceID device, AudioTimeStamp* outTime) override;
 
-    // One added procedure. The fields above `stream` are set by the control thread while no
-    // stream exists, so the stream's thread only ever sees them fixed.
-    struct ProcStream {
-        AudioDeviceID device = 0;
-        AudioDeviceIOProc proc = nullptr;
-        void* clientData = nullptr;
-        bool isInput = false;
-        bool used = false; // control thread only
-        // Removed, but its thread could not be ended: the stream stays open, set aside,
-        // until the thread ends by itself. Control thread only.
-        bool abandoned = false;
+    // One added procedure and its stream, driven by a thread of the backend's own while
+    // its life runs.
+    struct Stream : ProcSlot {
         PaStream* stream = nullptr; // control thread, and the stream's thread while it runs
         std::thread thread;         // control thread only
-
-        // Set by stop; the stream's thread then ends after the current block.
+        // Set by a stop; the stream's thread then ends after the current block.
         std::atomic<bool> stopRequested{false};
         // Set by the stream's thread when it ends, asked to or not.
-        std::atomic<bool> ended{true};
+        std::atomic<bool> threadEnded{true};
         // The next block's sample time: written by the stream's thread, read by the control
         // thread.
         std::atomic<double> sampleTime{0.0};
@@ -70,8 +62,6 @@ private:
     // than a moment, so that devices (or a sound server) that came or went since are seen;
     // otherwise as ready().
     bool refreshed();
-    ProcStream* findStream(AudioDeviceID device, AudioDeviceIOProc proc);
-    bool deviceHasInputProc(AudioDeviceID device) const;
     bool choosesInput(PaDeviceIndex index, AudioDeviceID device) const;
     // Closes every stream whose thread has ended; true when none is left open.
     bool closeAllStreams();
@@ -80,5 +70,5 @@ private:
 
     bool mRunning = false;
     std::chrono::steady_clock::time_point mBegun{};
-    ProcStream mStreams[kMaxStreams];
+    ProcSlots<Stream, kMaxStreams> mStreams;
 };

@@ -22,20 +22,6 @@ bool hasChannels(PaDeviceIndex index, bool isInput) {
     return (isInput ? info->maxInputChannels : info->maxOutputChannels) > 0;
 }
 
-AudioStreamBasicDescription backendStreamFormat() {
-    AudioStreamBasicDescription format{};
-    format.mSampleRate = kBackendSampleRate;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    format.mBytesPerPacket = kBackendBytesPerFrame;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = kBackendBytesPerFrame;
-    format.mChannelsPerFrame = kBackendChannels;
-    format.mBitsPerChannel = 32;
-    format.mReserved = 0;
-    return format;
-}
-
 std::uint32_t safetyOffsetFrames(PaDeviceIndex index, bool isInput) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(index);
     if (info == nullptr) {

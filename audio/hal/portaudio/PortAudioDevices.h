@@ -24,9 +24,6 @@ PaDeviceIndex deviceIndex(AudioDeviceID device);
 // Whether the device has at least one channel in that direction.
 bool hasChannels(PaDeviceIndex index, bool isInput);
 
-// Two interleaved 32-bit float channels at 44100 Hz.
-AudioStreamBasicDescription backendStreamFormat();
-
 // Frames the device's default low latency amounts to in that direction; known from
 // PortAudio's device list, before any stream opens.
 std::uint32_t safetyOffsetFrames(PaDeviceIndex index, bool isInput);

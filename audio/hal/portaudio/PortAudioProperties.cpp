@@ -65,7 +65,8 @@ OSStatus PortAudioBackend::getDeviceProperty(AudioDeviceID device, std::uint32_t
         return answerProperty<std::uint32_t>(kBackendFramesPerBuffer * kBackendBytesPerFrame,
                                              ioDataSize, outData);
     case kAudioDevicePropertyStreamFormat:
-        return answerProperty(backendStreamFormat(), ioDataSize, outData);
+        return answerProperty(floatStreamFormat(kBackendSampleRate, kBackendChannels), ioDataSize,
+                              outData);
     case kAudioDevicePropertySafetyOffset:
         return answerProperty(safetyOffsetFrames(index, input), ioDataSize, outData);
     default:

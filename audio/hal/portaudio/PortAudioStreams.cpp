@@ -37,11 +37,7 @@ constexpr std::chrono::milliseconds kHaltBound{100};
 // The longest nap while waiting for a block: short beside a block's 11.6 ms.
 constexpr double kLongestNapSeconds = 0.004;
 
-using ProcStream = PortAudioBackend::ProcStream;
-
-// The stream whose procedure runs on this thread, so that a procedure stopping itself is
-// told apart without looking at the other slots.
-thread_local ProcStream* tCallbackStream = nullptr;
+using Stream = PortAudioBackend::Stream;
 
 // The signal that interrupts a stream's thread stuck in a read or write of its device. The
 // backend touches no descriptor of the audio libraries (they are theirs: a pipe made
@@ -87,35 +83,20 @@ void nap(double seconds) {
 
 // Hands one block to the procedure. False when the stream must end: a stop was asked for,
 // or it runs wild.
-bool callProc(ProcStream& slot, float* block, bool lossReported) {
+bool callProc(Stream& slot, float* block, bool lossReported) {
     const double sampleTime =
         slot.clock.nextBlock(kBackendFramesPerBuffer, monotonicSeconds(), lossReported);
     if (slot.clock.runningWild()) {
         return false;
     }
     slot.sampleTime.store(slot.clock.sampleTime(), std::memory_order_relaxed);
-
-    AudioTimeStamp blockTime;
-    blockTime.mSampleTime = sampleTime;
-    blockTime.mRateScalar = 1.0;
-    blockTime.mFlags = kAudioTimeStampSampleTimeValid;
-    const AudioTimeStamp now = blockTime;
-    AudioBufferList buffers;
-    buffers.mNumberBuffers = 1;
-    buffers.mBuffers[0].mNumberChannels = kBackendChannels;
-    buffers.mBuffers[0].mDataByteSize = kBackendFramesPerBuffer * kBackendBytesPerFrame;
-    buffers.mBuffers[0].mData = block;
-    if (slot.isInput) {
-        slot.proc(slot.device, &now, &buffers, &blockTime, nullptr, nullptr, slot.clientData);
-    } else {
-        slot.proc(slot.device, &now, nullptr, nullptr, &buffers, &blockTime, slot.clientData);
-    }
+    callProc(slot, sampleTime, block, kBackendFramesPerBuffer, kBackendChannels);
     return !slot.stopRequested.load(std::memory_order_acquire);
 }
 
 // Waits until the stream can move a whole block without blocking. False when the stream
 // must end instead: a stop was asked for, or the device failed.
-bool awaitBlock(ProcStream& slot) {
+bool awaitBlock(Stream& slot) {
     for (;;) {
         if (slot.stopRequested.load(std::memory_order_acquire)) {
             return false;
@@ -137,14 +118,13 @@ bool awaitBlock(ProcStream& slot) {
 // block and hands it over, or has a block filled and writes it, until stopped; a read or
 // write that fails (other than by an overrun or underrun, whose lost frames the clock
 // counts) ends the stream.
-void runStream(ProcStream* slot) {
+void runStream(Stream* slot) {
     // Blocks fall due every 11.6 ms whatever else the machine is doing, so the stream's
     // thread outranks ordinary work where the system allows it (a real-time limit, or
     // root); elsewhere it runs as it is.
     sched_param realTime{};
     realTime.sched_priority = sched_get_priority_min(SCHED_FIFO) + kRealTimePriority;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
-    tCallbackStream = slot;
     float block[kBackendFramesPerBuffer * kBackendChannels];
     bool lossReported = false;
     while (awaitBlock(*slot)) {
@@ -168,10 +148,11 @@ void runStream(ProcStream* slot) {
             lossReported = error == paOutputUnderflowed;
         }
     }
-    slot->ended.store(true, std::memory_order_release);
+    moveLife(*slot, ProcLife::running, ProcLife::added); // unless set aside meanwhile
+    slot->threadEnded.store(true, std::memory_order_release);
 }
 
-PaError openStream(PaDeviceIndex index, ProcStream& slot) {
+PaError openStream(PaDeviceIndex index, Stream& slot) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(index);
     PaStreamParameters parameters{};
     parameters.device = index;
@@ -186,10 +167,10 @@ PaError openStream(PaDeviceIndex index, ProcStream& slot) {
 
 // Ends a stream's thread and stops the stream. False when the thread is still stuck in
 // its device after the bound: the stream is then left as it is.
-bool haltStream(ProcStream& slot) {
+bool haltStream(Stream& slot) {
     slot.stopRequested.store(true, std::memory_order_release);
     const auto start = std::chrono::steady_clock::now();
-    while (!slot.ended.load(std::memory_order_acquire)) {
+    while (!slot.threadEnded.load(std::memory_order_acquire)) {
         const auto waited = std::chrono::steady_clock::now() - start;
         if (waited > kHaltBound) {
             return false;
@@ -212,32 +193,12 @@ bool haltStream(ProcStream& slot) {
 
 } // namespace
 
-PortAudioBackend::ProcStream* PortAudioBackend::findStream(AudioDeviceID device,
-                                                           AudioDeviceIOProc proc) {
-    for (ProcStream& slot : mStreams) {
-        if (slot.used && !slot.abandoned && slot.device == device && slot.proc == proc) {
-            return &slot;
-        }
-    }
-    return nullptr;
-}
-
-bool PortAudioBackend::deviceHasInputProc(AudioDeviceID device) const {
-    for (const ProcStream& slot : mStreams) {
-        if (slot.used && !slot.abandoned && slot.device == device && slot.isInput) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Whether a procedure added to this device is its input procedure.
 bool PortAudioBackend::choosesInput(PaDeviceIndex index, AudioDeviceID device) const {
     const bool canInput = hasChannels(index, true);
     const bool canOutput = hasChannels(index, false);
     if (canInput && canOutput) {
-        return device == deviceIdentifier(Pa_GetDefaultInputDevice()) &&
-               !deviceHasInputProc(device);
+        return device == deviceIdentifier(Pa_GetDefaultInputDevice()) && !mStreams.hasInput(device);
     }
     return canInput;
 }
@@ -252,56 +213,49 @@ OSStatus PortAudioBackend::addIOProc(AudioDeviceID device, AudioDeviceIOProc pro
     if (index == paNoDevice) {
         return kAudioHardwareBadDeviceError;
     }
-    if (proc == nullptr || findStream(device, proc) != nullptr) {
-        return kAudioHardwareIllegalOperationError;
-    }
     // PortAudio lists no device without channels; a direction the device lacks makes the
     // open fail as a format the device refuses.
-    for (ProcStream& slot : mStreams) {
-        if (slot.used) {
-            continue;
-        }
-        slot.device = device;
-        slot.proc = proc;
-        slot.clientData = clientData;
-        slot.isInput = choosesInput(index, device);
-        slot.stopRequested.store(true, std::memory_order_relaxed);
-        const PaError error = openStream(index, slot);
-        if (error != paNoError) {
-            slot.stream = nullptr;
-            return statusFromPortAudio(error);
-        }
-        slot.used = true;
-        return 0;
+    Stream* const slot = mStreams.take(device, proc, clientData, choosesInput(index, device));
+    if (slot == nullptr) {
+        return kAudioHardwareIllegalOperationError;
     }
-    return kAudioHardwareIllegalOperationError;
+    slot->stopRequested.store(true, std::memory_order_relaxed);
+    const PaError error = openStream(index, *slot);
+    if (error != paNoError) {
+        slot->stream = nullptr;
+        return statusFromPortAudio(error);
+    }
+    moveLife(*slot, ProcLife::free, ProcLife::added);
+    return 0;
 }
 
 OSStatus PortAudioBackend::removeIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
-    ProcStream* slot = findStream(device, proc);
-    if (slot == nullptr || tCallbackStream != nullptr) {
+    Stream* const slot = mStreams.find(device, proc);
+    if (slot == nullptr || procOnThisThread() != nullptr) {
         return kAudioHardwareIllegalOperationError;
     }
     if (!haltStream(*slot)) {
         // Removed all the same: the procedure is not called again (a read that returns
         // finds the stop), and the stream is closed once its thread has ended.
-        slot->abandoned = true;
-        return 0;
+        if (moveLife(*slot, ProcLife::running, ProcLife::setAside)) {
+            return 0;
+        }
+        haltStream(*slot); // its thread ended just now
     }
     const PaError error = Pa_CloseStream(slot->stream);
     slot->stream = nullptr;
-    slot->used = false;
+    moveLife(*slot, ProcLife::added, ProcLife::free);
     return statusFromPortAudio(error);
 }
 
 void PortAudioBackend::reapAbandoned() {
-    for (ProcStream& slot : mStreams) {
-        if (slot.used && slot.abandoned && slot.ended.load(std::memory_order_acquire)) {
+    for (Stream& slot : mStreams) {
+        if (slot.life.load(std::memory_order_acquire) == ProcLife::setAside &&
+            slot.threadEnded.load(std::memory_order_acquire)) {
             slot.thread.join();
             Pa_CloseStream(slot.stream);
             slot.stream = nullptr;
-            slot.abandoned = false;
-            slot.used = false;
+            moveLife(slot, ProcLife::setAside, ProcLife::free);
         }
     }
 }
@@ -310,13 +264,12 @@ OSStatus PortAudioBackend::start(AudioDeviceID device, AudioDeviceIOProc proc) {
     if (!ready()) {
         return kAudioHardwareNotRunningError;
     }
-    ProcStream* slot = findStream(device, proc);
+    Stream* slot = mStreams.find(device, proc);
     if (slot == nullptr) {
         return deviceIndex(device) == paNoDevice ? kAudioHardwareBadDeviceError
                                                  : kAudioHardwareIllegalOperationError;
     }
-    if (!slot->ended.load(std::memory_order_acquire) &&
-        !slot->stopRequested.load(std::memory_order_acquire)) {
+    if (slot->running() && !slot->stopRequested.load(std::memory_order_acquire)) {
         return 0;
     }
     if (!haltStream(*slot)) {
@@ -331,21 +284,22 @@ OSStatus PortAudioBackend::start(AudioDeviceID device, AudioDeviceIOProc proc) {
     if (error != paNoError) {
         return statusFromPortAudio(error);
     }
-    slot->ended.store(false, std::memory_order_relaxed);
+    slot->threadEnded.store(false, std::memory_order_relaxed);
+    moveLife(*slot, ProcLife::added, ProcLife::running);
     slot->thread = std::thread(runStream, slot);
     return 0;
 }
 
 OSStatus PortAudioBackend::stop(AudioDeviceID device, AudioDeviceIOProc proc) {
     // From inside a procedure, its own stream only: the callback ends the stream on return.
-    if (ProcStream* own = tCallbackStream) {
+    if (ProcSlot* const own = procOnThisThread()) {
         if (own->device != device || own->proc != proc) {
             return kAudioHardwareIllegalOperationError;
         }
-        own->stopRequested.store(true, std::memory_order_release);
+        static_cast<Stream*>(own)->stopRequested.store(true, std::memory_order_release);
         return 0;
     }
-    ProcStream* slot = findStream(device, proc);
+    Stream* slot = mStreams.find(device, proc);
     if (slot == nullptr) {
         return kAudioHardwareIllegalOperationError;
     }
@@ -362,45 +316,33 @@ OSStatus PortAudioBackend::currentTime(AudioDeviceID device, AudioTimeStamp* out
     if (deviceIndex(device) == paNoDevice) {
         return kAudioHardwareBadDeviceError;
     }
-    for (ProcStream& slot : mStreams) {
-        if (!slot.used || slot.device != device || slot.ended.load(std::memory_order_acquire)) {
-            continue;
+    for (const Stream& slot : mStreams) {
+        if (slot.device == device && slot.running()) {
+            return answerSampleTime(slot.sampleTime.load(std::memory_order_relaxed), outTime);
         }
-        *outTime = AudioTimeStamp{};
-        outTime->mSampleTime = slot.sampleTime.load(std::memory_order_relaxed);
-        outTime->mRateScalar = 1.0;
-        outTime->mFlags = kAudioTimeStampSampleTimeValid;
-        return 0;
     }
     return kAudioHardwareNotRunningError;
 }
 
 bool PortAudioBackend::anyStreamOpen() const {
-    for (const ProcStream& slot : mStreams) {
-        if (slot.used) {
-            return true;
-        }
-    }
-    return false;
+    return mStreams.anyInUse();
 }
 
 bool PortAudioBackend::closeAllStreams() {
-    bool closed = true;
-    for (ProcStream& slot : mStreams) {
-        if (!slot.used) {
+    for (Stream& slot : mStreams) {
+        if (!slot.inUse() || slot.life.load(std::memory_order_acquire) == ProcLife::setAside) {
             continue;
         }
-        if (!slot.abandoned && !haltStream(slot)) {
-            slot.abandoned = true;
-        }
-        if (slot.abandoned) {
-            closed = false;
-            continue;
+        if (!haltStream(slot)) {
+            if (moveLife(slot, ProcLife::running, ProcLife::setAside)) {
+                continue;
+            }
+            haltStream(slot); // its thread ended just now
         }
         Pa_CloseStream(slot.stream);
         slot.stream = nullptr;
-        slot.used = false;
+        moveLife(slot, ProcLife::added, ProcLife::free);
     }
     reapAbandoned();
-    return closed && !anyStreamOpen();
+    return !anyStreamOpen();
 }

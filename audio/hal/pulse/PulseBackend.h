@@ -17,6 +17,7 @@
 // kAnswerBound; release() waits for it not at all.
 
 #include "AudioBackend.h"
+#include "ProcSlots.h"
 #include "StreamClock.h"
 #include "TunerConstants.h"
 
@@ -77,21 +78,15 @@ public:
         std::atomic<bool> replaced{false};
     };
 
-    // One added procedure and its stream. The fields above `stream` are set by the control
-    // thread, under the lock, while the slot is not in use.
-    struct ProcSlot {
+    // One added procedure and its stream; its life runs while the main loop calls it. The
+    // fields above `stream` are set by the control thread, under the lock, while the slot
+    // is free.
+    struct Slot : ProcSlot {
         PulseBackend* owner = nullptr;
-        AudioDeviceID device = 0;
-        AudioDeviceIOProc proc = nullptr;
-        void* clientData = nullptr;
-        bool isInput = false;
         std::uint32_t channels = 0;
         std::uint32_t deviceIndex = PA_INVALID_INDEX;
-        bool used = false;
         pa_stream* stream = nullptr;
 
-        // Start sets it, stop clears it (from the control thread, or the procedure itself).
-        std::atomic<bool> enabled{false};
         // The stream ended by itself (failed, or the server ended it), and then whether its
         // device is still there: set on the main loop's thread.
         std::atomic<bool> ended{false};
@@ -133,17 +128,16 @@ private:
     void tellConnection();
 
     // Procedures (PulseStreams.cpp).
-    ProcSlot* findSlot(AudioDeviceID device, AudioDeviceIOProc proc);
-    OSStatus openStream(ProcSlot& slot, const Device& device);
-    void closeStream(ProcSlot& slot);
+    OSStatus openStream(Slot& slot, const Device& device);
+    void closeStream(Slot& slot);
     static void onStreamState(pa_stream* stream, void* arg);
     template <class Info>
     static void onDeviceAnswer(pa_context*, const Info* info, int eol, void* arg);
     static void onRead(pa_stream* stream, std::size_t bytes, void* arg);
     static void onWrite(pa_stream* stream, std::size_t bytes, void* arg);
     static void onUnderflow(pa_stream* stream, void* arg);
-    static void take(ProcSlot& slot, const std::uint8_t* samples, std::size_t bytes);
-    static void deliver(ProcSlot& slot);
+    static void take(Slot& slot, const std::uint8_t* samples, std::size_t bytes);
+    static void deliver(Slot& slot);
 
     pa_threaded_mainloop* mLoop = nullptr;
     pa_context* mContext = nullptr; // under the lock
@@ -158,5 +152,5 @@ private:
 
     Device mInput;
     Device mOutput;
-    ProcSlot mSlots[kMaxProcs];
+    ProcSlots<Slot, kMaxProcs> mSlots;
 };

@@ -87,21 +87,6 @@ void onSink(pa_context*, const pa_sink_info* info, int eol, void* arg) {
     takeDevice(info, eol, static_cast<Answer*>(arg));
 }
 
-AudioStreamBasicDescription streamFormat(std::uint32_t channels) {
-    const std::uint32_t bytesPerFrame = channels * sizeof(float);
-    AudioStreamBasicDescription format{};
-    format.mSampleRate = tuner::kSampleRate;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    format.mBytesPerPacket = bytesPerFrame;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = bytesPerFrame;
-    format.mChannelsPerFrame = channels;
-    format.mBitsPerChannel = 32;
-    format.mReserved = 0;
-    return format;
-}
-
 } // namespace
 
 // Lock held, control thread, no stream open: the defaults and what they are, each answer
@@ -255,7 +240,8 @@ OSStatus PulseBackend::getDeviceProperty(AudioDeviceID device, std::uint32_t /*c
                                                    ioDataSize, outData);
             break;
         case kAudioDevicePropertyStreamFormat:
-            status = answerProperty(streamFormat(channels), ioDataSize, outData);
+            status = answerProperty(floatStreamFormat(tuner::kSampleRate, channels), ioDataSize,
+                                    outData);
             break;
         case kAudioDevicePropertySafetyOffset: {
             const std::int32_t frames =

@@ -48,7 +48,7 @@ bool PulseBackend::ensureLoop() {
         mLoop = nullptr;
         return false;
     }
-    for (ProcSlot& slot : mSlots) {
+    for (Slot& slot : mSlots) {
         slot.owner = this;
     }
     return true;
@@ -205,9 +205,10 @@ void PulseBackend::release() {
         return;
     }
     pa_threaded_mainloop_lock(mLoop);
-    for (ProcSlot& slot : mSlots) {
-        if (slot.used) {
+    for (Slot& slot : mSlots) {
+        if (slot.inUse()) {
             closeStream(slot);
+            moveLife(slot, ProcLife::added, ProcLife::free);
         }
     }
     disconnect();

@@ -24,18 +24,14 @@
 
 namespace {
 
-using ProcSlot = PulseBackend::ProcSlot;
-
-// The procedure being called on this thread, so that a procedure stopping itself is told
-// apart without the lock (which this thread already holds).
-thread_local ProcSlot* tCallingSlot = nullptr;
+using Slot = PulseBackend::Slot;
 
 double monotonicSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-std::uint32_t frameBytes(const ProcSlot& slot) {
+std::uint32_t frameBytes(const Slot& slot) {
     return slot.channels * static_cast<std::uint32_t>(sizeof(float));
 }
 
@@ -67,36 +63,21 @@ OSStatus statusFromServer(int error) {
 } // namespace
 
 // The main loop's thread, for each block: real-time, so no allocation, lock, wait or print.
-void PulseBackend::deliver(ProcSlot& slot) {
+void PulseBackend::deliver(Slot& slot) {
     const double sampleTime =
         slot.clock.nextBlock(kFramesPerBuffer, monotonicSeconds(), slot.lossReported);
     slot.lossReported = false;
     slot.nextTime.store(slot.clock.sampleTime(), std::memory_order_relaxed);
-    AudioTimeStamp blockTime;
-    blockTime.mSampleTime = sampleTime;
-    blockTime.mRateScalar = 1.0;
-    blockTime.mFlags = kAudioTimeStampSampleTimeValid;
-    AudioBufferList buffers;
-    buffers.mNumberBuffers = 1;
-    buffers.mBuffers[0].mNumberChannels = slot.channels;
-    buffers.mBuffers[0].mDataByteSize = kFramesPerBuffer * frameBytes(slot);
-    buffers.mBuffers[0].mData = slot.block;
-    tCallingSlot = &slot;
-    if (slot.isInput) {
-        slot.proc(slot.device, &blockTime, &buffers, &blockTime, nullptr, nullptr, slot.clientData);
-    } else {
-        slot.proc(slot.device, &blockTime, nullptr, nullptr, &buffers, &blockTime, slot.clientData);
-    }
-    tCallingSlot = nullptr;
+    callProc(slot, sampleTime, slot.block, kFramesPerBuffer, slot.channels);
 }
 
 // Recorded bytes into blocks (the server may split a frame between two fragments); null
 // samples are a hole: zeros to the end of the block being filled, and the rest lost, so
 // the blocks after it keep their true times.
-void PulseBackend::take(ProcSlot& slot, const std::uint8_t* samples, std::size_t bytes) {
+void PulseBackend::take(Slot& slot, const std::uint8_t* samples, std::size_t bytes) {
     const std::size_t blockBytes = std::size_t{kFramesPerBuffer} * frameBytes(slot);
     auto* const block = reinterpret_cast<std::uint8_t*>(slot.block);
-    while (bytes > 0 && slot.enabled.load(std::memory_order_acquire)) {
+    while (bytes > 0 && slot.running()) {
         if (samples == nullptr && slot.filled == 0) {
             slot.clock.lose(static_cast<std::int64_t>(bytes / frameBytes(slot)));
             return;
@@ -118,7 +99,7 @@ void PulseBackend::take(ProcSlot& slot, const std::uint8_t* samples, std::size_t
 }
 
 void PulseBackend::onRead(pa_stream* stream, std::size_t, void* arg) {
-    auto& slot = *static_cast<ProcSlot*>(arg);
+    auto& slot = *static_cast<Slot*>(arg);
     for (;;) {
         const void* data = nullptr;
         std::size_t bytes = 0;
@@ -133,11 +114,11 @@ void PulseBackend::onRead(pa_stream* stream, std::size_t, void* arg) {
 // What the server asks for, in whole blocks (rounded up: a little more ahead rather than a
 // stream that waits for a request that never comes).
 void PulseBackend::onWrite(pa_stream* stream, std::size_t bytes, void* arg) {
-    auto& slot = *static_cast<ProcSlot*>(arg);
+    auto& slot = *static_cast<Slot*>(arg);
     const std::size_t blockBytes = std::size_t{kFramesPerBuffer} * frameBytes(slot);
     for (std::size_t written = 0; written < bytes; written += blockBytes) {
         std::memset(slot.block, 0, blockBytes); // a procedure that writes nothing plays silence
-        if (slot.enabled.load(std::memory_order_acquire)) {
+        if (slot.running()) {
             deliver(slot);
         }
         if (pa_stream_write(stream, slot.block, blockBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
@@ -147,12 +128,12 @@ void PulseBackend::onWrite(pa_stream* stream, std::size_t bytes, void* arg) {
 }
 
 void PulseBackend::onUnderflow(pa_stream*, void* arg) {
-    static_cast<ProcSlot*>(arg)->lossReported = true;
+    static_cast<Slot*>(arg)->lossReported = true;
 }
 
 template <class Info>
 void PulseBackend::onDeviceAnswer(pa_context*, const Info* info, int eol, void* arg) {
-    auto& slot = *static_cast<ProcSlot*>(arg);
+    auto& slot = *static_cast<Slot*>(arg);
     slot.deviceSeen = slot.deviceSeen || info != nullptr;
     if (eol == 0) {
         return;
@@ -169,7 +150,7 @@ void PulseBackend::onDeviceAnswer(pa_context*, const Info* info, int eol, void* 
 // The main loop's thread. A stream that ends by itself is asked about: a device that went
 // is a default to look for again, a device still there a stream that failed.
 void PulseBackend::onStreamState(pa_stream* stream, void* arg) {
-    auto& slot = *static_cast<ProcSlot*>(arg);
+    auto& slot = *static_cast<Slot*>(arg);
     PulseBackend& self = *slot.owner;
     const pa_stream_state_t state = pa_stream_get_state(stream);
     if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) &&
@@ -189,17 +170,8 @@ void PulseBackend::onStreamState(pa_stream* stream, void* arg) {
     pa_threaded_mainloop_signal(self.mLoop, 0);
 }
 
-PulseBackend::ProcSlot* PulseBackend::findSlot(AudioDeviceID device, AudioDeviceIOProc proc) {
-    for (ProcSlot& slot : mSlots) {
-        if (slot.used && slot.device == device && slot.proc == proc) {
-            return &slot;
-        }
-    }
-    return nullptr;
-}
-
 // Lock held: opens the slot's stream, corked, within the bound.
-OSStatus PulseBackend::openStream(ProcSlot& slot, const Device& device) {
+OSStatus PulseBackend::openStream(Slot& slot, const Device& device) {
     pa_channel_map map = device.map;
     if (!slot.isInput) {
         pa_channel_map_init_stereo(&map);
@@ -258,8 +230,8 @@ OSStatus PulseBackend::openStream(ProcSlot& slot, const Device& device) {
 }
 
 // Lock held: no callback of the stream runs now, or after.
-void PulseBackend::closeStream(ProcSlot& slot) {
-    slot.enabled.store(false, std::memory_order_release);
+void PulseBackend::closeStream(Slot& slot) {
+    moveLife(slot, ProcLife::running, ProcLife::added);
     if (slot.explaining != nullptr) {
         pa_operation_cancel(slot.explaining);
         pa_operation_unref(slot.explaining);
@@ -283,34 +255,32 @@ OSStatus PulseBackend::addIOProc(AudioDeviceID device, AudioDeviceIOProc proc, v
     }
     pa_threaded_mainloop_lock(mLoop);
     const Device* const found = findDevice(device);
-    OSStatus status = kAudioHardwareIllegalOperationError;
-    ProcSlot* const free = std::find_if(std::begin(mSlots), std::end(mSlots),
-                                        [](const ProcSlot& slot) { return !slot.used; });
-    if (found == nullptr) {
-        status = kAudioHardwareBadDeviceError;
-    } else if (proc != nullptr && findSlot(device, proc) == nullptr && free != std::end(mSlots)) {
-        free->device = device;
-        free->proc = proc;
-        free->clientData = clientData;
-        free->isInput = found->isInput;
-        free->channels = found->isInput ? found->map.channels : kOutputChannels;
-        free->deviceIndex = found->index;
-        status = openStream(*free, *found);
-        free->used = status == 0;
+    OSStatus status = kAudioHardwareBadDeviceError;
+    if (found != nullptr) {
+        Slot* const slot = mSlots.take(device, proc, clientData, found->isInput);
+        status = kAudioHardwareIllegalOperationError;
+        if (slot != nullptr) {
+            slot->channels = found->isInput ? found->map.channels : kOutputChannels;
+            slot->deviceIndex = found->index;
+            status = openStream(*slot, *found);
+            if (status == 0) {
+                moveLife(*slot, ProcLife::free, ProcLife::added);
+            }
+        }
     }
     pa_threaded_mainloop_unlock(mLoop);
     return status;
 }
 
 OSStatus PulseBackend::removeIOProc(AudioDeviceID device, AudioDeviceIOProc proc) {
-    if (mLoop == nullptr || tCallingSlot != nullptr) {
+    if (mLoop == nullptr || procOnThisThread() != nullptr) {
         return kAudioHardwareIllegalOperationError;
     }
     pa_threaded_mainloop_lock(mLoop);
-    ProcSlot* const slot = findSlot(device, proc);
+    Slot* const slot = mSlots.find(device, proc);
     if (slot != nullptr) {
         closeStream(*slot);
-        slot->used = false;
+        moveLife(*slot, ProcLife::added, ProcLife::free);
     }
     pa_threaded_mainloop_unlock(mLoop);
     return slot != nullptr ? 0 : kAudioHardwareIllegalOperationError;
@@ -321,7 +291,7 @@ OSStatus PulseBackend::start(AudioDeviceID device, AudioDeviceIOProc proc) {
         return kAudioHardwareServerGoneError;
     }
     pa_threaded_mainloop_lock(mLoop);
-    ProcSlot* const slot = findSlot(device, proc);
+    Slot* const slot = mSlots.find(device, proc);
     OSStatus status = 0;
     if (mServerGone.load(std::memory_order_acquire)) {
         status = kAudioHardwareServerGoneError;
@@ -330,13 +300,13 @@ OSStatus PulseBackend::start(AudioDeviceID device, AudioDeviceIOProc proc) {
                                                : kAudioHardwareIllegalOperationError;
     } else if (slot->ended.load(std::memory_order_acquire)) {
         status = kAudioHardwareNotRunningError;
-    } else if (!slot->enabled.load(std::memory_order_relaxed)) {
+    } else if (!slot->running()) {
         // Under the lock no callback runs: the clock is this thread's to reset.
         slot->clock.reset();
         slot->filled = 0;
         slot->lossReported = false;
         slot->nextTime.store(0.0, std::memory_order_relaxed);
-        slot->enabled.store(true, std::memory_order_release);
+        moveLife(*slot, ProcLife::added, ProcLife::running);
         uncork(slot->stream, false);
     }
     pa_threaded_mainloop_unlock(mLoop);
@@ -345,20 +315,19 @@ OSStatus PulseBackend::start(AudioDeviceID device, AudioDeviceIOProc proc) {
 
 OSStatus PulseBackend::stop(AudioDeviceID device, AudioDeviceIOProc proc) {
     // From inside a procedure, its own only: it is not called again from its next block.
-    if (ProcSlot* const own = tCallingSlot) {
+    if (ProcSlot* const own = procOnThisThread()) {
         if (own->device != device || own->proc != proc) {
             return kAudioHardwareIllegalOperationError;
         }
-        own->enabled.store(false, std::memory_order_release);
+        moveLife(*own, ProcLife::running, ProcLife::added);
         return 0;
     }
     if (mLoop == nullptr) {
         return kAudioHardwareIllegalOperationError;
     }
     pa_threaded_mainloop_lock(mLoop);
-    ProcSlot* const slot = findSlot(device, proc);
-    if (slot != nullptr && slot->enabled.load(std::memory_order_relaxed)) {
-        slot->enabled.store(false, std::memory_order_release);
+    Slot* const slot = mSlots.find(device, proc);
+    if (slot != nullptr && moveLife(*slot, ProcLife::running, ProcLife::added)) {
         if (!slot->ended.load(std::memory_order_acquire)) {
             uncork(slot->stream, true);
         }
@@ -382,8 +351,8 @@ OSStatus PulseBackend::currentTime(AudioDeviceID device, AudioTimeStamp* outTime
     if (found->replaced.load(std::memory_order_acquire)) {
         return kAudioHardwareDefaultDeviceChangedError;
     }
-    for (const ProcSlot& slot : mSlots) {
-        if (!slot.used || slot.device != device) {
+    for (const Slot& slot : mSlots) {
+        if (!slot.inUse() || slot.device != device) {
             continue;
         }
         if (slot.ended.load(std::memory_order_acquire)) {
@@ -391,7 +360,7 @@ OSStatus PulseBackend::currentTime(AudioDeviceID device, AudioTimeStamp* outTime
             if (slot.endExplained.load(std::memory_order_acquire)) {
                 return kAudioHardwareNotRunningError;
             }
-        } else if (!slot.enabled.load(std::memory_order_acquire)) {
+        } else if (!slot.running()) {
             continue;
         }
         *outTime = AudioTimeStamp{};
@@ -404,10 +373,5 @@ OSStatus PulseBackend::currentTime(AudioDeviceID device, AudioTimeStamp* outTime
 }
 
 bool PulseBackend::anyStreamOpen() const {
-    for (const ProcSlot& slot : mSlots) {
-        if (slot.used) {
-            return true;
-        }
-    }
-    return false;
+    return mSlots.anyInUse();
 }
