@@ -221,21 +221,6 @@ fake::Device interfaceDevice(std::uint32_t channels) {
     return device;
 }
 
-ReplayReading readingOf(const SoundView& view, double time) {
-    ReplayReading reading;
-    reading.time = time;
-    reading.mCurrentVolume = view.mCurrentVolume;
-    reading.mSamplePeriod = view.mSamplePeriod;
-    reading.mCurrentFrequency = view.mCurrentFrequency;
-    reading.mFrequency = view.mFrequency;
-    reading.mDisplayFrequency = view.mDisplayFrequency;
-    reading.mFrequencyStable = view.mFrequencyStable;
-    reading.mInTune = view.mInTune;
-    reading.selectedFrequency = view.selectedFrequency;
-    reading.mSinceAttack = view.mSinceAttack;
-    return reading;
-}
-
 bool same(const ReplayReading& a, const ReplayReading& b) {
     return a.mCurrentVolume == b.mCurrentVolume && a.mSamplePeriod == b.mSamplePeriod &&
            a.mFrequency == b.mFrequency && a.mDisplayFrequency == b.mDisplayFrequency &&

@@ -32,20 +32,6 @@ std::string oneLine(const char* text) {
     return line;
 }
 
-ReplayReading readingOf(const SoundView& view, double time) {
-    ReplayReading reading;
-    reading.time = time;
-    reading.mCurrentVolume = view.mCurrentVolume;
-    reading.mSamplePeriod = view.mSamplePeriod;
-    reading.mCurrentFrequency = view.mCurrentFrequency;
-    reading.mFrequency = view.mFrequency;
-    reading.mDisplayFrequency = view.mDisplayFrequency;
-    reading.mFrequencyStable = view.mFrequencyStable;
-    reading.mInTune = view.mInTune;
-    reading.selectedFrequency = view.selectedFrequency;
-    reading.mSinceAttack = view.mSinceAttack;
-    return reading;
-}
 
 // A fresh view's intake, fed whole blocks as a device delivers them.
 class BlockFeeder {
@@ -138,6 +124,21 @@ bool validBlock(std::uint32_t blockLength) {
 }
 
 } // namespace
+
+ReplayReading readingOf(const SoundView& view, double time) {
+    ReplayReading reading;
+    reading.time = time;
+    reading.mCurrentVolume = view.mCurrentVolume;
+    reading.mSamplePeriod = view.mSamplePeriod;
+    reading.mCurrentFrequency = view.mCurrentFrequency;
+    reading.mFrequency = view.mFrequency;
+    reading.mDisplayFrequency = view.mDisplayFrequency;
+    reading.mFrequencyStable = view.mFrequencyStable;
+    reading.mInTune = view.mInTune;
+    reading.selectedFrequency = view.selectedFrequency;
+    reading.mSinceAttack = view.mSinceAttack;
+    return reading;
+}
 
 std::string replayRecording(const std::string& path, std::uint32_t blockLength,
                             const std::function<void(const ReplayReading&)>& onReading) {

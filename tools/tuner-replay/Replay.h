@@ -20,6 +20,10 @@ struct ReplayReading {
     std::int32_t mSinceAttack = 0;
 };
 
+class SoundView;
+// The readings of the view's latest analysis, at `time`.
+ReplayReading readingOf(const SoundView& view, double time);
+
 // Longest block the replay accepts, in frames (about 24 seconds).
 inline constexpr std::uint32_t kReplayMaxBlock = 1u << 20;
 
