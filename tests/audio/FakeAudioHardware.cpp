@@ -4,10 +4,8 @@
 #include "AudioBoundary.h"
 #include "PropertyAnswers.h"
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -18,8 +16,8 @@ namespace {
 
 struct Proc {
     void* clientData = nullptr;
-    bool added = false, isInput = false, running = false;
-    std::atomic<bool> stop{false};
+    bool added = false, isInput = false;
+    std::atomic<bool> running{false}; // read by its clock thread without the lock
     std::thread clock;
 };
 
@@ -63,7 +61,7 @@ void runClock(AudioDeviceID id, AudioDeviceIOProc proc, const Proc* p, Device de
     // held up skips the blocks it missed (a device losing frames) rather than lagging.
     constexpr auto kPeriod = std::chrono::microseconds(400);
     const auto start = std::chrono::steady_clock::now();
-    for (std::int64_t block = 0; !p->stop;) {
+    for (std::int64_t block = 0; p->running;) {
         const std::int64_t time = block * frames;
         for (std::uint32_t i = 0; p->isInput && device.source && i < frames; ++i) {
             buffers.left(i) = device.source(time + i, 0);
@@ -80,7 +78,6 @@ void runClock(AudioDeviceID id, AudioDeviceIOProc proc, const Proc* p, Device de
 void stopOutside(AudioDeviceID device, Proc& p, std::unique_lock<std::mutex> lock) {
     const auto delay = p.running ? gDevices[device].stopDelay : std::chrono::milliseconds(0);
     p.running = false;
-    p.stop = true;
     std::thread clock = std::move(p.clock);
     lock.unlock();
     std::this_thread::sleep_for(delay);
@@ -106,39 +103,33 @@ public:
     }
 
     OSStatus getDeviceProperty(AudioDeviceID device, std::uint32_t channel, std::uint8_t,
-                               AudioDevicePropertyID property, std::uint32_t* ioDataSize,
-                               void* outData) override {
+                               AudioDevicePropertyID property, std::uint32_t* size,
+                               void* out) override {
         std::lock_guard lock(gMutex);
         if (gDevices.count(device) == 0) {
             return kAudioHardwareBadDeviceError;
         }
         const Device& d = gDevices[device];
-        const bool name = property == kAudioDevicePropertyDeviceName;
-        std::pair<const void*, std::uint32_t> value{&d.bufferSize, 4};
-        if (name) {
-            value = {d.name.c_str(),
-                     std::min<std::uint32_t>(d.name.size() + d.terminateName, *ioDataSize)};
-        } else if (property == kAudioDevicePropertyStreamFormat) {
-            value = {&d.format, sizeof d.format};
-        } else if (property == kAudioDevicePropertySafetyOffset) {
-            value = {&d.safetyOffset, 4};
-        } else if (property == kAudioDevicePropertyNominalSampleRate) {
-            if (d.nominalRate == 0.0) {
-                return kAudioHardwareUnsupportedOperationError;
+        switch (property) {
+        case kAudioDevicePropertyDeviceName:
+            if (d.terminateName) {
+                return answerName(d.name.c_str(), size, out);
             }
-            value = {&d.nominalRate, sizeof d.nominalRate};
-        } else if (property == kAudioDevicePropertyVolumeDecibels) {
-            if (!d.volumeDecibels || channel != 1) {
-                return kAudioHardwareUnsupportedOperationError;
-            }
-            value = {&*d.volumeDecibels, 4};
+            *size = std::min<std::uint32_t>(d.name.size(), *size);
+            std::memcpy(out, d.name.data(), *size);
+            return 0;
+        case kAudioDevicePropertyStreamFormat:
+            return answerProperty(d.format, size, out);
+        case kAudioDevicePropertySafetyOffset:
+            return answerProperty(d.safetyOffset, size, out);
+        case kAudioDevicePropertyNominalSampleRate:
+            return d.nominalRate != 0.0 ? answerProperty(d.nominalRate, size, out)
+                                        : kAudioHardwareUnsupportedOperationError;
+        case kAudioDevicePropertyVolumeDecibels:
+            return d.volumeDecibels && channel == 1 ? answerProperty(*d.volumeDecibels, size, out)
+                                                    : kAudioHardwareUnsupportedOperationError;
         }
-        std::memcpy(outData, value.first, value.second);
-        if (name && d.terminateName) {
-            static_cast<char*>(outData)[value.second - 1] = '\0';
-        }
-        *ioDataSize = value.second;
-        return 0;
+        return answerProperty(d.bufferSize, size, out);
     }
 
     OSStatus addIOProc(AudioDeviceID device, AudioDeviceIOProc proc, void* clientData) override {
@@ -168,16 +159,13 @@ public:
 
     OSStatus start(AudioDeviceID device, AudioDeviceIOProc proc) override {
         std::unique_lock lock(gMutex);
-        if (gDevices[device].startHangs) {
-            gHangsReleased.wait(lock, [] { return gReleased; });
-        }
+        gHangsReleased.wait(lock, [&] { return gReleased || !gDevices[device].startHangs; });
         const Device& d = gDevices[device];
         Proc* p = added(device, proc);
         if (d.startStatus != 0 || p == nullptr) {
             return d.startStatus != 0 ? d.startStatus : kAudioHardwareIllegalOperationError;
         }
         p->running = true;
-        p->stop = false;
         if (d.runs && !p->clock.joinable()) {
             p->clock = std::thread(runClock, device, proc, p, d);
         }
@@ -190,7 +178,6 @@ public:
         if (p != nullptr && p == tCurrent) { // its clock thread ends after this call
             ++gRecords[{device, p->isInput}].stopsInside;
             p->running = false;
-            p->stop = true;
         } else if (p != nullptr) {
             stopOutside(device, *p, std::move(lock));
         }
@@ -218,14 +205,12 @@ Buffers::Buffers(std::uint32_t frames, bool interleaved, float fill)
 }
 
 Device stereoDevice(AudioDeviceID id, bool interleaved, double rate) {
-    Device device;
-    device.id = id;
     const std::uint32_t bytes = interleaved ? 8 : 4;
     const std::uint32_t flags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
                                 (interleaved ? 0 : kAudioFormatFlagIsNonInterleaved);
-    device.format = {rate, kAudioFormatLinearPCM, flags, bytes, 1, bytes, 2, 32, 0};
-    device.bufferSize = 512 * bytes;
-    return device;
+    return {.id = id,
+            .bufferSize = 512 * bytes,
+            .format = {rate, kAudioFormatLinearPCM, flags, bytes, 1, bytes, 2, 32, 0}};
 }
 
 void reset() {

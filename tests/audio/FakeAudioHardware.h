@@ -32,7 +32,7 @@ struct Device {
     bool terminateName = true; // false: the name query writes only the name's bytes
     std::uint32_t bufferSize = 0;
     AudioStreamBasicDescription format{};
-    std::optional<float> volumeDecibels; // absent: the volume query fails ("unop")
+    std::optional<float> volumeDecibels{}; // absent: the volume query fails ("unop")
     std::uint32_t safetyOffset = 0;
     double nominalRate = 0.0; // the device's own rate (0: the query fails)
     OSStatus addStatus = 0, startStatus = 0, currentTimeStatus = 0;
@@ -40,7 +40,7 @@ struct Device {
     // Started procedures are called by clock threads; while stalled, those call nothing and
     // their sample times run on.
     bool runs = false, stalled = false;
-    std::function<float(std::int64_t frame, int channel)> source; // what they capture
+    std::function<float(std::int64_t frame, int channel)> source{}; // what they capture
     std::chrono::milliseconds stopDelay{0}; // stopping a running procedure from outside
 };
 

@@ -1,7 +1,7 @@
 // The supervisor and the engine on clock threads of the fake boundary, with the waits made
 // short, for ThreadSanitizer too: devices that are missing, appear, stall and come back,
-// each said once and shown; one device for both directions; and a quit that does not wait
-// for a device that will not stop.
+// each said once and shown; an input that keeps falling out of step; one device for both
+// directions; and a quit that does not wait for a device that will not stop.
 #include "AudioBoundary.h"
 #include "AudioSupervisor.h"
 #include "FakeAudioHardware.h"
@@ -143,7 +143,7 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
         << text;
 }
 
-TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsNamedMutedAndOpenedAgain) {
+TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsMutedAndOpenedAgainAndQuitDoesNotWait) {
     supervisor->mFailingBound = 300ms;
     supervisor->mResyncSpan = 600ms;
     fake::plugIn(running(kInputId), running(kOutputId));
@@ -165,6 +165,11 @@ TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsNamedMutedAndOpenedAgai
     EXPECT_TRUE(tickUntil([&] { return fake::procRecord(kInputId, true).removes > removes; }, 2s));
     EXPECT_EQ(supervisor->status(), Status::inputFailing);
     EXPECT_TRUE(tickUntil([&] { return flowing() && !port.health(0.0).inputMuted; }, 5s));
+    // Quitting does not wait for a device that will not stop.
+    fake::Device stuck = running(kOutputId, true, true); // cannot answer the stop request
+    stuck.stopDelay = 400ms;                             // and is slow to stop from outside
+    fake::plugIn(running(kInputId), stuck);
+    EXPECT_FALSE(supervisor->shutdown(100ms));
     const std::string text = GetCapturedStderr();
     EXPECT_EQ(count(text, "Error - the input device is failing: the output measured its offset "
                           "4 times in 0.6 seconds.\n"),
@@ -183,18 +188,6 @@ TEST_F(SupervisorTest, OneDeviceWithABufferPerChannelForBothDirections) {
     GetCapturedStderr();
     EXPECT_EQ(fake::procRecord(kInputId, true).stopsInside, 1);
     EXPECT_EQ(fake::procRecord(kInputId, false).stopsInside, 1);
-}
-
-TEST_F(SupervisorTest, QuitDoesNotWaitForADeviceThatWillNotStop) {
-    fake::plugIn(running(kInputId), running(kOutputId));
-    CaptureStderr();
-    supervisor->begin();
-    ASSERT_TRUE(tickUntil([&] { return flowing(); }));
-    fake::Device stuck = running(kOutputId, true, true); // cannot answer the stop request
-    stuck.stopDelay = 400ms;                             // and is slow to stop from outside
-    fake::plugIn(running(kInputId), stuck);
-    EXPECT_FALSE(supervisor->shutdown(100ms));
-    GetCapturedStderr();
 }
 
 TEST_F(SupervisorTest, AStartThatHangsIsToldTriedAgainAndNeverKeepsTheQuit) {

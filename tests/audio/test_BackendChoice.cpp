@@ -7,20 +7,21 @@
 
 namespace {
 
-class Scripted final : public AudioBackend {
-public:
-    explicit Scripted(const char* name) : mName(name) {}
-    const char* name() const override { return mName; }
+// Serves nothing: only whether it answers, holds on, has a stream open, and was let go.
+struct Scripted final : AudioBackend {
+    Scripted(const char* name, bool answers = false, bool holds = false)
+        : key(name), answers(answers), holds(holds) {}
+    const char* name() const override { return key; }
     bool available() override { return answers; }
     bool holdsOn() const override { return holds; }
     bool anyStreamOpen() const override { return streamOpen; }
     void release() override { ++released; }
     OSStatus getHardwareProperty(AudioHardwarePropertyID, std::uint32_t*, void*) override {
-        return kAudioHardwareUnsupportedOperationError;
+        return 0;
     }
     OSStatus getDeviceProperty(AudioDeviceID, std::uint32_t, std::uint8_t, AudioDevicePropertyID,
                                std::uint32_t*, void*) override {
-        return kAudioHardwareUnsupportedOperationError;
+        return 0;
     }
     OSStatus addIOProc(AudioDeviceID, AudioDeviceIOProc, void*) override { return 0; }
     OSStatus removeIOProc(AudioDeviceID, AudioDeviceIOProc) override { return 0; }
@@ -28,11 +29,9 @@ public:
     OSStatus stop(AudioDeviceID, AudioDeviceIOProc) override { return 0; }
     OSStatus currentTime(AudioDeviceID, AudioTimeStamp*) override { return 0; }
 
-    bool answers = false, holds = false, streamOpen = false;
+    const char* key;
+    bool answers, holds, streamOpen = false;
     int released = 0;
-
-private:
-    const char* mName;
 };
 
 } // namespace
@@ -58,11 +57,8 @@ TEST(BackendChoice, TakesTheFirstThatServesHoldsOnAndNeverLeavesAFlowingStream) 
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.chosen + std::string(" asked ") + (c.asked != nullptr ? c.asked : "-"));
-        Scripted jack("jack"), pulse("pulse"), alsa("alsa");
-        jack.answers = c.jackAnswers;
-        jack.holds = c.jackHolds;
-        pulse.answers = c.pulseAnswers;
-        pulse.holds = c.pulseHolds;
+        Scripted jack("jack", c.jackAnswers, c.jackHolds),
+            pulse("pulse", c.pulseAnswers, c.pulseHolds), alsa("alsa");
         BackendChoice choice({{"jack", &jack, c.jackByItself, "JACK here is PipeWire's.\n"},
                               {"pulse", &pulse},
                               {"alsa", &alsa}},

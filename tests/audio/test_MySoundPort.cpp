@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <tuple>
 #include <utility>
 
 using fake::stereoDevice;
@@ -97,13 +98,9 @@ protected:
 
 TEST(SoundPort, DiscoveryFillsTheRecordAndReportsIt) {
     const std::string kDev = " error: 560227702 (!dev)\n";
-    struct Case {
-        std::function<void(fake::Device&)> change; // of an interleaved input at -6 dB
-        std::string said;                          // before the input report
-        std::string piece;                         // of the reports
-        float maxValue;
-    };
-    const Case cases[] = {
+    // A change of an interleaved input at -6 dB, what is said before the input report, and a
+    // piece of the reports.
+    const std::tuple<std::function<void(fake::Device&)>, std::string, std::string> cases[] = {
         {[](fake::Device&) {}, "",
          "\n\nInput Device:\n\nDevice Name(ID): Fake Device (7)\ninitialized: 1\n\n"
          "DeviceFormat:\nLinearPCM = 1\nFloat = 1\nInterleaved = 1\n\nmSampleRate = 44100\n"
@@ -111,51 +108,55 @@ TEST(SoundPort, DiscoveryFillsTheRecordAndReportsIt) {
          "mChannelsPerFrame = 2\nmBytesPerFrame = 8\nmBitsPerChannel = 32\n\nbufferSize = 4096\n"
          "safetyOffset = 20\nframesPerBuffer = 512\n\n\n"
          "kAudioDevicePropertyVolumeDecibels error: 1970171760 (unop)\n\n\nOutput Device:\n\n"
-         "Device Name(ID): Fake Device (9)\n",
-         0.501187f},
+         "Device Name(ID): Fake Device (9)\n"},
         {[](fake::Device& d) { d.format.mFormatFlags = 0x2C; }, "ERROR: Device format not float.\n",
          "initialized: 0\n\nDeviceFormat:\nLinearPCM = 1\nFloat = 0\nInterleaved = 0\n\n"
-         "mSampleRate = 44100\nmFormatFlags = 0000002C\n",
-         0.501187f},
+         "mSampleRate = 44100\nmFormatFlags = 0000002C\n"},
         {[](fake::Device& d) { d.format.mFormatID = 0; }, "ERROR: Device format not LinearPCM\n",
-         "initialized: 0\n\nDeviceFormat:\nLinearPCM = 0\nFloat = 1\n", 0.501187f},
+         "initialized: 0\n\nDeviceFormat:\nLinearPCM = 0\nFloat = 1\n"},
         {[](fake::Device& d) { d.name = std::string(300, 'x'), d.terminateName = false; }, "",
-         "Device Name(ID): " + std::string(254, 'x') + " (7)\n", 0.501187f},
+         "Device Name(ID): " + std::string(254, 'x') + " (7)\n"},
         {[](fake::Device& d) { d.name = "Short", d.terminateName = false; }, "",
-         "Device Name(ID): Short (7)\n", 0.501187f},
+         "Device Name(ID): Short (7)\n"},
         // Every query is made and reported; the name query leaves what the record held.
         {[](fake::Device& d) { d.id = 0; },
          "kAudioHardwarePropertyDefault(IN|OUT)Device" + kDev + "kAudioDevicePropertyDeviceName" +
              kDev + "kAudioDevicePropertyBufferSize" + kDev + "kAudioDevicePropertyStreamFormat" +
              kDev + "kAudioDevicePropertyVolumeDecibels" + kDev +
              "kAudioDevicePropertySafetyOffset" + kDev + "ERROR: Device format not LinearPCM\n",
-         "Device Name(ID): " + std::string(254, 'y') + " (0)\ninitialized: 0\n", 1.0f},
+         "Device Name(ID): " + std::string(254, 'y') + " (0)\ninitialized: 0\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.piece);
+    for (const auto& [change, said, piece] : cases) {
+        SCOPED_TRACE(piece);
         fake::Device in = stereoDevice(kInputId, true);
         in.safetyOffset = 20;
         in.volumeDecibels = -6.0f;
-        c.change(in);
+        change(in);
         MySoundPort port;
         std::memset(port.mInputDevice.name, 'y', sizeof port.mInputDevice.name);
         const std::string text = discover(port, in, stereoDevice(kOutputId, true));
-        EXPECT_EQ(text.substr(0, text.find("\n\nInput Device:")), c.said);
-        EXPECT_NE(text.find(c.piece), std::string::npos) << text;
-        EXPECT_NEAR(port.maxInputValue(), c.maxValue, 1e-5f);
+        EXPECT_EQ(text.substr(0, text.find("\n\nInput Device:")), said);
+        EXPECT_NE(text.find(piece), std::string::npos) << text;
+        // -6 dB, or the gain of 1 a missing device keeps.
+        EXPECT_NEAR(port.maxInputValue(), in.id != 0 ? 0.501187f : 1.0f, 1e-5f);
     }
 }
 
 TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
-    const auto layout = [](AudioDeviceID id, std::uint32_t channels, std::uint32_t bytes,
-                           std::uint32_t flags) {
-        fake::Device device = stereoDevice(id, true);
-        device.format.mChannelsPerFrame = channels;
-        device.format.mBytesPerFrame = bytes;
-        device.format.mFormatFlags = flags;
-        device.bufferSize = 512 * bytes;
-        device.safetyOffset = 20;
+    // Safety offsets of 20 and 30 frames; the handshake measures 100 frames between them.
+    const auto device = [](AudioDeviceID id, bool interleaved = true, double rate = 44100.0) {
+        fake::Device device = stereoDevice(id, interleaved, rate);
+        device.safetyOffset = id == kInputId ? 20 : 30;
         return device;
+    };
+    // Channels of 4 bytes in one buffer, with these format flags.
+    const auto layout = [&](AudioDeviceID id, std::uint32_t channels, std::uint32_t flags) {
+        fake::Device d = device(id);
+        d.format.mChannelsPerFrame = channels;
+        d.format.mBytesPerFrame = 4 * channels;
+        d.format.mFormatFlags = flags;
+        d.bufferSize = 512 * 4 * channels;
+        return d;
     };
     const auto unsupported = [](const std::string& what, bool input) {
         const std::string rest = " stream not supported: " + what + "; the tuner needs ";
@@ -163,96 +164,88 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
         return (input ? "Error - input" + rest + "1 to 32 (2 in a buffer each)" + channels : "") +
                "Error - output" + rest + "two" + channels;
     };
-    const auto report = [](const char* seconds) {
+    const auto report = [](const std::string& seconds) {
         return "LATENCY REPORT:\nthru latency: 1074 frames\ninToOutOffset: 5270 frames\n"
                "latency in seconds: " +
-               std::string(seconds) + "\n\n";
+               seconds + "\n\n";
     };
     const auto mismatch = [](const std::string& bytes, const std::string& channels = "2 / 2") {
         return "Error - format mismatch: " + channels + " channels, " + bytes +
-               " bytes per frame\n"
-               "It is really much better if you use the same device for input and output, or "
-               "devices that have a similar format.\nThis program will try to get things to work "
-               "out, but it is known that with some devices things are picky.\nFor instance going "
-               "between Jack and another device will probably work at first, but break if you try "
-               "to change the conncections in jack pilot.\nBasicly, I'll give it a shot, but no "
-               "one is promising anything.\n\n";
+               " bytes per frame\nIt is really much better if you use the same device for input "
+               "and output, or devices that have a similar format.\nThis program will try to get "
+               "things to work out, but it is known that with some devices things are picky.\nFor "
+               "instance going between Jack and another device will probably work at first, but "
+               "break if you try to change the conncections in jack pilot.\nBasicly, I'll give it "
+               "a shot, but no one is promising anything.\n\n";
     };
     const std::string later = "; the tuner starts when there is one.\n";
-    // Safety offsets of 20 and 30 frames; the handshake measures 100 frames between them.
-    const auto device = [](AudioDeviceID id, bool interleaved, double rate = 44100.0) {
-        fake::Device device = stereoDevice(id, interleaved, rate);
-        device.safetyOffset = id == kInputId ? 20 : 30;
-        return device;
-    };
-    const fake::Device in = device(kInputId, true), out = device(kOutputId, true), none;
+    const fake::Device in = device(kInputId), out = device(kOutputId), none;
     fake::Device noClock = in;
     noClock.currentTimeStatus = kAudioHardwareNotRunningError;
     struct Case {
         fake::Device in, out;
         std::string said;
-        std::uint32_t ringFrames, ringFrameBytes, tempBytes; // 0 frames: refused
+        bool runs = false;
+        std::uint32_t tempBytes = 0;
     };
     const Case cases[] = {
-        {none, out, "Error - no default input device" + later, 0, 0, 0},
-        {in, none, "Error - no default output device" + later, 0, 0, 0},
-        {none, none, "Error - no default input device and no default output device" + later, 0, 0,
-         0},
+        {none, out, "Error - no default input device" + later},
+        {in, none, "Error - no default output device" + later},
+        {none, none, "Error - no default input device and no default output device" + later},
         {in, device(kOutputId, true, 48000.0),
-         "Error - sample rate mismatch: 44100.000000 / 48000.000000\n", 0, 0, 0},
-        {layout(kInputId, 1, 4, 9), layout(kOutputId, 1, 4, 9),
-         unsupported("1 channels, 4 bytes per frame, format flags 00000009", false), 0, 0, 0},
-        {layout(kInputId, 2, 8, 0xC), layout(kOutputId, 2, 8, 0xC),
-         unsupported("2 channels, 8 bytes per frame, format flags 0000000C", true), 0, 0, 0},
+         "Error - sample rate mismatch: 44100.000000 / 48000.000000\n"},
+        {layout(kInputId, 1, 9), layout(kOutputId, 1, 9),
+         unsupported("1 channels, 4 bytes per frame, format flags 00000009", false)},
+        {layout(kInputId, 2, 0xC), layout(kOutputId, 2, 0xC),
+         unsupported("2 channels, 8 bytes per frame, format flags 0000000C", true)},
         // An interface of eight channels, one of which the view hears.
-        {layout(kInputId, 8, 32, 9), out, mismatch("32 / 8", "8 / 2") + report("0.024354"), 88200,
-         32, 16384},
+        {layout(kInputId, 8, 9), out, mismatch("32 / 8", "8 / 2") + report("0.024354"), true,
+         16384},
         {noClock, out,
          "AudioDeviceGetCurrentTime-inputTime error: 1937010544 (stop)\n" + report("0.024354"),
-         88200, 8, 8192},
+         true, 8192},
         {device(kInputId, true, 48000.0), device(kOutputId, true, 48000.0), report("0.022375"),
-         96000, 8, 8192},
-        {in, device(kOutputId, false), mismatch("8 / 4") + report("0.024354"), 88200, 8, 4096},
-        {device(kInputId, false), out, mismatch("4 / 8") + report("0.024354"), 88200, 4, 0},
+         true, 8192},
+        {in, device(kOutputId, false), mismatch("8 / 4") + report("0.024354"), true, 4096},
+        {device(kInputId, false), out, mismatch("4 / 8") + report("0.024354"), true, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);
-        const bool runs = c.ringFrames != 0;
         auto port = std::make_unique<MySoundPort>();
         discover(*port, c.in, c.out);
         CaptureStderr();
-        EXPECT_EQ(startByHand(*port, 1000.0, 1100.0), runs);
-        EXPECT_FALSE(runs && port->start()) << "a running port starts once, saying nothing";
+        EXPECT_EQ(startByHand(*port, 1000.0, 1100.0), c.runs);
+        EXPECT_FALSE(c.runs && port->start()) << "a running port starts once, saying nothing";
         EXPECT_EQ(GetCapturedStderr(), c.said);
-        EXPECT_EQ(port->mRunning, runs);
+        EXPECT_EQ(port->mRunning, c.runs);
         EXPECT_EQ(port->mInputProcState.load(),
-                  runs ? MySoundPort::kProcRunning : MySoundPort::kProcIdle);
+                  c.runs ? MySoundPort::kProcRunning : MySoundPort::kProcIdle);
         EXPECT_EQ(port->mInToOutSampleOffset.load(),
-                  runs ? 1174.0 + MySoundPort::kReadSlackFrames : 0.0);
+                  c.runs ? 1174.0 + MySoundPort::kReadSlackFrames : 0.0);
+        // Two seconds of input, in a ring for each buffer of the input.
         for (const MyRingBuffer* ring : {port->inputBuffer(), port->inputBuffer2()}) {
-            const bool held = ring == port->inputBuffer() || c.in.format.mBytesPerFrame == 4;
-            EXPECT_EQ(ring->capacityFrames(), held ? c.ringFrames : 0u);
-            EXPECT_EQ(ring->bytesPerFrame(), held ? c.ringFrameBytes : 0u);
+            const bool held =
+                c.runs && (ring == port->inputBuffer() || c.in.format.mBytesPerFrame == 4);
+            EXPECT_EQ(ring->capacityFrames(), held ? 2 * c.in.format.mSampleRate : 0u);
+            EXPECT_EQ(ring->bytesPerFrame(), held ? c.in.format.mBytesPerFrame : 0u);
         }
-        EXPECT_EQ(port->channelBufferBytes(), runs ? 2048u : 0u);
+        EXPECT_EQ(port->channelBufferBytes(), c.runs ? 2048u : 0u);
         EXPECT_EQ(port->tempBufferBytes(), c.tempBytes);
         // Nothing fetched yet: every work buffer reads as zero.
-        for (const auto& [buffer, floats] : {std::pair{port->mLeftInput.get(), runs ? 512u : 0u},
-                                             std::pair{port->mRightInput.get(), runs ? 512u : 0u},
-                                             std::pair{port->mLeftOutput.get(), runs ? 512u : 0u},
-                                             std::pair{port->mRightOutput.get(), runs ? 512u : 0u},
-                                             std::pair{port->mTempBuffer.get(), c.tempBytes / 4}}) {
-            EXPECT_EQ(buffer != nullptr, floats != 0);
-            EXPECT_TRUE(std::all_of(buffer, buffer + floats, [](float v) { return v == 0.0f; }));
+        for (const auto* work : {&port->mLeftInput, &port->mRightInput, &port->mLeftOutput,
+                                 &port->mRightOutput, &port->mTempBuffer}) {
+            const std::uint32_t bytes = work == &port->mTempBuffer ? c.tempBytes : 2048u;
+            const std::uint32_t floats = c.runs ? bytes / 4 : 0;
+            EXPECT_EQ(*work != nullptr, floats != 0);
+            EXPECT_TRUE(std::all_of(work->get(), work->get() + floats, [](float v) { return !v; }));
         }
     }
 }
 
 TEST(SoundPort, FailedInstallAndStartCallsAreReportedWithTheirStatusBytes) {
-    fake::Device in = stereoDevice(kInputId, true);
+    fake::Device in = stereoDevice(kInputId, true), out = stereoDevice(kOutputId, true);
     in.startStatus = 0x00414243; // no characters: the first byte is 0
-    fake::Device out = stereoDevice(kOutputId, true);
-    out.addStatus = -50; // its bytes, FF FF FF CE, as they are
+    out.addStatus = -50;         // its bytes, FF FF FF CE, as they are
     MySoundPort port;
     port.mStopBound = std::chrono::milliseconds(20);
     discover(port, in, out);
@@ -267,7 +260,7 @@ TEST(SoundPort, FailedInstallAndStartCallsAreReportedWithTheirStatusBytes) {
     EXPECT_EQ(port.mRunning, 0);
 }
 
-TEST_F(IOProcTest, HandshakeMeasuresTheClockDifference) {
+TEST_F(IOProcTest, HandshakeMeasuresTheClockDifferenceAndAStopRequestStopsTheProcedures) {
     startPort(true, true, true);
     // Output before any input: nothing written, both still armed.
     EXPECT_EQ(output(300.0).first[0], 7.0f);
@@ -301,6 +294,17 @@ TEST_F(IOProcTest, HandshakeMeasuresTheClockDifference) {
     // a margin for the input's bursts and jitter.
     EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(),
                      1024.0 + 25000.0 - 1000.9 + MySoundPort::kReadSlackFrames);
+
+    // Asked to stop, each procedure stops its own device and touches no data.
+    const std::int32_t step = view->mCurrentStep.load();
+    port->mInputProcState = port->mOutputProcState = MySoundPort::kProcStopRequested;
+    input(1000.9 + 22562.0, 1000 + 22562);
+    EXPECT_EQ(output(27562.0).first[0], 7.0f);
+    EXPECT_EQ(port->mInputProcState.load() + port->mOutputProcState.load(), 0); // both idle
+    EXPECT_EQ(fake::procRecord(kInputId, true).stopsInside, 1);
+    EXPECT_EQ(fake::procRecord(kOutputId, false).stopsInside, 1);
+    EXPECT_EQ(port->inputBuffer()->endFrame(), 1000 + 22562) << "a block stored";
+    EXPECT_EQ(view->mCurrentStep.load(), step) << "the view got a block";
 }
 
 TEST_F(IOProcTest, InputIsFetchedBehindSplitAndWrittenInTheOutputLayout) {
@@ -380,54 +384,26 @@ TEST_F(IOProcTest, MissedOrLateFetchesGiveWayToANewHandshake) {
     }
 }
 
-TEST_F(IOProcTest, AStopRequestStopsTheOwnDeviceAndTouchesNoData) {
-    startPort(true, true);
-    const std::int32_t step = view->mCurrentStep.load();
-    port->mInputProcState = port->mOutputProcState = MySoundPort::kProcStopRequested;
-    input(1536.0, 0);
-    EXPECT_EQ(output(1024.0).first[0], 7.0f);
-    EXPECT_EQ(port->mInputProcState.load() + port->mOutputProcState.load(), 0); // both idle
-    EXPECT_EQ(fake::procRecord(kInputId, true).stopsInside, 1);
-    EXPECT_EQ(fake::procRecord(kOutputId, false).stopsInside, 1);
-    EXPECT_EQ(port->inputBuffer()->endFrame(), 512) << "only the handshake's blocks stored";
-    EXPECT_EQ(view->mCurrentStep.load(), step) << "the view got a block";
-}
-
 TEST(InputHealth, FailingWhenFramesGoMissingAllAlongNeverForBurstsJitterDriftOrOneStall) {
     std::mt19937 random(8122026);
     auto pick = [&](double low, double high) {
         return std::uniform_real_distribution<double>(low, high)(random);
     };
-    struct Case {
-        Delivery delivery;
-        bool failing;
-    };
-    std::vector<Case> cases;
+    std::vector<std::pair<Delivery, bool>> cases; // and whether it is failing
     for (int i = 0; i < 3; ++i) {
         cases.push_back({healthyDelivery(random), false});
-        Delivery stall{"one stall"};
-        stall.stallAt = pick(0.5, 1.5);
-        stall.stallFor = pick(0.01, 0.9);
-        cases.push_back({stall, false});
+        cases.push_back(
+            {{.what = "one stall", .stallAt = pick(0.5, 1.5), .stallFor = pick(0.01, 0.9)}, false});
     }
     for (int k : {2, static_cast<int>(pick(3, 16)), 16}) {
-        Delivery losing{"one block in k lost"};
-        losing.loseEvery = k;
-        cases.push_back({losing, true});
+        cases.push_back({{.what = "one block in k lost", .loseEvery = k}, true});
     }
-    Delivery starving{"starving"};
-    starving.keepEvery = static_cast<int>(86.0 / pick(1, 20));
-    Delivery slow{"slow"};
-    slow.rate = pick(0.5, 0.95);
-    Delivery stalling{"a stall of 0.9 s every second"};
-    stalling.stallAt = 0.3;
-    stalling.stallFor = 0.9;
-    stalling.stallEvery = 1.0;
-    for (const Delivery& failing : {starving, slow, stalling}) {
-        cases.push_back({failing, true});
-    }
-    for (const Case& c : cases) {
-        const Delivery& d = c.delivery;
+    cases.push_back(
+        {{.what = "starving", .keepEvery = static_cast<int>(86.0 / pick(1, 20))}, true});
+    cases.push_back({{.what = "slow", .rate = pick(0.5, 0.95)}, true});
+    cases.push_back(
+        {{.what = "stalling", .stallAt = 0.3, .stallFor = 0.9, .stallEvery = 1.0}, true});
+    for (const auto& [d, failing] : cases) {
         SCOPED_TRACE(testing::Message()
                      << d.what << ": bursts " << d.burst << ", jitter " << d.jitter << ", rate "
                      << d.rate << ", stall " << d.stallFor << ", k " << d.loseEvery << "/"
@@ -446,8 +422,8 @@ TEST(InputHealth, FailingWhenFramesGoMissingAllAlongNeverForBurstsJitterDriftOrO
         judged.push_back(health.assess(100.0 + d.seconds));
         for (const InputHealth::Assessment& assessment : judged) {
             EXPECT_TRUE(assessment.known);
-            EXPECT_EQ(assessment.failing, c.failing) << "delivered " << assessment.delivered;
+            EXPECT_EQ(assessment.failing, failing) << "delivered " << assessment.delivered;
         }
-        EXPECT_EQ(judged.back().clean, !c.failing);
+        EXPECT_EQ(judged.back().clean, !failing);
     }
 }

@@ -14,7 +14,7 @@
 #   --strike K     the strike on channel K (from 1; 1 by default), the others silent
 #   --hum H        50 Hz hum (a tenth of full scale) on channel H
 #   --second N     a second source "guitar-2" of N channels in the pro-audio layout, the
-#                  strike on each, for the default to be switched to (pactl set-default-source)
+#                  strike on its last, for the default to be switched to (pactl set-default-source)
 #   --pulseaudio   a real PulseAudio daemon serves instead (no ALSA default device leads to
 #                  it), unpacked by tools/install-deps.sh into TUNER_PULSEAUDIO_ROOT
 #                  (/opt/tuner-test/pulseaudio by default)
@@ -185,7 +185,7 @@ else
 fi
 players=(guitar)
 if [ "$second" -gt 0 ]; then
-    loop_of "$second" "$(seq -s ' ' 1 "$second")" "$folder/loop-2.wav"
+    loop_of "$second" "$second" "$folder/loop-2.wav"
     players+=(guitar-2)
 fi
 
@@ -223,7 +223,7 @@ supervise() {
     }
     player_running() {
         if [ "$pulseaudio" = 1 ]; then
-            [ "$(pactl list sink-inputs short | grep -c .)" = "${#players[@]}" ]
+            [ "$(pactl list sink-inputs | grep -c "application.process.binary = \"pacat\"")" = "${#players[@]}" ]
         else
             pw-cli info guitar-player | grep -q 'state: "running"'
         fi

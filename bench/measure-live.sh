@@ -4,7 +4,7 @@
 # 200 %, GDK_SCALE=2) and while its input fails, and how long Ctrl+Q takes in each state of
 # its devices.
 #
-#   tests/measure-live.sh BUILD_DIR [RECORDING]
+#   bench/measure-live.sh BUILD_DIR [RECORDING]
 set -euo pipefail
 build="$(cd "$1" && pwd)"
 recording="${2:-$(dirname "$0")/../../shared/corpus/public/fluidr3_steel_E4_+00c.flac}"

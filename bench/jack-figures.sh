@@ -11,13 +11,13 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build="$(cd "$1" && pwd)"
 runs="${2:-3}"
 export TUNER_REPLAY="${TUNER_REPLAY:-$build/tools/tuner-replay/tuner-replay}"
-out="$build/tests/app/jack-figures"
+out="$build/bench/jack-figures"
 rm -rf "$out"
 mkdir -p "$out"
 args=("$build/app/guitar-tuner" "$build/tools/test-audio" "$build/tests/app/check-tuner-screenshot"
-    "$here/../../resources" "${TUNER_CORPUS_DIR:-$here/../../../shared/corpus}/public/fluidr3_steel_E4_+00c.flac")
+    "$here/../resources" "${TUNER_CORPUS_DIR:-$here/../../shared/corpus}/public/fluidr3_steel_E4_+00c.flac")
 run() { # NAME RATE PERIOD (empty: random)
-    TUNER_JACK_RATE="$2" TUNER_JACK_PERIOD="$3" "$here/e2e-tuner.sh" jack "${args[@]}" "$out/$1" \
+    TUNER_JACK_RATE="$2" TUNER_JACK_PERIOD="$3" "$here/../tests/app/e2e-tuner.sh" jack "${args[@]}" "$out/$1" \
         server:down:2 >"$out/$1.log" 2>&1 || echo "$1 failed: see $out/$1.log" >&2
 }
 for rate in 44100 48000; do
