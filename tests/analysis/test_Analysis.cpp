@@ -73,30 +73,25 @@ TEST(Levels, PeaksCrossingsPeriodStartsAndHighest) {
 // strings gives no verdict.
 TEST(Frequency, StabilityReadoutGlideAndInTune) {
     // Before: base, current, hits, strikes, stable, string, in tune; after: hits, strikes,
-    // stable, readout, in tune.
+    // stable, readout, in tune. All held as doubles, which keep the counters' top exact.
     const struct {
-        float base, current;
-        std::int32_t hits, strikes;
-        float stable;
-        std::int32_t selected;
-        float inTune;
-        std::int32_t hitsAfter, strikesAfter;
-        float stableAfter, display, inTuneAfter;
-    } cases[] = {{100, 90.0f, 0, 0, 0, 0, 0, 1, 0, 0, 99.55f, 0},
-                 {100, 120.0f, 0, 0, 0, 0, 0, 1, 0, 0, 100.9f, 0},
-                 {100, 110.0f, 1, 1, 0, 0, 0, 2, 1, 1, 100.45f, 0},
-                 {100, 89.99f, 0, 0, 0, 0, 0, 0, 1, 0, 100, 0},
-                 {100, 120.01f, 0, 0, 0, 0, 0, 0, 1, 0, 100, 0},
+        double base, current, hits, strikes, stable, selected, inTune;
+        double hitsAfter, strikesAfter, stableAfter, display, inTuneAfter;
+    } cases[] = {{100, 90.0, 0, 0, 0, 0, 0, 1, 0, 0, 99.55, 0},
+                 {100, 120.0, 0, 0, 0, 0, 0, 1, 0, 0, 100.9, 0},
+                 {100, 110.0, 1, 1, 0, 0, 0, 2, 1, 1, 100.45, 0},
+                 {100, 89.99, 0, 0, 0, 0, 0, 0, 1, 0, 100, 0},
+                 {100, 120.01, 0, 0, 0, 0, 0, 0, 1, 0, 100, 0},
                  {100, 100, 1, 2, 0, 0, 0, 2, 2, 0, 100, 0},
                  {100, 100, 0, 0, 1, 0, 0, 1, 0, 1, 100, 0},
                  {100, 100, 20, 8, 1, 0, 0, 21, 8, 1, 100, 0},
                  {100, 100, 20, 9, 1, 0, 0, 21, 9, 0, 100, 0},
                  {100, 100, kTop, 0, 0, 0, 0, kTop, 0, 1, 100, 0},
                  {100, 150, 0, kTop, 0, 0, 0, 0, kTop, 0, 100, 0},
-                 {110.99f, 110.99f, 5, 0, 0, 1, 0, 6, 0, 1, 110.99f, 1},
+                 {110.99, 110.99, 5, 0, 0, 1, 0, 6, 0, 1, 110.99, 1},
                  {111, 111, 5, 0, 0, 1, 1, 6, 0, 1, 111, 0},
-                 {248.9f, 248.9f, 5, 0, 0, 4, 0, 6, 0, 1, 248.9f, 1},
-                 {248.94f, 248.94f, 5, 0, 0, 4, 1, 6, 0, 1, 248.94f, 0},
+                 {248.9, 248.9, 5, 0, 0, 4, 0, 6, 0, 1, 248.9, 1},
+                 {248.94, 248.94, 5, 0, 0, 4, 1, 6, 0, 1, 248.94, 0},
                  {82, 82, 5, 0, 0, 0, 0, 6, 0, 1, 82, 1},
                  {110, 110, 5, 0, 0, 6, 1, 6, 0, 1, 110, 1},
                  {110, 110, 5, 0, 0, -1, 0, 6, 0, 1, 110, 0}};
@@ -111,11 +106,12 @@ TEST(Frequency, StabilityReadoutGlideAndInTune) {
         view.selectedFrequency = c.selected;
         view.mInTune = c.inTune;
         view.checkStable();
+        SCOPED_TRACE(testing::Message()
+                     << c.current << " Hz, " << c.hits << " hits, string " << c.selected);
         EXPECT_EQ(std::tuple(view.mHitsSinceAttack.load(), view.mStrikesSinceAttack.load(),
                              view.mFrequencyStable.load(), view.mInTune.load()),
-                  std::tuple(c.hitsAfter, c.strikesAfter, c.stableAfter, c.inTuneAfter))
-            << c.current << " Hz, " << c.hits << " hits, string " << c.selected;
-        EXPECT_FLOAT_EQ(view.mDisplayFrequency, c.display) << c.current << " Hz, " << c.hits;
+                  std::tuple(c.hitsAfter, c.strikesAfter, c.stableAfter, c.inTuneAfter));
+        EXPECT_FLOAT_EQ(view.mDisplayFrequency, c.display);
     }
 }
 
@@ -123,26 +119,24 @@ TEST(Frequency, StabilityReadoutGlideAndInTune) {
 // It restarts the note and leaves the verdict; otherwise the count goes on, stopping at
 // the top. The note's first reading is taken within four analyses of its attack, or never.
 TEST(Attack, RiseOverLastAndFifthOfHighestThenTheFirstReading) {
-    const struct {
-        float last, current;
-        std::int32_t since, sinceAfter;
-    } cases[] = {{0.4f, 0.5f, 7, 0},       {0.4f, 0.442f, 7, 0}, {0.4f, 0.43f, 7, 8},
-                 {0.1f, 0.201f, 7, 0},     {0.1f, 0.15f, 7, 8},  {0.5f, 0.5f, 7, 8},
-                 {0.1f, 0.15f, kTop, kTop}};
-    for (const auto& c : cases) {
+    // The last volume, the current one; the analyses since the attack before and after.
+    const std::tuple<float, float, std::int32_t, std::int32_t> cases[] = {
+        {0.4f, 0.5f, 7, 0},  {0.4f, 0.442f, 7, 0}, {0.4f, 0.43f, 7, 8},      {0.1f, 0.201f, 7, 0},
+        {0.1f, 0.15f, 7, 8}, {0.5f, 0.5f, 7, 8},   {0.1f, 0.15f, kTop, kTop}};
+    for (const auto& [last, current, since, sinceAfter] : cases) {
         SoundView view(kFrame);
         view.mHighestVolume = 1.0f;
-        view.mLastVolume = c.last;
-        view.mCurrentVolume = c.current;
-        view.mSinceAttack = c.since;
+        view.mLastVolume = last;
+        view.mCurrentVolume = current;
+        view.mSinceAttack = since;
         view.mHitsSinceAttack = 3;
         view.mInTune = 1.0f;
         view.getAttack();
-        const bool attack = c.sinceAfter == 0;
+        const bool attack = sinceAfter == 0;
         EXPECT_EQ(std::tuple(view.mSinceAttack.load(), view.mHitsSinceAttack.load(),
                              view.mLastAttackFrequency.load(), view.mInTune.load()),
-                  std::tuple(c.sinceAfter, attack ? 0 : 3, attack ? -1 : 0, 1.0f))
-            << c.last << " " << c.current;
+                  std::tuple(sinceAfter, attack ? 0 : 3, attack ? -1 : 0, 1.0f))
+            << last << " " << current;
     }
     for (const std::int32_t since : {3, 4}) {
         SoundView view(kFrame);

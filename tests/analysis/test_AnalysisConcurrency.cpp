@@ -5,8 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdint>
+#include <algorithm>
 #include <set>
 #include <thread>
 #include <vector>
@@ -45,14 +44,11 @@ TEST(AnalysisConcurrency, IntakeAgainstFramesShowsEveryWindowWhole) {
     NSControl toggle;
     while (!done.load(std::memory_order_acquire) || frames < 50) {
         view.display();
-        std::set<int> rows;
-        for (int row = 1; row < 200; ++row) {
-            for (int x = 1; x < 699; ++x) {
-                const std::uint8_t* pixel = view.picture().pixel(x, row);
-                if (pixel[0] == 250 && pixel[1] == 250 && pixel[2] == 250) {
-                    rows.insert(row);
-                    break;
-                }
+        std::set<int> rows; // of the lit wave: one mirrored pair about the centre line
+        for (int i = 199 * 698 - 1; i >= 0; --i) {
+            const std::uint8_t* pixel = view.picture().pixel(1 + i % 698, 1 + i / 698);
+            if (pixel[0] == 250 && pixel[1] == 250 && pixel[2] == 250) {
+                rows.insert(1 + i / 698);
             }
         }
         const int mirror = rows.empty() ? 0 : *rows.begin() + *rows.rbegin();
@@ -75,9 +71,7 @@ TEST(AnalysisHandover, LatestWholeAndHeldSlotsOutliveResizes) {
     std::vector<SharedFloat> window(8);
     // Publishes size samples and values, all of one tag.
     const auto publish = [&](float tag, std::int32_t size) {
-        for (SharedFloat& sample : window) {
-            sample.store(tag);
-        }
+        std::ranges::for_each(window, [tag](SharedFloat& sample) { sample.store(tag); });
         PublishedAnalysis values;
         values.mCurrentVolume = tag;
         handover.publish(values, window.data(), size);

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <ranges>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,8 +34,10 @@ const int kScale =
 const int kWidth = 700 * kScale;
 const int kHeight = 300 * kScale;
 std::unique_ptr<NSImage> gShot;
+std::string gResources;
 int gLeft = 0; // the view's place in the shot
 int gTop = 0;
+using Images = std::vector<std::unique_ptr<NSImage>>;
 
 // Pixel x of the view's row, row 0 on top.
 const std::uint8_t* at(int x, int row) {
@@ -58,14 +61,12 @@ bool findView() {
         int best = -1;
         int fewest = 0;
         for (gLeft = 0; gLeft + kWidth <= gShot->pixelsWide(); ++gLeft) {
-            int sum = 0;
-            bool fits = true;
+            int sum = 0; // -1 once a row does not fit
             for (const int row : {0, 200 * kScale, kHeight - 1}) {
-                const int lit = fits ? litPixels(row) : 0;
-                fits = fits && lit <= 3 * kScale;
-                sum += lit;
+                const int lit = sum < 0 ? 0 : litPixels(row);
+                sum = sum < 0 || lit > 3 * kScale ? -1 : sum + lit;
             }
-            if (fits && (best < 0 || sum < fewest)) {
+            if (sum >= 0 && (best < 0 || sum < fewest)) {
                 best = gLeft;
                 fewest = sum;
             }
@@ -78,81 +79,66 @@ bool findView() {
     return false;
 }
 
-// Whether the image's opaque pixels are in the view as they are, its bottom row on row y.
+// Whether the image's opaque pixels are in the view as they are, from column x on, its bottom
+// row on the line y (points, y up).
 bool drawnWhole(const NSImage& image, int x, int y) {
-    for (int i = 0; i < image.pixelsWide() * image.pixelsHigh(); ++i) {
+    const int top = kHeight - kScale * y - image.pixelsHigh();
+    bool whole = x + image.pixelsWide() <= kWidth;
+    for (int i = 0; whole && i < image.pixelsWide() * image.pixelsHigh(); ++i) {
         const std::uint8_t* p = image.rgba().data() + i * 4;
-        const std::uint8_t* q =
-            at(x + i % image.pixelsWide(), y - image.pixelsHigh() + 1 + i / image.pixelsWide());
-        if (p[3] == 255 && (p[0] != q[0] || p[1] != q[1] || p[2] != q[2])) {
-            return false;
-        }
+        whole = p[3] != 255 ||
+                std::equal(p, p + 3, at(x + i % image.pixelsWide(), top + i / image.pixelsWide()));
     }
-    return true;
+    return whole;
 }
 
 // The image NAME for the scale.
-std::unique_ptr<NSImage> image(const std::string& resources, const std::string& name) {
+std::unique_ptr<NSImage> image(const std::string& name) {
     return NSImage::initWithContentsOfFile(
-        resources + "/" + name + (kScale > 1 ? "@" + std::to_string(kScale) + "x" : "") + ".png");
+        gResources + "/" + name + (kScale > 1 ? "@" + std::to_string(kScale) + "x" : "") + ".png");
 }
 
-// The glyph image of a readout character.
-std::unique_ptr<NSImage> glyph(const std::string& resources, char c) {
-    return image(resources, c == '.' ? std::string("dot") : "n" + std::string(1, c));
+// The glyph images of the text's characters; none when one is missing.
+Images glyphs(const std::string& text) {
+    Images images;
+    for (const char c : text) {
+        images.push_back(image(c == '.' ? std::string("dot") : "n" + std::string(1, c)));
+        if (!images.back()) {
+            return {};
+        }
+    }
+    return images;
 }
 
 // Whether the text, as the pen sets it (glyphs side by side with a one-point gap, bottoms on
-// one line), is drawn whole somewhere along the bottom line y (points, y up).
-bool shows(const std::string& resources, const std::string& text, int y) {
-    std::vector<std::unique_ptr<NSImage>> glyphs;
-    for (const char c : text) {
-        glyphs.push_back(glyph(resources, c));
-        if (!glyphs.back()) {
-            return false;
-        }
-    }
-    for (int left = 0; left < kWidth; ++left) {
-        int x = left;
-        bool whole = true;
-        for (const auto& glyph : glyphs) {
-            whole = whole && x + glyph->pixelsWide() <= kWidth &&
-                    drawnWhole(*glyph, x, kHeight - 1 - kScale * y);
-            x += glyph->pixelsWide() + kScale;
-        }
-        if (whole) {
-            return true;
-        }
-    }
-    return false;
+// one line), is drawn whole somewhere along the line y.
+bool shows(const std::string& text, int y) {
+    const Images images = glyphs(text);
+    return images.size() == text.size() &&
+           std::ranges::any_of(std::views::iota(0, kWidth), [&](int x) {
+               return std::ranges::all_of(images, [&](const auto& glyph) {
+                   const bool whole = drawnWhole(*glyph, x, y);
+                   x += glyph->pixelsWide() + kScale;
+                   return whole;
+               });
+           });
 }
 
-// The readout drawn whole on the bottom line y (points, y up): glyphs side by side with a
-// one-point gap, ending in a point and one digit; empty when there is none.
-std::string readoutAt(const std::string& resources, int y) {
+// The readout drawn whole along the line y, set as shows() sets it and ending in a point and
+// one digit; empty when there is none.
+std::string readoutAt(int y) {
     const std::string characters = "0123456789.";
-    std::vector<std::unique_ptr<NSImage>> glyphs;
-    for (const char c : characters) {
-        glyphs.push_back(glyph(resources, c));
-        if (!glyphs.back()) {
-            return "";
-        }
-    }
-    for (int left = 0; left < kWidth; ++left) {
+    const Images images = glyphs(characters);
+    for (int left = 0; left < kWidth && !images.empty(); ++left) {
         std::string text;
         for (int x = left; x < kWidth;) {
-            std::size_t found = characters.size();
-            for (std::size_t i = 0; i < characters.size() && found == characters.size(); ++i) {
-                if (x + glyphs[i]->pixelsWide() <= kWidth &&
-                    drawnWhole(*glyphs[i], x, kHeight - 1 - kScale * y)) {
-                    found = i;
-                }
-            }
-            if (found == characters.size()) {
+            const auto found = std::ranges::find_if(
+                images, [&](const auto& glyph) { return drawnWhole(*glyph, x, y); });
+            if (found == images.end()) {
                 break;
             }
-            text += characters[found];
-            x += glyphs[found]->pixelsWide() + kScale;
+            text += characters[found - images.begin()];
+            x += (*found)->pixelsWide() + kScale;
         }
         if (text.size() >= 3 && text[text.size() - 2] == '.') {
             return text;
@@ -164,27 +150,29 @@ std::string readoutAt(const std::string& resources, int y) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::string(argv[1]) == "--readout") {
-        gShot = NSImage::initWithContentsOfFile(argv[2]);
-        if (!gShot || !findView()) {
-            std::fprintf(stderr, "no view in %s\n", argv[2]);
-            return 1;
-        }
-        const std::string text = readoutAt(argv[3], 59);
-        std::printf("readout: %s\n", text.empty() ? "none" : text.c_str());
-        return 0;
-    }
+    const bool readout = argc == 4 && std::string(argv[1]) == "--readout";
     const bool viewOnly = argc == 3 && std::string(argv[1]) == "--view-only";
-    if (!viewOnly && argc != 6) {
+    if (!readout && !viewOnly && argc != 6) {
         std::fprintf(stderr,
                      "usage: %s [--view-only] SHOT.png [RESOURCES READOUT[,...] "
                      "SELECTED_TEXT STRING]\n",
                      argv[0]);
         return 2;
     }
-    gShot = NSImage::initWithContentsOfFile(argv[viewOnly ? 2 : 1]);
+    const char* shot = argv[readout || viewOnly ? 2 : 1];
+    gShot = NSImage::initWithContentsOfFile(shot);
+    gResources = argv[readout ? 3 : 2];
+    if (readout) {
+        if (!gShot || !findView()) {
+            std::fprintf(stderr, "no view in %s\n", shot);
+            return 1;
+        }
+        const std::string text = readoutAt(59);
+        std::printf("readout: %s\n", text.empty() ? "none" : text.c_str());
+        return 0;
+    }
     if (!gShot) {
-        std::fprintf(stderr, "cannot read %s\n", argv[viewOnly ? 2 : 1]);
+        std::fprintf(stderr, "cannot read %s\n", shot);
         return 2;
     }
     const bool found = findView();
@@ -192,26 +180,23 @@ int main(int argc, char** argv) {
     if (viewOnly || !found) {
         return found ? 0 : 1;
     }
-    const std::string resources = argv[2];
     std::stringstream readouts(argv[3]);
-    std::string readout = "none";
+    std::string shown = "none";
     for (std::string text; std::getline(readouts, text, ',');) {
-        readout = shows(resources, text, 59) ? text : readout;
+        shown = shows(text, 59) ? text : shown;
     }
-    const bool selected = shows(resources, argv[4], 38);
+    const bool selected = shows(argv[4], 38);
     // The unselected buttons are faded over the band.
     static const char* names[] = {"E2", "A2", "D3", "G3", "B3", "E4"};
     std::string whole;
     for (int i = 0; i < 6; ++i) {
-        const auto button = image(resources, names[i]);
-        whole += button && drawnWhole(*button, kScale * (4 + 22 * i), kHeight - 1 - kScale * 4)
-                     ? names[i]
-                     : "";
+        const auto button = image(names[i]);
+        whole += button && drawnWhole(*button, kScale * (4 + 22 * i), 4) ? names[i] : "";
     }
-    const bool ok = readout != "none" && selected && whole == names[std::atoi(argv[5]) % 6];
+    const bool ok = shown != "none" && selected && whole == names[std::atoi(argv[5]) % 6];
     std::printf("frequency readout: %s; selected-string readout: %s; buttons at full strength: "
                 "%s\n%s\n",
-                readout.c_str(), selected ? argv[4] : "not seen", whole.c_str(),
+                shown.c_str(), selected ? argv[4] : "not seen", whole.c_str(),
                 ok ? "all seen" : "NOT all seen");
     return ok ? 0 : 1;
 }

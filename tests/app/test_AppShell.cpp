@@ -3,15 +3,11 @@
 #include "MyController.h"
 #include "MyWindowDel.h"
 #include "NSApplication.h"
-#include "NSWindow.h"
 #include "NSWorkspace.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
-
-namespace {
 
 TEST(AppShell, CloseHidesTheWindowAndReopenFollowsItsActualVisibility) {
     NSWindow window;
@@ -64,5 +60,3 @@ TEST(AppShell, PagesOpenOnTheMakersSiteAndFailuresAreIgnored) {
     unconnected.awakeFromNib();
     unconnected.applicationWillTerminate();
 }
-
-} // namespace

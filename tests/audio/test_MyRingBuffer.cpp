@@ -11,9 +11,8 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <tuple>
 #include <vector>
-
-namespace {
 
 // What the ring means: a window of frame numbers (start 0: empty) and each held frame's bytes.
 struct ReferenceRing {
@@ -50,24 +49,21 @@ struct ReferenceRing {
     }
 };
 
-} // namespace
-
 TEST(MyRingBuffer, AgreesWithReferenceOnRandomSequences) {
-    struct Shape {
-        std::int32_t bytesPerFrame, capacity, operations;
-    };
-    for (const Shape shape :
-         {Shape{8, 1000, 6000}, Shape{3, 37, 6000}, Shape{1, 5, 3000}, Shape{8, 88200, 150}}) {
-        SCOPED_TRACE(::testing::Message() << shape.bytesPerFrame << " x " << shape.capacity);
-        std::mt19937_64 random(20240611 + shape.capacity);
+    // Bytes a frame, capacity, operations.
+    const std::tuple<std::int32_t, std::int32_t, int> shapes[] = {
+        {8, 1000, 6000}, {3, 37, 6000}, {1, 5, 3000}, {8, 88200, 150}};
+    for (const auto& [bytesPerFrame, capacity, operations] : shapes) {
+        SCOPED_TRACE(::testing::Message() << bytesPerFrame << " x " << capacity);
+        std::mt19937_64 random(20240611 + capacity);
         MyRingBuffer ring;
-        ring.AllocateBytes(shape.bytesPerFrame, shape.capacity);
-        ReferenceRing model{shape.bytesPerFrame, shape.capacity, 0, 0, {}};
-        const std::int64_t cap = shape.capacity;
+        ring.AllocateBytes(bytesPerFrame, capacity);
+        ReferenceRing model{bytesPerFrame, capacity, 0, 0, {}};
+        const std::int64_t cap = capacity;
         auto pick = [&](std::int64_t lo, std::int64_t hi) {
             return std::uniform_int_distribution<std::int64_t>(lo, hi)(random);
         };
-        for (int op = 0; op < shape.operations; ++op) {
+        for (int op = 0; op < operations; ++op) {
             SCOPED_TRACE(op);
             const std::int64_t kind = pick(0, 5);
             const std::int64_t count = kind == 0 ? 0 : kind == 1 ? cap + pick(0, 1) : pick(1, cap);
@@ -89,17 +85,16 @@ TEST(MyRingBuffer, AgreesWithReferenceOnRandomSequences) {
                 [&] { return e + pick(0, cap / 4); },
             };
             const std::int64_t t = times[pick(0, 11)]();
-            std::vector<std::uint8_t> block(count * shape.bytesPerFrame + 1);
+            std::vector<std::uint8_t> block(count * bytesPerFrame + 1);
             std::generate(block.begin(), block.end(), [&] { return random(); });
             if (pick(0, 1) == 0) {
                 const int stored =
                     ring.storeData(block.data(), static_cast<std::uint32_t>(count), t);
                 ASSERT_EQ(stored, model.store(block.data(), count, t)) << "store at " << t;
-                ASSERT_EQ(ring.startFrame(), model.start);
-                ASSERT_EQ(ring.endFrame(), model.end);
-                ASSERT_EQ(ring.startOffset(), ring.FrameOffset(ring.startFrame()));
+                ASSERT_EQ(std::tuple(ring.startFrame(), ring.endFrame(), ring.startOffset()),
+                          std::tuple(model.start, model.end, ring.FrameOffset(model.start)));
             } else {
-                std::vector<std::uint8_t> expected(count * shape.bytesPerFrame, 0xEE);
+                std::vector<std::uint8_t> expected(count * bytesPerFrame, 0xEE);
                 std::vector<std::uint8_t> got(expected);
                 const double result =
                     ring.fetchData(got.data(), static_cast<std::uint32_t>(count), t);
