@@ -10,17 +10,11 @@
 #include "MySoundPort.h"
 #include "Replay.h"
 #include "SoundView.h"
-
-#include <gtest/gtest.h>
+#include "audio/hal/BoundaryTest.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -35,41 +29,22 @@ const std::string gRecording =
     "/public/fluidr3_steel_E4_+00c.flac";
 const std::string gInput = TUNER_BINARY_DIR "/real_backend_e4.raw";
 
-constexpr int kKept = 64; // calls each probe records
-struct Probe {
-    std::atomic<int> calls{0};
-    AudioDeviceID device = 0;
-    int stopAfter = 0; // the procedure stops itself after this many calls (0: never)
-    std::thread::id threads[kKept];
-    double times[kKept] = {};
-    float samples[kKept][1024] = {};
-} gProbes[2]; // the input's, the output's
+constexpr int kKept = 64; // calls looked at
+Probe gIn, gOut;
+constexpr AudioDeviceIOProc input = probe<gIn>, output = probe<gOut>;
 
-template <int N>
-OSStatus record(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in,
-                const AudioTimeStamp* inTime, AudioBufferList*, const AudioTimeStamp* outTime,
-                void*) {
-    Probe& probe = gProbes[N];
-    const int n = probe.calls.load(std::memory_order_relaxed);
-    if (n < kKept) {
-        probe.threads[n] = std::this_thread::get_id();
-        probe.times[n] = (in != nullptr ? inTime : outTime)->mSampleTime;
-        if (in != nullptr && in->mBuffers[0].mDataByteSize >= sizeof probe.samples[n]) {
-            std::memcpy(probe.samples[n], in->mBuffers[0].mData, sizeof probe.samples[n]);
-        }
-    }
-    probe.calls.store(n + 1, std::memory_order_release);
-    if (n + 1 == probe.stopAfter) {
-        AudioDeviceStop(probe.device, record<N>);
-    }
-    return 0;
+// Both probes added to their devices, the input's first (the first one added to the default
+// input is its input).
+void addBoth() {
+    ASSERT_EQ(AudioDeviceAddIOProc(gIn.device, input, nullptr), 0);
+    ASSERT_EQ(AudioDeviceAddIOProc(gOut.device, output, nullptr), 0);
 }
 
 } // namespace
 
 TEST(RealBackend, RecordedNoteReachesTheTunerThroughTheRings) {
     // What the strike, looped, shows delivered evenly at every alignment: every stable
-    // reading, and those in tune.
+    // reading, and those in tune; worked out first, to take no time from the live analysis.
     std::vector<float> samples;
     ASSERT_EQ(readRecording(gRecording, samples), "");
     samples.resize(kStrikeFrames);
@@ -81,9 +56,7 @@ TEST(RealBackend, RecordedNoteReachesTheTunerThroughTheRings) {
     testing::internal::CaptureStderr();
     port.setup();
     const bool running = port.start();
-    for (int tries = 0; tries < 1000 && !port.handshakeDone(); ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    within(5s, [&] { return port.handshakeDone(); });
     port.computeThruOffset();
     const std::string text = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(running && port.handshakeDone()) << "not started within 5 s: " << text;
@@ -113,50 +86,34 @@ TEST(RealBackend, RecordedNoteReachesTheTunerThroughTheRings) {
             EXPECT_GE(live, shown.lowest);
             EXPECT_LE(live, shown.highest);
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        std::this_thread::sleep_for(500us);
     }
     EXPECT_GT(settled, 10) << "no strike settled in tune, of " << stable << " stable readings";
 }
 
 TEST(RealBackend, ProceduresRunOnTheirOwnThreadsWithTheFileBitForBit) {
-    for (const AudioHardwarePropertyID which :
-         {kAudioHardwarePropertyDefaultInputDevice, kAudioHardwarePropertyDefaultOutputDevice}) {
-        std::uint32_t size = sizeof(AudioDeviceID);
-        Probe& probe = gProbes[which == kAudioHardwarePropertyDefaultOutputDevice];
-        ASSERT_EQ(AudioHardwareGetProperty(which, &size, &probe.device), 0);
-    }
-    const AudioDeviceID in = gProbes[0].device;
-    const AudioDeviceID out = gProbes[1].device;
-    gProbes[1].stopAfter = kKept;
-    EXPECT_EQ(AudioDeviceStart(in, record<0>), kAudioHardwareIllegalOperationError)
-        << "not added yet";
-    ASSERT_EQ(AudioDeviceAddIOProc(in, record<0>, nullptr), 0);
-    EXPECT_EQ(AudioDeviceAddIOProc(in, record<0>, nullptr), kAudioHardwareIllegalOperationError);
-    ASSERT_EQ(AudioDeviceAddIOProc(out, record<1>, nullptr), 0);
-    ASSERT_EQ(AudioDeviceStart(in, record<0>), 0);
-    ASSERT_EQ(AudioDeviceStart(out, record<1>), 0);
-    AudioTimeStamp now;
-    EXPECT_EQ(AudioDeviceGetCurrentTime(in, &now), 0);
+    const AudioDeviceID in = gIn.device = lookUp(kIn);
+    const AudioDeviceID out = gOut.device = lookUp(kOut);
+    gOut.stopAfter = kKept;
+    EXPECT_EQ(AudioDeviceStart(in, input), kAudioHardwareIllegalOperationError) << "not added yet";
+    addBoth();
+    EXPECT_EQ(AudioDeviceAddIOProc(in, input, nullptr), kAudioHardwareIllegalOperationError);
+    ASSERT_EQ(AudioDeviceStart(in, input) + AudioDeviceStart(out, output), 0);
+    EXPECT_EQ(currentTime(in), 0);
     // Looking at the devices while their streams run leaves PortAudio, and them, be.
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    AudioDeviceID again = 0;
-    std::uint32_t size = sizeof again;
-    EXPECT_EQ(AudioHardwareGetProperty(kAudioHardwarePropertyDefaultInputDevice, &size, &again), 0);
-    EXPECT_EQ(again, in);
-    for (int tries = 0; tries < 1000 && (gProbes[0].calls < kKept || gProbes[1].calls < kKept);
-         ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_EQ(AudioDeviceStop(in, record<0>), 0);
-    const int inputCalls = gProbes[0].calls;
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(lookUp(kIn), in);
+    within(5s, [] { return gIn.calls >= kKept && gOut.calls >= kKept; });
+    EXPECT_EQ(AudioDeviceStop(in, input), 0);
+    const int inputCalls = gIn.calls;
     ASSERT_GE(inputCalls, kKept);
     // The output stopped itself; stopping it again does nothing.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(gProbes[0].calls, inputCalls) << "called after its stop";
-    EXPECT_EQ(gProbes[1].calls, kKept) << "called after stopping itself";
-    EXPECT_EQ(AudioDeviceStop(out, record<1>), 0);
-    EXPECT_EQ(AudioDeviceGetCurrentTime(in, &now), kAudioHardwareNotRunningError);
-    EXPECT_EQ(AudioDeviceRemoveIOProc(in, record<0>) + AudioDeviceRemoveIOProc(out, record<1>), 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(gIn.calls, inputCalls) << "called after its stop";
+    EXPECT_EQ(gOut.calls, kKept) << "called after stopping itself";
+    EXPECT_EQ(AudioDeviceStop(out, output), 0);
+    EXPECT_EQ(currentTime(in), kAudioHardwareNotRunningError);
+    EXPECT_EQ(AudioDeviceRemoveIOProc(in, input) + AudioDeviceRemoveIOProc(out, output), 0);
 
     // The capture device goes on where the engine's test left the recording, bit for bit: the
     // first block with sound shows where.
@@ -166,46 +123,40 @@ TEST(RealBackend, ProceduresRunOnTheirOwnThreadsWithTheFileBitForBit) {
     std::copy_n(file.begin(), 2 * kStrikeFrames, file.begin() + 2 * kStrikeFrames);
     int sound = 0;
     while (sound < kKept - 1 &&
-           std::count(gProbes[0].samples[sound], gProbes[0].samples[sound] + 1024, 0.0f) == 1024) {
+           std::count(gIn.kept[sound].samples, gIn.kept[sound].samples + 1024, 0.0f) == 1024) {
         ++sound;
     }
     int at = 0;
-    while (at < kStrikeFrames && std::memcmp(&file[2 * at], gProbes[0].samples[sound], 4096) != 0) {
+    while (at < kStrikeFrames && std::memcmp(&file[2 * at], gIn.kept[sound].samples, 4096) != 0) {
         ++at;
     }
     for (int n = 0; n < kKept; ++n) {
-        EXPECT_NE(gProbes[0].threads[n], std::this_thread::get_id());
-        EXPECT_NE(gProbes[1].threads[n], std::this_thread::get_id());
-        EXPECT_NE(gProbes[0].threads[n], gProbes[1].threads[n]);
-        EXPECT_EQ(gProbes[0].times[n], 512.0 * n) << "input call " << n;
-        EXPECT_EQ(gProbes[1].times[n], 512.0 * n) << "output call " << n;
+        EXPECT_NE(gIn.kept[n].thread, std::this_thread::get_id());
+        EXPECT_NE(gOut.kept[n].thread, std::this_thread::get_id());
+        EXPECT_NE(gIn.kept[n].thread, gOut.kept[n].thread);
+        EXPECT_EQ(gIn.kept[n].time, 512.0 * n) << "input call " << n;
+        EXPECT_EQ(gOut.kept[n].time, 512.0 * n) << "output call " << n;
         const int frame =
             ((at + (n - sound) * 512) % kStrikeFrames + kStrikeFrames) % kStrikeFrames;
-        EXPECT_EQ(std::memcmp(gProbes[0].samples[n], &file[2 * frame], 4096), 0) << "block " << n;
+        EXPECT_EQ(std::memcmp(gIn.kept[n].samples, &file[2 * frame], 4096), 0) << "block " << n;
     }
 
     // A playback device that vanishes fails its stream's next write: the stream ends there,
     // its procedure no longer called, rather than running on against a device that is gone.
-    // (The input's procedure first: the first one added to the default input is its input.)
-    gProbes[1].calls = 0;
-    gProbes[1].stopAfter = 0;
-    ASSERT_EQ(AudioDeviceAddIOProc(in, record<0>, nullptr), 0);
-    ASSERT_EQ(AudioDeviceAddIOProc(out, record<1>, nullptr), 0);
-    ASSERT_EQ(AudioDeviceStart(out, record<1>), 0);
-    for (int tries = 0; tries < 200 && gProbes[1].calls < 8; ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    gOut.calls = 0;
+    gOut.stopAfter = 0;
+    addBoth();
+    ASSERT_EQ(AudioDeviceStart(out, output), 0);
+    within(2s, [] { return gOut.calls >= 8; });
     const std::string vanish = TUNER_BINARY_DIR "/tools/test-audio/paced-fault.sh \"" +
                                std::string(std::getenv("TUNER_PACED_FOLDER")) +
                                "\" playback vanish inf >/dev/null";
     ASSERT_EQ(std::system(vanish.c_str()), 0);
-    const int before = gProbes[1].calls;
-    for (int tries = 0; tries < 200 && AudioDeviceGetCurrentTime(out, &now) == 0; ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_EQ(AudioDeviceGetCurrentTime(out, &now), kAudioHardwareNotRunningError);
-    EXPECT_LT(gProbes[1].calls - before, 16) << "called on after its device vanished";
-    EXPECT_EQ(AudioDeviceRemoveIOProc(in, record<0>) + AudioDeviceRemoveIOProc(out, record<1>), 0);
+    const int before = gOut.calls;
+    within(2s, [&] { return currentTime(out) != 0; });
+    EXPECT_EQ(currentTime(out), kAudioHardwareNotRunningError);
+    EXPECT_LT(gOut.calls - before, 16) << "called on after its device vanished";
+    EXPECT_EQ(AudioDeviceRemoveIOProc(in, input) + AudioDeviceRemoveIOProc(out, output), 0);
 }
 
 int main(int argc, char** argv) {
@@ -214,24 +165,16 @@ int main(int argc, char** argv) {
             std::printf("no recording at %s (set TUNER_CORPUS_DIR): skipped\n", gRecording.c_str());
             return 77;
         }
-        const std::string sox = "sox '" + gRecording + "' -t raw -e floating-point -b 32 -c 2 " +
-                                "-r 44100 --endian little '" + gInput + "' trim 0 " +
-                                std::to_string(kStrikeFrames) + "s remix 1 1v-1";
-        if (std::system(sox.c_str()) != 0) {
-            return 2;
+        std::string command = "sox '" + gRecording + "' -t raw -e floating-point -b 32 -c 2 -r " +
+                              "44100 --endian little '" + gInput + "' trim 0 " +
+                              std::to_string(kStrikeFrames) + "s remix 1 1v-1 && " +
+                              TUNER_BINARY_DIR "/tools/test-audio/paced-alsa.sh --loop '" + gInput +
+                              "' -- " + std::filesystem::read_symlink("/proc/self/exe").string();
+        for (int i = 1; i < argc; ++i) {
+            command += " '" + std::string(argv[i]) + "'";
         }
-        std::vector<std::string> words{TUNER_BINARY_DIR "/tools/test-audio/paced-alsa.sh", "--loop",
-                                       gInput, "--",
-                                       std::filesystem::read_symlink("/proc/self/exe")};
-        words.insert(words.end(), argv + 1, argv + argc);
-        std::vector<char*> arguments;
-        for (std::string& word : words) {
-            arguments.push_back(word.data());
-        }
-        arguments.push_back(nullptr);
-        execv(arguments[0], arguments.data());
-        std::perror(arguments[0]);
-        return 2;
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 2;
     }
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -12,7 +12,7 @@
 #   --channels N   the guitar source has N channels (1-32); other than 2, or with --strike or
 #                  --hum, in the pro-audio layout (aux0, aux1, ...), the strike on one channel
 #   --strike K     the strike on channel K (from 1; 1 by default), the others silent
-#   --hum H        50 Hz hum (a tenth of full scale) on channel H
+#   --hum H        50 Hz hum on channel H, a tenth of full scale (--hum-level sets it)
 #   --second N     a second source "guitar-2" of N channels in the pro-audio layout, the
 #                  strike on its last, for the default to be switched to (pactl set-default-source)
 #   --pulseaudio   a real PulseAudio daemon serves instead (no ALSA default device leads to
@@ -69,13 +69,14 @@ stop | start | restart | freeze | thaw)
     ;;
 esac
 
-log=/dev/stderr channels=2 strike_channel="" hum_channel="" second=0 pulseaudio=0
+log=/dev/stderr channels=2 strike_channel="" hum_channel="" hum_level=0.1 second=0 pulseaudio=0
 while [ "$#" -gt 0 ]; do
     case "$1" in
     --log) log="${2:?}" ;;
     --channels) channels="${2:?}" ;;
     --strike) strike_channel="${2:?}" ;;
     --hum) hum_channel="${2:?}" ;;
+    --hum-level) hum_level="${2:?}" ;;
     --second) second="${2:?}" ;;
     --pulseaudio) pulseaudio=1 && shift && continue ;;
     *) break ;;
@@ -165,7 +166,7 @@ loop_of() {
         if [[ "$on" == *" $c "* ]]; then
             parts+=("$folder/strike.wav")
         elif [ "$c" = "$hum_channel" ] && [ "$file" = "$folder/loop.wav" ]; then
-            parts+=("|sox -V1 -n -r 48000 -b 16 -c 1 -p synth $strike sine 50 vol 0.1")
+            parts+=("|sox -V1 -n -r 48000 -b 16 -c 1 -p synth $strike sine 50 vol $hum_level")
         else
             parts+=("|sox -V1 -n -r 48000 -b 16 -c 1 -p trim 0 $strike")
         fi

@@ -2,16 +2,7 @@
 // failing statuses, no crash, and none of ALSA's own complaints on the standard error
 // stream; only, once, what the choice of backend rests on where it is not the usual
 // (TUNER_EXPECT_SAID: a GUITAR_TUNER_AUDIO it does not know, PipeWire's libjack).
-#include "AudioHardware.h"
-
-#include <gtest/gtest.h>
-
-#include <fstream>
-
-OSStatus silentProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*,
-                    const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void*) {
-    return 0;
-}
+#include "BoundaryTest.h"
 
 TEST(NoAudioConfiguration, NoDeviceFailingStatusesAndAQuietStandardError) {
     testing::internal::CaptureStderr();
@@ -27,17 +18,12 @@ TEST(NoAudioConfiguration, NoDeviceFailingStatusesAndAQuietStandardError) {
     EXPECT_NE(AudioDeviceAddIOProc(0, silentProc, nullptr), 0);
     EXPECT_NE(AudioDeviceStart(0, silentProc), 0);
     AudioDeviceStop(0, silentProc); // returns, whatever it says: nothing to wait for
-    AudioTimeStamp now;
-    EXPECT_NE(AudioDeviceGetCurrentTime(0, &now), 0);
+    EXPECT_NE(currentTime(0), 0);
     const char* const said = std::getenv("TUNER_EXPECT_SAID");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               said != nullptr ? std::string(said) + "\n" : std::string());
 }
 
 int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    const std::string empty = TUNER_BINARY_DIR "/no-audio-devices.conf";
-    std::ofstream(empty) << "# no devices\n";
-    setenv("ALSA_CONFIG_PATH", empty.c_str(), 1);
-    return RUN_ALL_TESTS();
+    return runTests(argc, argv, {}, "# no devices\n");
 }

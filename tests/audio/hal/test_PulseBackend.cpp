@@ -4,16 +4,12 @@
 // CMakeLists.txt runs it, on PipeWire or on a real PulseAudio daemon): the devices as the
 // server describes them, every channel kept apart with sample times counting on, the user's
 // choice of another default source, a server that stops and comes back, and one that hangs.
-#include "AudioHardware.h"
-#include "PrivateJackServer.h"
+// (That a procedure is called no more once stopped, and is added once, is the boundary's own:
+// test_RealBackend.cpp checks it.)
+#include "BoundaryTest.h"
 #include "PulseBackend.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <string>
 
 namespace {
 
@@ -21,160 +17,88 @@ constexpr std::uint32_t kChannels = 8;
 constexpr std::uint32_t kStrike = 5; // from 0
 constexpr std::uint32_t kHum = 1;
 
-using Clock = std::chrono::steady_clock;
-
-AudioDeviceID lookUp(AudioHardwarePropertyID property, OSStatus* status = nullptr) {
-    AudioDeviceID device = 0;
-    std::uint32_t size = sizeof device;
-    const OSStatus result = AudioHardwareGetProperty(property, &size, &device);
-    if (status != nullptr) {
-        *status = result;
-    }
-    return device;
-}
-
-AudioStreamBasicDescription formatOf(AudioDeviceID device, std::uint8_t isInput) {
-    AudioStreamBasicDescription format{};
-    std::uint32_t size = sizeof format;
-    EXPECT_EQ(AudioDeviceGetProperty(device, 0, isInput, kAudioDevicePropertyStreamFormat, &size,
-                                     &format),
-              0);
-    return format;
-}
-
-std::string nameOf(AudioDeviceID device, std::uint8_t isInput) {
-    char name[256] = {};
-    std::uint32_t size = sizeof name;
-    return AudioDeviceGetProperty(device, 0, isInput, kAudioDevicePropertyDeviceName, &size,
-                                  name) == 0
-               ? name
-               : "";
-}
-
 void session(const std::string& request) {
-    ASSERT_EQ(
-        std::system((TUNER_SOURCE_DIR "/tools/test-audio/pipewire-session.sh " + request).c_str()),
-        0)
-        << request;
+    const std::string command = TUNER_SOURCE_DIR "/tools/test-audio/pipewire-session.sh " + request;
+    ASSERT_EQ(std::system(command.c_str()), 0) << request;
 }
 
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+constexpr int kOutputCalls = 100; // after which the output procedure stops itself
+Probe gIn, gOut;
+constexpr AudioDeviceIOProc input = probe<gIn>, output = probe<gOut>;
 
-// What the input heard: each channel's energy, the hum channel's swings past a twentieth of
-// full scale either way (so that the recording's dither never counts), and blocks whose
-// sample time did not move on by at least a block.
-std::atomic<int> gBlocks{0};
-std::atomic<int> gOutOfStep{0};
-std::atomic<double> gLastInput{-512.0};
-double gEnergy[kChannels];      // the input's thread only, read once it is stopped
-std::int64_t gHumCrossings = 0; // likewise
-bool gHumHigh = false;
-
-OSStatus input(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* data,
-               const AudioTimeStamp* time, AudioBufferList*, const AudioTimeStamp*, void*) {
-    const double last = gLastInput.load();
-    gOutOfStep += (last < 0.0 ? time->mSampleTime != 0.0 : time->mSampleTime < last + 512.0) ||
-                  data->mBuffers[0].mNumberChannels != kChannels ||
-                  data->mBuffers[0].mDataByteSize != 512 * kChannels * sizeof(float);
-    gLastInput = time->mSampleTime;
-    const auto* samples = static_cast<const float*>(data->mBuffers[0].mData);
-    for (std::uint32_t frame = 0; frame < 512; ++frame) {
-        for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
-            const float sample = samples[frame * kChannels + channel];
-            gEnergy[channel] += double{sample} * sample;
-        }
-        const float hum = samples[frame * kChannels + kHum];
-        if (gHumHigh ? hum < -0.05f : hum > 0.05f) {
-            gHumHigh = !gHumHigh;
-            ++gHumCrossings;
-        }
-    }
-    ++gBlocks;
-    return 0;
-}
-
-constexpr int kOutputCalls = 100;
-std::atomic<int> gOutputCalls{0};
-std::atomic<OSStatus> gStoppedInside{-1};
-
-OSStatus output(AudioDeviceID device, const AudioTimeStamp*, const AudioBufferList*,
-                const AudioTimeStamp*, AudioBufferList* data, const AudioTimeStamp* time, void*) {
-    gOutOfStep += time->mSampleTime < 512.0 * gOutputCalls.load() ||
-                  data->mBuffers[0].mDataByteSize != 512 * 2 * sizeof(float);
-    if (++gOutputCalls == kOutputCalls) {
-        gStoppedInside = AudioDeviceStop(device, output);
-    }
-    return 0;
+// Both procedures added and started.
+void startBoth(AudioDeviceID in, AudioDeviceID out) {
+    gOut.device = out;
+    gOut.stopAfter = kOutputCalls;
+    ASSERT_EQ(AudioDeviceAddIOProc(in, input, nullptr), 0);
+    ASSERT_EQ(AudioDeviceAddIOProc(out, output, nullptr), 0);
+    ASSERT_EQ(AudioDeviceStart(in, input) + AudioDeviceStart(out, output), 0);
 }
 
 } // namespace
 
 TEST(PulseBackend, DevicesAsTheServerHasThemAndEveryChannelApart) {
-    OSStatus status = -1;
-    const AudioDeviceID in = lookUp(kAudioHardwarePropertyDefaultInputDevice, &status);
-    EXPECT_EQ(status, 0);
-    const AudioDeviceID out = lookUp(kAudioHardwarePropertyDefaultOutputDevice, &status);
-    EXPECT_EQ(status, 0);
-    ASSERT_NE(in, 0u);
-    ASSERT_NE(out, 0u);
-    EXPECT_NE(in, out);
+    const AudioDeviceID in = lookUp(kIn);
+    const AudioDeviceID out = lookUp(kOut);
+    ASSERT_TRUE(in != 0 && out != 0 && in != out);
     EXPECT_EQ(nameOf(in, 1), "Guitar interface");
     EXPECT_NE(nameOf(out, 0), "");
-    const AudioStreamBasicDescription format = formatOf(in, 1);
-    EXPECT_EQ(format.mChannelsPerFrame, kChannels);
-    EXPECT_EQ(format.mBytesPerFrame, kChannels * 4);
-    EXPECT_EQ(format.mSampleRate, 44100.0);
-    EXPECT_EQ(format.mFormatFlags, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked);
-    EXPECT_EQ(formatOf(out, 0).mChannelsPerFrame, 2u);
-    std::uint32_t bytes = 0;
-    std::uint32_t size = sizeof bytes;
-    EXPECT_EQ(AudioDeviceGetProperty(in, 0, 1, kAudioDevicePropertyBufferSize, &size, &bytes), 0);
-    EXPECT_EQ(bytes, 512 * kChannels * 4);
-    double rate = 0.0;
-    size = sizeof rate;
-    EXPECT_EQ(AudioDeviceGetProperty(in, 0, 1, kAudioDevicePropertyNominalSampleRate, &size, &rate),
-              0);
-    EXPECT_EQ(rate, std::atof(std::getenv("TUNER_TEST_SERVER_RATE")));
-    float decibels = -1.0f;
-    size = sizeof decibels;
-    EXPECT_EQ(
-        AudioDeviceGetProperty(in, 1, 1, kAudioDevicePropertyVolumeDecibels, &size, &decibels), 0);
-    EXPECT_EQ(decibels, 0.0f) << "the source's volume is at 100 %";
-    EXPECT_EQ(AudioDeviceGetProperty(in, 0, 0, kAudioDevicePropertyBufferSize, &size, &bytes),
-              kAudioHardwareBadStreamError)
-        << "a source does not play";
-    EXPECT_EQ(
-        AudioDeviceGetProperty(in + out + 1, 0, 1, kAudioDevicePropertyBufferSize, &size, &bytes),
-        kAudioHardwareBadDeviceError);
-    EXPECT_EQ(lookUp(kAudioHardwarePropertyDefaultInputDevice), in) << "the same default";
+    EXPECT_TRUE(floatAt44100(in, 1, kChannels));
+    EXPECT_TRUE(floatAt44100(out, 0, 2));
+    EXPECT_EQ(propertyOf<std::uint32_t>(in, 1, kAudioDevicePropertyBufferSize),
+              512 * kChannels * 4);
+    EXPECT_EQ(propertyOf<double>(in, 1, kAudioDevicePropertyNominalSampleRate),
+              std::atof(std::getenv("TUNER_TEST_SERVER_RATE")));
+    EXPECT_EQ(propertyOf<float>(in, 1, kAudioDevicePropertyVolumeDecibels, 0, 1), 0.0f)
+        << "the source's volume is at 100 %";
+    // A source does not play; no other device is known.
+    propertyOf<std::uint32_t>(in, 0, kAudioDevicePropertyBufferSize, kAudioHardwareBadStreamError);
+    propertyOf<std::uint32_t>(in + out + 1, 1, kAudioDevicePropertyBufferSize,
+                              kAudioHardwareBadDeviceError);
+    EXPECT_EQ(lookUp(kIn), in) << "the same default";
 
-    ASSERT_EQ(AudioDeviceAddIOProc(in, input, nullptr), 0);
-    ASSERT_EQ(AudioDeviceAddIOProc(out, output, nullptr), 0);
-    EXPECT_EQ(AudioDeviceAddIOProc(out, output, nullptr), kAudioHardwareIllegalOperationError);
-    ASSERT_EQ(AudioDeviceStart(in, input), 0);
-    ASSERT_EQ(AudioDeviceStart(out, output), 0);
+    startBoth(in, out);
     // The output stops itself; the input runs for 3 s, so the hum's rate can be counted. A
     // PulseAudio daemon just started sends its first fragments up to 2 s late.
-    EXPECT_TRUE(within(std::chrono::seconds(5), [] { return gOutputCalls >= kOutputCalls; }))
-        << gOutputCalls << " output calls";
-    EXPECT_TRUE(within(std::chrono::seconds(6), [] { return gBlocks >= 260; }));
+    EXPECT_TRUE(within(5s, [] { return gOut.calls >= kOutputCalls; }))
+        << gOut.calls << " output calls";
+    ASSERT_TRUE(within(6s, [] { return gIn.calls >= 260; }));
     AudioTimeStamp now;
-    EXPECT_EQ(AudioDeviceGetCurrentTime(in, &now), 0);
-    EXPECT_GE(now.mSampleTime, gLastInput.load() + 512.0);
-    EXPECT_EQ(AudioDeviceGetCurrentTime(out, &now), kAudioHardwareNotRunningError);
+    EXPECT_EQ(currentTime(in, &now), 0);
+    EXPECT_GE(now.mSampleTime, gIn.seen().back().time + 512.0);
+    EXPECT_EQ(currentTime(out), kAudioHardwareNotRunningError);
     EXPECT_EQ(AudioDeviceStop(in, input), 0);
-    const int blocks = gBlocks;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(gBlocks, blocks) << "not called after its stop";
-    EXPECT_EQ(gOutputCalls, kOutputCalls);
-    EXPECT_EQ(gStoppedInside, 0);
-    EXPECT_EQ(gOutOfStep, 0);
-    EXPECT_LT(gLastInput.load() - 512.0 * (blocks - 1), 44100.0) << "frames lost in a healthy run";
-    const double frames = 512.0 * blocks;
+    EXPECT_EQ(gOut.stoppedInside, 0);
+    for (std::size_t n = 0; n < gOut.seen().size(); ++n) {
+        EXPECT_GE(gOut.kept[n].time, 512.0 * n);
+        EXPECT_EQ(gOut.kept[n].buffer.mDataByteSize, 512 * 2 * 4u);
+    }
+    // Sample times that move on by a block at least, every channel in every block: each
+    // channel's level, and the hum channel's swings past a twentieth of full scale either way
+    // (so that the recording's dither never counts).
+    const auto blocks = gIn.seen();
+    double energy[kChannels] = {};
+    int crossings = 0;
+    bool high = false;
+    for (std::size_t n = 0; n < blocks.size(); ++n) {
+        const Probe::Call& call = blocks[n];
+        EXPECT_TRUE(n == 0 ? call.time == 0.0 : call.time >= blocks[n - 1].time + 512.0) << n;
+        EXPECT_EQ(call.buffer.mNumberChannels, kChannels);
+        EXPECT_EQ(call.buffer.mDataByteSize, 512 * kChannels * 4);
+        for (std::uint32_t i = 0; i < 512 * kChannels; ++i) {
+            energy[i % kChannels] += double{call.samples[i]} * call.samples[i];
+            if (i % kChannels == kHum &&
+                (high ? call.samples[i] < -0.05f : call.samples[i] > 0.05f)) {
+                high = !high;
+                ++crossings;
+            }
+        }
+    }
+    EXPECT_LT(blocks.back().time - 512.0 * (blocks.size() - 1), 44100.0)
+        << "frames lost in a healthy run";
+    const double frames = 512.0 * blocks.size();
     for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
-        const double level = std::sqrt(gEnergy[channel] / frames);
+        const double level = std::sqrt(energy[channel] / frames);
         if (channel == kHum) {
             EXPECT_NEAR(level, 0.1 / std::sqrt(2.0), 0.01) << "the hum, a tenth of full scale";
         } else if (channel == kStrike) {
@@ -183,85 +107,64 @@ TEST(PulseBackend, DevicesAsTheServerHasThemAndEveryChannelApart) {
             EXPECT_EQ(level, 0.0) << "channel " << channel + 1 << " is silent";
         }
     }
-    EXPECT_NEAR(static_cast<double>(gHumCrossings) / (frames / 44100.0), 100.0, 5.0)
-        << "50 Hz on the hum's channel";
-    EXPECT_EQ(AudioDeviceRemoveIOProc(in, input), 0);
-    EXPECT_EQ(AudioDeviceRemoveIOProc(out, output), 0);
+    EXPECT_NEAR(crossings / (frames / 44100.0), 100.0, 5.0) << "50 Hz on the hum's channel";
+    EXPECT_EQ(AudioDeviceRemoveIOProc(in, input) + AudioDeviceRemoveIOProc(out, output), 0);
 }
 
 TEST(PulseBackend, AnotherDefaultSourceIsSeenAndFound) {
-    const AudioDeviceID in = lookUp(kAudioHardwarePropertyDefaultInputDevice);
-    const AudioDeviceID out = lookUp(kAudioHardwarePropertyDefaultOutputDevice);
-    ASSERT_EQ(AudioDeviceAddIOProc(in, input, nullptr), 0);
-    ASSERT_EQ(AudioDeviceAddIOProc(out, output, nullptr), 0);
-    ASSERT_EQ(AudioDeviceStart(in, input), 0);
-    ASSERT_EQ(AudioDeviceStart(out, output), 0);
-    EXPECT_EQ(lookUp(kAudioHardwarePropertyDefaultInputDevice), in) << "kept while streams run";
-    AudioTimeStamp now;
-    ASSERT_TRUE(
-        within(std::chrono::seconds(2), [&] { return AudioDeviceGetCurrentTime(in, &now) == 0; }));
-    const auto changed = Clock::now();
-    ASSERT_EQ(std::system("pactl set-default-source guitar-2"), 0);
-    EXPECT_TRUE(within(std::chrono::seconds(1), [&] {
-        return AudioDeviceGetCurrentTime(in, &now) == kAudioHardwareDefaultDeviceChangedError;
-    }));
-    std::printf("a new default source seen %.0f ms after pactl started\n",
-                millisecondsSince(changed));
-    EXPECT_EQ(AudioDeviceRemoveIOProc(in, input), 0);
-    EXPECT_EQ(AudioDeviceRemoveIOProc(out, output), 0);
-    const AudioDeviceID second = lookUp(kAudioHardwarePropertyDefaultInputDevice);
+    const AudioDeviceID in = lookUp(kIn);
+    const AudioDeviceID out = lookUp(kOut);
+    startBoth(in, out);
+    EXPECT_EQ(lookUp(kIn), in) << "kept while streams run";
+    ASSERT_TRUE(within(2s, [&] { return currentTime(in) == 0; }));
+    const double seen = millisecondsOf([&] {
+        EXPECT_EQ(std::system("pactl set-default-source guitar-2"), 0);
+        EXPECT_TRUE(
+            within(1s, [&] { return currentTime(in) == kAudioHardwareDefaultDeviceChangedError; }));
+    });
+    std::printf("a new default source seen %.0f ms after pactl started\n", seen);
+    EXPECT_EQ(AudioDeviceRemoveIOProc(in, input) + AudioDeviceRemoveIOProc(out, output), 0);
+    const AudioDeviceID second = lookUp(kIn);
     EXPECT_NE(second, in);
     EXPECT_NE(second, 0u);
-    EXPECT_EQ(formatOf(second, 1).mChannelsPerFrame, 1u);
+    EXPECT_TRUE(floatAt44100(second, 1, 1));
     EXPECT_EQ(nameOf(second, 1), "Second interface");
-    EXPECT_EQ(nameOf(in, 1), "") << "a stale device is refused";
-    EXPECT_EQ(lookUp(kAudioHardwarePropertyDefaultOutputDevice), out) << "the same sink";
+    EXPECT_EQ(nameOf(in, 1, kAudioHardwareBadDeviceError), "") << "a stale device is refused";
+    EXPECT_EQ(lookUp(kOut), out) << "the same sink";
     // The source in use goes away: a default to look for again, never a stream that failed.
-    const AudioDeviceIOProc quiet = [](AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*,
-                                       const AudioTimeStamp*, AudioBufferList*,
-                                       const AudioTimeStamp*, void*) -> OSStatus { return 0; };
-    ASSERT_EQ(AudioDeviceAddIOProc(second, quiet, nullptr), 0);
-    ASSERT_EQ(AudioDeviceStart(second, quiet), 0);
-    ASSERT_TRUE(within(std::chrono::seconds(2),
-                       [&] { return AudioDeviceGetCurrentTime(second, &now) == 0; }));
+    ASSERT_EQ(AudioDeviceAddIOProc(second, silentProc, nullptr), 0);
+    ASSERT_EQ(AudioDeviceStart(second, silentProc), 0);
+    ASSERT_TRUE(within(2s, [&] { return currentTime(second) == 0; }));
     ASSERT_EQ(std::system("pactl unload-module $(pactl list short modules | "
                           "grep -E '(sink|source)_name=guitar-2( |$)' | cut -f1)"),
               0);
     OSStatus status = 0;
-    EXPECT_TRUE(within(std::chrono::seconds(1),
-                       [&] { return (status = AudioDeviceGetCurrentTime(second, &now)) != 0; }));
+    EXPECT_TRUE(within(1s, [&] { return (status = currentTime(second)) != 0; }));
     EXPECT_EQ(status, kAudioHardwareDefaultDeviceChangedError);
-    EXPECT_EQ(AudioDeviceRemoveIOProc(second, quiet), 0);
+    EXPECT_EQ(AudioDeviceRemoveIOProc(second, silentProc), 0);
     ASSERT_EQ(std::system("pactl set-default-source guitar"), 0);
 }
 
 TEST(PulseBackend, AStoppedServerIsGoneAndFoundAgain) {
-    const AudioDeviceID in = lookUp(kAudioHardwarePropertyDefaultInputDevice);
-    ASSERT_EQ(formatOf(in, 1).mChannelsPerFrame, kChannels);
+    const AudioDeviceID in = lookUp(kIn);
+    ASSERT_TRUE(floatAt44100(in, 1, kChannels));
     ASSERT_EQ(AudioDeviceAddIOProc(in, input, nullptr), 0);
     ASSERT_EQ(AudioDeviceStart(in, input), 0);
     session("stop");
-    AudioTimeStamp now;
-    EXPECT_TRUE(within(std::chrono::seconds(1), [&] {
-        return AudioDeviceGetCurrentTime(in, &now) == kAudioHardwareServerGoneError;
-    }));
+    EXPECT_TRUE(within(1s, [&] { return currentTime(in) == kAudioHardwareServerGoneError; }));
     EXPECT_EQ(AudioDeviceStart(in, input), kAudioHardwareServerGoneError);
     EXPECT_EQ(AudioDeviceRemoveIOProc(in, input), 0);
-    OSStatus status = 0;
-    EXPECT_EQ(lookUp(kAudioHardwarePropertyDefaultInputDevice, &status), 0u);
-    EXPECT_EQ(status, kAudioHardwareServerGoneError) << "still the sound server's word";
+    EXPECT_EQ(lookUp(kIn, kAudioHardwareServerGoneError), 0u) << "still the sound server's word";
     session("start");
-    AudioDeviceID again = 0;
-    EXPECT_TRUE(within(std::chrono::seconds(3), [&] {
-        return (again = lookUp(kAudioHardwarePropertyDefaultInputDevice)) != 0;
-    }));
+    const AudioDeviceID again = inputWithin(3s);
+    EXPECT_NE(again, 0u);
     EXPECT_NE(again, in);
-    EXPECT_EQ(formatOf(again, 1).mChannelsPerFrame, kChannels);
+    EXPECT_TRUE(floatAt44100(again, 1, kChannels));
 }
 
 TEST(PulseBackend, AHungServerKeepsNoCallPastTheBound) {
-    const AudioDeviceID in = lookUp(kAudioHardwarePropertyDefaultInputDevice);
-    const AudioDeviceID out = lookUp(kAudioHardwarePropertyDefaultOutputDevice);
+    const AudioDeviceID in = lookUp(kIn);
+    const AudioDeviceID out = lookUp(kOut);
     ASSERT_EQ(AudioDeviceAddIOProc(in, input, nullptr), 0);
     ASSERT_EQ(AudioDeviceStart(in, input), 0);
     // A backend of its own with a stream running, to be let go of while the server hangs.
@@ -269,46 +172,33 @@ TEST(PulseBackend, AHungServerKeepsNoCallPastTheBound) {
     ASSERT_TRUE(own.available());
     std::uint32_t size = sizeof(AudioDeviceID);
     AudioDeviceID ownIn = 0;
-    ASSERT_EQ(own.getHardwareProperty(kAudioHardwarePropertyDefaultInputDevice, &size, &ownIn), 0);
+    ASSERT_EQ(own.getHardwareProperty(kIn, &size, &ownIn), 0);
     ASSERT_EQ(own.addIOProc(ownIn, input, nullptr), 0);
     session("freeze");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(200ms);
 
-    auto start = Clock::now();
-    own.release();
-    const double released = millisecondsSince(start);
-    EXPECT_LT(released, 20.0);
-    start = Clock::now();
-    EXPECT_EQ(AudioDeviceAddIOProc(out, output, nullptr), kAudioHardwareNotRespondingError);
-    const double added = millisecondsSince(start);
-    AudioTimeStamp now;
-    start = Clock::now();
-    EXPECT_EQ(AudioDeviceGetCurrentTime(in, &now), 0);
-    EXPECT_EQ(AudioDeviceStop(in, input), 0);
-    EXPECT_EQ(AudioDeviceRemoveIOProc(in, input), 0);
-    const double stopped = millisecondsSince(start);
-    OSStatus status = 0;
-    start = Clock::now();
-    EXPECT_EQ(lookUp(kAudioHardwarePropertyDefaultInputDevice, &status), 0u);
-    const double looked = millisecondsSince(start);
-    EXPECT_EQ(status, kAudioHardwareNotRespondingError);
+    // How long each call takes under the hung server.
+    const double released = millisecondsOf([&] { own.release(); });
+    const double added = millisecondsOf([&] {
+        EXPECT_EQ(AudioDeviceAddIOProc(out, output, nullptr), kAudioHardwareNotRespondingError);
+    });
+    const double stopped = millisecondsOf([&] {
+        EXPECT_EQ(currentTime(in), 0);
+        EXPECT_EQ(AudioDeviceStop(in, input) + AudioDeviceRemoveIOProc(in, input), 0);
+    });
+    const double looked =
+        millisecondsOf([&] { EXPECT_EQ(lookUp(kIn, kAudioHardwareNotRespondingError), 0u); });
     std::printf("under a hung server: release %.1f ms, add %.0f ms, time+stop+remove %.1f ms, "
                 "look %.0f ms\n",
                 released, added, stopped, looked);
+    EXPECT_LT(released, 20.0);
     EXPECT_LT(added, 1300.0);
     EXPECT_LT(stopped, 20.0);
     EXPECT_LT(looked, 1300.0);
     session("thaw");
-    EXPECT_TRUE(within(std::chrono::seconds(2),
-                       [] { return lookUp(kAudioHardwarePropertyDefaultInputDevice) != 0; }));
+    EXPECT_NE(inputWithin(2s), 0u);
 }
 
 int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    if (std::getenv("PIPEWIRE_SESSION_CONTROL") == nullptr ||
-        std::getenv("TUNER_TEST_SERVER_RATE") == nullptr) {
-        std::fprintf(stderr, "not inside a sound-server session (see CMakeLists.txt); skipped\n");
-        return 77;
-    }
-    return RUN_ALL_TESTS();
+    return runTests(argc, argv, {"PIPEWIRE_SESSION_CONTROL", "TUNER_TEST_SERVER_RATE"});
 }
