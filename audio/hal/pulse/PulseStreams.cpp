@@ -176,10 +176,10 @@ OSStatus PulseBackend::openStream(Slot& slot, const Device& device) {
     if (!slot.isInput) {
         pa_channel_map_init_stereo(&map);
     }
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<std::uint32_t>(tuner::kSampleRate),
-                              static_cast<std::uint8_t>(slot.channels)};
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, static_cast<std::uint32_t>(tuner::kSampleRate),
+                                static_cast<std::uint8_t>(slot.channels)};
     slot.stream =
-        pa_stream_new(mContext, slot.isInput ? "Guitar input" : "Tuner clock", &spec, &map);
+        pa_stream_new(mContext, slot.isInput ? "Guitar input" : "Tuner clock", &format, &map);
     if (slot.stream == nullptr) {
         return statusFromServer(pa_context_errno(mContext));
     }
