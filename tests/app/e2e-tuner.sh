@@ -137,7 +137,7 @@ if [ "$1" = inside ]; then
     fi
     reading() {
         status_seen
-        shoot && { [ -z "${E2E_KEEP:-}" ] || cp "$out/shot.png" "$out/s-$EPOCHREALTIME.png"; } && "$checker" "$out/shot.png" "$resources" "$readouts" 329.6 5 >/dev/null
+        shoot && "$checker" "$out/shot.png" "$resources" "$readouts" 329.6 5 >/dev/null
     }
     status_gone() { [ "$(height)" -le "$base" ]; }
     # Whether the shot shows text right of the middle below the view: only the status line
