@@ -323,6 +323,8 @@ supervise() {
     }
     stop_server() {
         event server-stop "$1"
+        # Frozen servers go on first: asking them who listens would wait for ever.
+        kill -s CONT "${servers[@]}" 2>/dev/null || true
         listened=0
         source_listened && listened=1
         # The players first, so that they do not complain of the server; the writers of
@@ -332,7 +334,6 @@ supervise() {
             end_processes "$1" "${player[i + 1]}"
             end_processes KILL "${player[i]}"
         done
-        kill -s CONT "${servers[@]}" 2>/dev/null || true # frozen ones end too
         end_processes "$1" "${servers[@]}"
         player=() servers=()
         event server-down
