@@ -217,7 +217,10 @@ supervise() {
     }
     source_listened() {
         if [ "$pulseaudio" = 1 ]; then
-            pactl list source-outputs short 2>/dev/null | grep -qv pacat
+            # A client's recording (not the remapping modules') that takes sound.
+            pactl list source-outputs 2>/dev/null | awk '/^Source Output/ { client = 0 }
+                /Driver: protocol-native.c/ { client = 1 } client && /Corked: no/ { found = 1 }
+                END { exit !found }'
         else
             pw-link -l -o 2>/dev/null | grep -A1 -E "^guitar:capture_(FL|AUX0)$" | grep -q -- "|->"
         fi
