@@ -410,7 +410,7 @@ void AudioSupervisor::watchInput(Clock::time_point now, const InputHealth::Asses
 // long enough that its fades finish. The output procedure feeds the intake when it runs;
 // whoever holds mIntakeOwner feeds, the other skips, so neither waits.
 void AudioSupervisor::feedSilence(Clock::time_point now) {
-    const std::uint64_t calls = mPort.health(0.0).outputCalls;
+    const std::uint64_t calls = mPort.outputCalls(); // a setup or start may be running
     if (calls != mOutputCallsSeen || mOutputHeard == Clock::time_point{}) {
         mOutputCallsSeen = calls;
         mOutputHeard = now;

@@ -102,7 +102,8 @@ public:
     // handshake; reports them.
     void computeThruOffset();
 
-    // How the port is doing, in one value, for whoever watches it (any thread).
+    // How the port is doing, in one value, for whoever watches it: the control thread, while
+    // no setup or start runs (they write the records and results it reads).
     struct Health {
         std::uint64_t inputCalls = 0; // calls of each procedure since the port was made
         std::uint64_t outputCalls = 0;
@@ -115,6 +116,8 @@ public:
         InputHealth::Assessment input;  // the input's deliveries up to `seconds` (monotonic)
     };
     Health health(double seconds) const;
+    // Calls of the output procedure since the port was made: any thread, at any time.
+    std::uint64_t outputCalls() const { return mOutputCalls.load(std::memory_order_relaxed); }
     // The view hears silence instead of the input while muted (an input that is failing).
     void muteInput(bool muted) { mInputMuted.store(muted, std::memory_order_relaxed); }
     // Main thread: one analysis window of silence to the view, unless the output procedure
