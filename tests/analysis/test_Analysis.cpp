@@ -203,4 +203,7 @@ TEST(Intake, FourBlocksAWindowNewLengthsAndOddBlocks) {
     const float f = view.mFrequency;
     EXPECT_TRUE(f == -1.0f || (f > 8.0f && f < 10000.0f) || f == 0.0f) << f;
     EXPECT_TRUE(view.selectedFrequency >= 0 && view.selectedFrequency <= 5);
+    // The shortest block a device can send is taken too.
+    view.filterInput(block.data(), nullptr, 1, 0);
+    EXPECT_EQ(view.mSampleBufferSize.load(), 4);
 }
