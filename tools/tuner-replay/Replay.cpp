@@ -32,7 +32,6 @@ std::string oneLine(const char* text) {
     return line;
 }
 
-
 // A fresh view's intake, fed whole blocks as a device delivers them.
 class BlockFeeder {
 public:
