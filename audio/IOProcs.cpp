@@ -122,12 +122,16 @@ void SoundPortProcs::measureAgain(MySoundPort& port) {
 // for good when one clock jumps without the other or when the two drift apart: then the
 // input's blocks keep coming for frames the output has passed (the input procedure asks
 // for a new measurement), or the output keeps reading much older input than its margin
-// allows (kResyncBlocks in a row). A miss by itself is no reason: the input may have
-// stopped, or lost frames its clock has not counted yet, and the gap passes as silence.
+// allows, or older than the ring still holds (kResyncBlocks in a row; an output that
+// starts seconds after its input asks for its first blocks in a burst, and the lead
+// measured then can be larger than the ring). A miss past the input's end is no reason:
+// the input may have stopped, or lost frames its clock has not counted yet, and the gap
+// passes as silence.
 void SoundPortProcs::followInput(MySoundPort& port, bool copied, double framesAfter) {
     const double lateAfter = port.mActualThruLatency.load(std::memory_order_relaxed) +
                              MySoundPort::kReadSlackFrames + MySoundPort::kLateSlackFrames;
-    port.mLateBlocks = copied && framesAfter > lateAfter ? port.mLateBlocks + 1 : 0;
+    const bool behind = copied ? framesAfter > lateAfter : framesAfter < 0.0;
+    port.mLateBlocks = behind ? port.mLateBlocks + 1 : 0;
     if (port.mResyncRequested.exchange(false, std::memory_order_relaxed) ||
         port.mLateBlocks >= MySoundPort::kResyncBlocks) {
         measureAgain(port);
