@@ -15,6 +15,7 @@
 #include "SaturatingCast.h"
 #include "TunerConstants.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -244,10 +245,15 @@ OSStatus PulseBackend::getDeviceProperty(AudioDeviceID device, std::uint32_t /*c
                                     outData);
             break;
         case kAudioDevicePropertySafetyOffset: {
+            // No more than the tuner's streams ask the device for (a fragment recorded, two
+            // blocks played): an idle device runs at the latency of its last clients, seconds
+            // perhaps, and the streams bring it down as they start.
+            const std::uint32_t asked = (found->isInput ? 1 : 2) * kFramesPerBuffer;
             const std::int32_t frames =
                 toInt32(static_cast<double>(found->latency) * tuner::kSampleRate / PA_USEC_PER_SEC);
             status = answerProperty<std::uint32_t>(
-                frames > 0 ? static_cast<std::uint32_t>(frames) : 0, ioDataSize, outData);
+                std::min(frames > 0 ? static_cast<std::uint32_t>(frames) : 0u, asked), ioDataSize,
+                outData);
             break;
         }
         default:

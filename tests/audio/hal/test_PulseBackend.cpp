@@ -51,6 +51,10 @@ TEST(PulseBackend, DevicesAsTheServerHasThemAndEveryChannelApart) {
               std::atof(std::getenv("TUNER_TEST_SERVER_RATE")));
     EXPECT_EQ(propertyOf<float>(in, 1, kAudioDevicePropertyVolumeDecibels, 0, 1), 0.0f)
         << "the source's volume is at 100 %";
+    // No more latency than the streams ask for, whatever an idle device last ran at (a
+    // PulseAudio null sink: 2 s).
+    EXPECT_LE(propertyOf<std::uint32_t>(in, 1, kAudioDevicePropertySafetyOffset), 512u);
+    EXPECT_LE(propertyOf<std::uint32_t>(out, 0, kAudioDevicePropertySafetyOffset), 1024u);
     // A source does not play; no other device is known.
     propertyOf<std::uint32_t>(in, 0, kAudioDevicePropertyBufferSize, kAudioHardwareBadStreamError);
     propertyOf<std::uint32_t>(in + out + 1, 1, kAudioDevicePropertyBufferSize,
