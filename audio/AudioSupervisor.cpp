@@ -310,8 +310,21 @@ void AudioSupervisor::completeHandshake(Clock::time_point now) {
     mInputCalls = health.inputCalls;
     mOutputCalls = health.outputCalls;
     mResyncs = health.resyncs;
+    // A device's remembered channel other than its first is told; the first channel of a
+    // stream of another count is where every stream starts.
+    if (health.heardChannel != mHeardChannel && (health.heardChannel & 0xFFFFFFFFu) != 0) {
+        tellHeardChannel(health.heardChannel);
+    }
     mHeardChannel = health.heardChannel;
     mInputSeen = mOutputSeen = now;
+}
+
+void AudioSupervisor::tellHeardChannel(std::uint64_t heard) {
+    char line[128];
+    std::snprintf(line, sizeof line, "Listening to input channel %u of %u.\n",
+                  static_cast<unsigned>(heard & 0xFFFFFFFFu) + 1,
+                  static_cast<unsigned>(heard >> 32));
+    say(line);
 }
 
 void AudioSupervisor::watchRunning(Clock::time_point now) {
@@ -326,13 +339,9 @@ void AudioSupervisor::watchRunning(Clock::time_point now) {
         mResyncTimes.pop_front();
     }
     if (health.heardChannel != mHeardChannel) {
-        // A start begins on the channel heard last; only a change while audio flows is told.
+        // A change while audio flows is told (a start's channel is, as it completes).
         if ((health.heardChannel >> 32) == (mHeardChannel >> 32)) {
-            char line[128];
-            std::snprintf(line, sizeof line, "Listening to input channel %u of %u.\n",
-                          static_cast<unsigned>(health.heardChannel & 0xFFFFFFFFu) + 1,
-                          static_cast<unsigned>(health.heardChannel >> 32));
-            say(line);
+            tellHeardChannel(health.heardChannel);
         }
         mHeardChannel = health.heardChannel;
     }

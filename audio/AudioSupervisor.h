@@ -107,6 +107,7 @@ private:
     void finishJob();
     void attempt();
     void completeHandshake(Clock::time_point now);
+    void tellHeardChannel(std::uint64_t heard);
     void watchHandshake(Clock::time_point now);
     // Says what happened (after `before`, unless the last failure said the same; %s in the
     // fault's line is `detail`, or the sound system's name), shows the fault, and stops the

@@ -5,11 +5,26 @@
 #include <cstring>
 #include <limits>
 
-void InputChannelChoice::reset(std::uint32_t channels) {
+void InputChannelChoice::reset(std::uint32_t channels, std::uint64_t device) {
     channels = std::clamp<std::uint32_t>(channels, 1, kMaxChannels);
-    const std::uint32_t channel = channels == mChannels ? mChannel : 0;
+    // The stream that ends goes first in the list; the one that starts takes its channel
+    // from its own entry.
+    Remembered ended{mDevice, mChannels, mChannel};
+    for (Remembered& entry : mRemembered) {
+        std::swap(entry, ended);
+        if (ended.device == mDevice && ended.channels == mChannels) {
+            break; // the ended stream's older entry: dropped
+        }
+    }
     mChannels = channels;
-    mChannel = channel;
+    mChannel = 0;
+    mDevice = device;
+    for (const Remembered& entry : mRemembered) {
+        if (entry.channels == channels && entry.device == device) {
+            mChannel = entry.channel;
+            break;
+        }
+    }
     mSliceFill = 0;
     mSlices = 0;
     mWindows = 0;

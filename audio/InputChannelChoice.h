@@ -39,9 +39,13 @@ public:
     // click or a crackle (one click alone in a slice stands at 16), not sound.
     static constexpr float kCrest = 5.0f;
 
-    // For a stream of `channels` channels (1 to kMaxChannels): histories start afresh; the
-    // channel analysed stays where the count is the same as before, else it is the first.
-    void reset(std::uint32_t channels);
+    // For a stream of `channels` channels (1 to kMaxChannels) from the device `device` names
+    // (any value that tells the devices apart): histories start afresh; the channel analysed
+    // is the one last analysed on that device with that count (a guitarist who goes from one
+    // interface to another and back, or whose interface comes back, finds the guitar where it
+    // was), else the first. The last kRemembered devices are kept.
+    void reset(std::uint32_t channels, std::uint64_t device = 0);
+    static constexpr std::uint32_t kRemembered = 8;
 
     // Takes one block's frames, `channels` floats a frame (interleaved), or one channel's
     // samples `stride` floats apart.
@@ -80,12 +84,20 @@ private:
     void separateTwins();
     void publish();
 
+    struct Remembered {
+        std::uint64_t device = 0;
+        std::uint32_t channels = 0; // 0: none
+        std::uint32_t channel = 0;
+    };
+
     std::uint32_t mChannels = 1;
     std::uint32_t mChannel = 0;
-    std::uint32_t mSliceFill = 0; // frames in the open slice
-    std::uint32_t mSlices = 0;    // closed slices of the window
-    std::uint32_t mWindows = 0;   // windows of history
-    bool mStarted = false;        // the first window, maybe partial, has passed
+    std::uint64_t mDevice = 0;
+    Remembered mRemembered[kRemembered]; // the most recent first
+    std::uint32_t mSliceFill = 0;        // frames in the open slice
+    std::uint32_t mSlices = 0;           // closed slices of the window
+    std::uint32_t mWindows = 0;          // windows of history
+    bool mStarted = false;               // the first window, maybe partial, has passed
     bool mTwins = false; // two channels noted as one: the same samples since the window began
     Slice mOpen[kMaxChannels];
     float mRms[kMaxChannels][kMaxSlices] = {};

@@ -16,6 +16,10 @@
 #   the Pulse protocol's plugin (~/.asoundrc, as on a PulseAudio desktop; pipewire-pulse serves
 #   it): the tuner must come back through it (its stream, "ALSA plug-in", linked to the source).
 #   server:default:SOURCE, the desktop's default source changed (pactl): the tuner must follow.
+#   server:remove:SOURCE, the default source SOURCE gone (its modules unloaded) and the other
+#   source ("guitar" or "guitar-2") made the default: the tuner must follow.
+#   server:suspend:SECONDS, the default source suspended (pactl) for that long;
+#   server:freeze:SECONDS, the servers hung (SIGSTOP) for that long.
 #   STEP (jack): server:period:FRAMES, the server's period changed; server:rate:RATE, the
 #   server stopped for 2 s and started at another rate; program:stop:SECONDS, the tuner
 #   stopped (SIGSTOP) for that long, its frames lost.
@@ -225,10 +229,18 @@ if [ "$1" = inside ]; then
                 sleep "$value"
                 kill -CONT "$pid"
                 resumed="$EPOCHREALTIME"
-            elif [ "$fault" = default ]; then
+            elif [ "$fault" = default ] || [ "$fault" = remove ]; then
                 # The tuner must say within a second that it moved, and then read the new
                 # source (what showed before it moved does not count).
                 moves="$(grep -c "Now listening to" "$out/stderr.txt" || true)"
+                if [ "$fault" = remove ]; then
+                    # The source's own module first: the one it stands on takes it along.
+                    for module in $(pactl list short modules | sort -rn |
+                        awk -v name="$value" '$0 ~ "(sink|source)_name=" name "(-in)?( |$)" { print $1 }'); do
+                        pactl unload-module "$module" || fail "$step: pactl failed"
+                    done
+                    [ "$value" = guitar ] && value=guitar-2 || value=guitar
+                fi
                 pactl set-default-source "$value" || fail "$step: pactl failed"
                 resumed="$EPOCHREALTIME"
                 moved() { (($(grep -c "Now listening to" "$out/stderr.txt") > moves)); }
@@ -239,7 +251,11 @@ if [ "$1" = inside ]; then
                 if [ "$fault" = pulse ]; then
                     printf 'pcm.!default { type pulse }\nctl.!default { type pulse }\n' >"$HOME/.asoundrc"
                 fi
-                server stop
+                case "$fault" in
+                suspend) pactl suspend-source "$(pactl get-default-source)" 1 ;;
+                freeze) server freeze ;;
+                *) server stop ;;
+                esac
                 if [ "$fault" = rate ]; then
                     TUNER_JACK_RATE="$value"
                     jack_strike
@@ -251,7 +267,11 @@ if [ "$1" = inside ]; then
                 if [ "$mode" = jack ] && reading; then
                     fail "$step: the reading stayed as if heard while the server was down"
                 fi
-                server start
+                case "$fault" in
+                suspend) pactl suspend-source "$(pactl get-default-source)" 0 ;;
+                freeze) server thaw ;;
+                *) server start ;;
+                esac
                 resumed="$EPOCHREALTIME"
             fi
             # By the end of the second whole strike after audio resumed: the rest of the

@@ -200,7 +200,7 @@ mkfifo "$PIPEWIRE_SESSION_CONTROL"
 supervise() {
     # The servers keep no state from outside the session, and leave none behind.
     export XDG_CONFIG_HOME="$folder/config" XDG_STATE_HOME="$folder/state"
-    local servers=() player=() bus request signal reply listened=0 name
+    local servers=() player=() bus request signal reply listened=0 name daemon_up=0
     exec {control_fd}<>"$PIPEWIRE_SESSION_CONTROL"
 
     # One player for each source: NAME's loop (NAME.wav) repeated into a pipe and played.
@@ -227,7 +227,7 @@ supervise() {
     }
     player_running() {
         if [ "$pulseaudio" = 1 ]; then
-            [ "$(pactl list sink-inputs | grep -c "application.process.binary = \"pacat\"")" = "${#players[@]}" ]
+            [ "$(pactl list sink-inputs | grep -c 'application.name = ".*-player"')" = "${#players[@]}" ]
         else
             pw-cli info guitar-player | grep -q 'state: "running"'
         fi
@@ -262,6 +262,15 @@ supervise() {
                 >>"$servers_log" 2>&1 &
             servers+=($!)
             wait_until 5 "no PulseAudio" pactl info || return 1
+            # A null sink sleeps for as long as its clients allow, and a stream that comes
+            # meanwhile waits for it (2 s when none asked for less): silence played at a
+            # small latency keeps it awake as a sound card's period would, as do the players
+            # below. Its first sleep, from its start, is 2 s all the same (start_server
+            # waits it out).
+            daemon_up="$EPOCHREALTIME"
+            pacat --playback --raw --latency-msec=20 --client-name=keeper -d out </dev/zero \
+                >>"$servers_log" 2>&1 &
+            servers+=($!)
             event server-up
             return 0
         fi
@@ -290,6 +299,9 @@ supervise() {
         wait_until 5 "the guitar source not the default" default_source_is_guitar || return 1
         # Without a sound card the session manager puts a sink of its own as the default.
         wait_until 5 "no default sink" default_sink_exists || return 1
+        if [ "$pulseaudio" = 1 ]; then
+            pause "$(echo "$daemon_up + 2.1 - $EPOCHREALTIME" | bc | sed 's/^-.*/0/')"
+        fi
         # After a stop, the listeners the source had (the tuner) get up to 3 s to find it
         # again, and half a second to settle, before the recording plays from its start: a
         # guitarist strikes again once the sound is back, and a strike whose attack nobody
@@ -310,7 +322,9 @@ supervise() {
                 sox "$file" -t raw "$folder/$name.pipe" repeat - 2>/dev/null &
                 player+=($!)
                 pacat --playback --raw --format=s16le --rate=48000 --channels="$n" \
-                    --channel-map="$m" -d "$name-in" <"$folder/$name.pipe" >>"$servers_log" 2>&1 &
+                    --channel-map="$m" --latency-msec=100 --client-name="$name-player" \
+                    -d "$name-in" <"$folder/$name.pipe" \
+                    >>"$servers_log" 2>&1 &
             else
                 sox "$file" -t wav "$folder/$name.pipe" repeat - 2>/dev/null &
                 player+=($!)
