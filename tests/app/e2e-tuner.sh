@@ -276,8 +276,9 @@ if [ "$1" = inside ]; then
             fi
             # By the end of the second whole strike after audio resumed: the rest of the
             # strike that was playing, then two strikes (a strike's reading settles within it).
-            # A sound server plays from a strike's start as soon as the tuner listens again,
-            # while the tuner still measures its devices: that strike is not heard, one more is.
+            # On a sound server one more: there the first strike after a restart or a move is
+            # misread more often than the strike delivered evenly would be (on a source new to
+            # the tuner, its channel is found on the first attack heard there).
             strikes=2
             [ "$mode" != pipewire ] || strikes=3
             within "$(echo "$strikes * 2.5 + 2.5" | bc)" reading ||

@@ -303,15 +303,16 @@ supervise() {
             pause "$(echo "$daemon_up + 2.1 - $EPOCHREALTIME" | bc | sed 's/^-.*/0/')"
         fi
         # After a stop, the listeners the source had (the tuner) get up to 3 s to find it
-        # again, and half a second to settle, before the recording plays from its start: a
-        # guitarist strikes again once the sound is back, and a strike whose attack nobody
-        # heard gives no reading.
+        # again, and a second to settle (the tuner measures its devices for half a second
+        # once both run), before the recording plays from its start: a guitarist strikes
+        # again once the tuner is back, and a strike whose attack nobody heard gives no
+        # reading.
         if [ "$listened" = 1 ]; then
             for _ in $(seq 30); do
                 source_listened && break
                 sleep 0.1
             done
-            sleep 0.5
+            sleep 1
         fi
         player=()
         for name in "${players[@]}"; do
