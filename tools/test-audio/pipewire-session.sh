@@ -176,6 +176,17 @@ loop_of() {
     else
         sox -V1 -D -M "${parts[@]}" -b 16 "$file"
     fi
+    local keep=()
+    for ((c = 1; c <= n; c++)); do
+        [ "$c" = "$hum_channel" ] && [ "$file" = "$folder/loop.wav" ] && keep+=("$c") || keep+=(0)
+    done
+    sox -V1 "$file" -t raw "$file.lead" trim 0 0.1 remix "${keep[@]}"
+}
+# feed FILE: FILE's hum alone (FILE.lead, 0.1 s: whole cycles), until the strike is due, then
+# FILE repeated, as raw samples on the standard output.
+feed() {
+    while [ ! -e "$folder/strike-due" ]; do cat "$1.lead"; done
+    sox -V1 "$1" -t raw - repeat -
 }
 aux_map() { local c list=(); for ((c = 0; c < $1; c++)); do list+=("aux$c"); done; IFS=,; echo "${list[*]}"; }
 if [ "$channels" = 2 ] && [ -z "$strike_channel$hum_channel" ]; then
@@ -302,32 +313,28 @@ supervise() {
         if [ "$pulseaudio" = 1 ]; then
             pause "$(echo "$daemon_up + 2.1 - $EPOCHREALTIME" | bc | sed 's/^-.*/0/')"
         fi
+        # The players start at once with what a source carries between strikes (the hum), for
+        # as long as the strike is not due, so that the hum does not start with a strike.
         # After a stop, the listeners the source had (the tuner) get up to 3 s to find it
         # again, and a second to settle (the tuner measures its devices for half a second
         # once both run), before the recording plays from its start: a guitarist strikes
         # again once the tuner is back, and a strike whose attack nobody heard gives no
         # reading.
-        if [ "$listened" = 1 ]; then
-            for _ in $(seq 30); do
-                source_listened && break
-                sleep 0.1
-            done
-            sleep 1
-        fi
+        rm -f "$folder/strike-due"
         player=()
         for name in "${players[@]}"; do
             local file="$folder/loop.wav" n="$channels" m="$map"
             [ "$name" = guitar ] || file="$folder/loop-2.wav" n="$second" m="$(aux_map "$second")"
             rm -f "$folder/$name.pipe" && mkfifo "$folder/$name.pipe"
             if [ "$pulseaudio" = 1 ]; then
-                sox "$file" -t raw "$folder/$name.pipe" repeat - 2>/dev/null &
+                feed "$file" >"$folder/$name.pipe" &
                 player+=($!)
                 pacat --playback --raw --format=s16le --rate=48000 --channels="$n" \
                     --channel-map="$m" --latency-msec=100 --client-name="$name-player" \
-                    -d "$name-in" <"$folder/$name.pipe" \
-                    >>"$servers_log" 2>&1 &
+                    -d "$name-in" <"$folder/$name.pipe" >>"$servers_log" 2>&1 &
             else
-                sox "$file" -t wav "$folder/$name.pipe" repeat - 2>/dev/null &
+                feed "$file" | sox -t raw -e signed -b 16 -r 48000 -c "$n" - -t wav \
+                    "$folder/$name.pipe" 2>/dev/null &
                 player+=($!)
                 pw-play --target 0 --channel-map "$(port_names "$m")" -P "{ node.name = \"$name-player\" }" \
                     "$folder/$name.pipe" >>"$servers_log" 2>&1 &
@@ -337,6 +344,14 @@ supervise() {
         [ "$pulseaudio" = 1 ] ||
             wait_until 5 "the recording not linked to the guitar source" player_linked || return 1
         wait_until 5 "the recording not playing" player_running || return 1
+        if [ "$listened" = 1 ]; then
+            for _ in $(seq 30); do
+                source_listened && break
+                sleep 0.1
+            done
+            sleep 1
+        fi
+        : >"$folder/strike-due"
         event audio-flowing
     }
     stop_server() {
