@@ -204,13 +204,13 @@ Buffers::Buffers(std::uint32_t frames, bool interleaved, float fill)
     list.mBuffers[1] = {1u, static_cast<std::uint32_t>(second.size() * 4), second.data()};
 }
 
-Device stereoDevice(AudioDeviceID id, bool interleaved, double rate) {
-    const std::uint32_t bytes = interleaved ? 8 : 4;
+Device device(AudioDeviceID id, bool interleaved, double rate, std::uint32_t channels) {
+    const std::uint32_t bytes = interleaved ? 4 * channels : 4;
     const std::uint32_t flags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
                                 (interleaved ? 0 : kAudioFormatFlagIsNonInterleaved);
     return {.id = id,
             .bufferSize = 512 * bytes,
-            .format = {rate, kAudioFormatLinearPCM, flags, bytes, 1, bytes, 2, 32, 0}};
+            .format = {rate, kAudioFormatLinearPCM, flags, bytes, 1, bytes, channels, 32, 0}};
 }
 
 void reset() {
@@ -228,18 +228,15 @@ void reset() {
 }
 
 void releaseHangs() {
-    {
-        std::lock_guard lock(gMutex);
-        gReleased = true;
-    }
+    std::lock_guard lock(gMutex);
+    gReleased = true;
     gHangsReleased.notify_all();
 }
 
 void plugIn(const Device& input, const Device& output) {
     std::lock_guard lock(gMutex);
-    for (const Device* device : {&input, &output}) {
-        gDevices[device->id] = *device;
-    }
+    gDevices[input.id] = input;
+    gDevices[output.id] = output;
     gDevices.erase(0);
     gDefaults[0] = input.id;
     gDefaults[1] = output.id;
@@ -247,8 +244,7 @@ void plugIn(const Device& input, const Device& output) {
 
 ProcRecord procRecord(AudioDeviceID device, bool isInput) {
     std::lock_guard lock(gMutex);
-    const auto found = gRecords.find({device, isInput});
-    return found != gRecords.end() ? found->second : ProcRecord{};
+    return gRecords[{device, isInput}];
 }
 
 OSStatus call(AudioDeviceID device, AudioDeviceIOProc proc, double sampleTime,

@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+// The ids the tests give the input and the output device.
+constexpr AudioDeviceID kInputId = 7, kOutputId = 9;
+
 namespace fake {
 
 // The buffers of one IO call: one interleaved buffer of two channels, or one per channel.
@@ -44,8 +47,9 @@ struct Device {
     std::chrono::milliseconds stopDelay{0}; // stopping a running procedure from outside
 };
 
-// Two 32-bit float channels at rate, 512 frames per buffer.
-Device stereoDevice(AudioDeviceID id, bool interleaved, double rate = 44100.0);
+// 32-bit float channels at rate, 512 frames per buffer.
+Device device(AudioDeviceID id, bool interleaved, double rate = 44100.0,
+              std::uint32_t channels = 2);
 
 // Forgets every device and procedure, once every clock thread has ended, and installs the
 // fake as the process's audio backend.

@@ -24,24 +24,25 @@ struct SoundPortProbe {
 
 namespace {
 
-constexpr AudioDeviceID kInputId = 7;
-constexpr AudioDeviceID kOutputId = 9;
-
 // A device whose procedures run on clock threads: a square wave, 0.5 left and 0.25 right.
 fake::Device running(AudioDeviceID id, bool interleaved = true, bool stalled = false) {
-    fake::Device device = fake::stereoDevice(id, interleaved);
+    fake::Device device = fake::device(id, interleaved);
     device.runs = true;
     device.stalled = stalled;
     device.source = [](std::int64_t f, int c) { return (f % 100 < 50 ? 0.5f : -0.5f) / (c + 1); };
     return device;
 }
 
-int count(const std::string& text, const std::string& line) {
+// Whether text says line `times` times (-1: at least once); shows the text when not.
+testing::AssertionResult says(const std::string& text, const std::string& line, int times = 1) {
     int n = 0;
     for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
         ++n;
     }
-    return n;
+    return n == times || (times < 0 && n > 0) ? testing::AssertionSuccess()
+                                              : testing::AssertionFailure()
+                                                    << n << " times \"" << line << "\" in:\n"
+                                                    << text;
 }
 
 class SupervisorTest : public testing::Test {
@@ -89,8 +90,8 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::noInput; }));
     tickUntil([] { return false; }, 200ms); // several retries, no device yet
     std::string text = GetCapturedStderr();
-    EXPECT_EQ(count(text, "Error - no default input device"), 1) << text;
-    EXPECT_EQ(count(text, "Input Device:"), 1) << "a retry that finds the same says nothing";
+    EXPECT_TRUE(says(text, "Error - no default input device"));
+    EXPECT_TRUE(says(text, "Input Device:")) << "a retry that finds the same says nothing";
 
     // Devices that refuse the format, then devices another program holds: each said as it is.
     CaptureStderr();
@@ -105,19 +106,17 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     fake::plugIn(busy, running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::deviceBusy; }));
     text = GetCapturedStderr();
-    EXPECT_EQ(count(text, "Error - the input device does not take 44100 Hz, 2 channels of 32-bit "
-                          "float; it runs at 48000 Hz.\n"),
-              1)
-        << text;
-    EXPECT_EQ(count(text, "Device Name(ID): Fake Device (7)"), 1) << text;
+    EXPECT_TRUE(says(text, "Error - the input device does not take 44100 Hz, 2 channels of 32-bit "
+                           "float; it runs at 48000 Hz.\n"));
+    EXPECT_TRUE(says(text, "Device Name(ID): Fake Device (7)"));
 
     // The devices appear: audio flows and the reports of the new devices are told.
     CaptureStderr();
     fake::plugIn(running(kInputId), running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     text = GetCapturedStderr();
-    EXPECT_EQ(count(text, "Device Name(ID): Fake Device (7)"), 0) << "told already";
-    EXPECT_EQ(count(text, "LATENCY REPORT:"), 1) << text;
+    EXPECT_TRUE(says(text, "Device Name(ID): Fake Device (7)", 0)) << "told already";
+    EXPECT_TRUE(says(text, "LATENCY REPORT:"));
 
     // Both devices stall for longer than the bound: said once, shown, tried again until
     // they deliver, the view hearing silence meanwhile (nothing else reaches it); then the
@@ -132,15 +131,12 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     fake::plugIn(running(kInputId), running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     text = GetCapturedStderr();
-    EXPECT_EQ(count(text, "Error - the input device stopped: no input for more than a second"), 1)
-        << text;
-    EXPECT_EQ(count(text, "Error - the input device did not start: no input arrived"), 1) << text;
+    EXPECT_TRUE(says(text, "Error - the input device stopped: no input for more than a second"));
+    EXPECT_TRUE(says(text, "Error - the input device did not start: no input arrived"));
     // The same devices again: one line, not the whole report.
-    EXPECT_EQ(count(text, "Input Device:") + count(text, "LATENCY REPORT:"), 0) << text;
-    EXPECT_EQ(count(text, "Audio running again: input \"Fake Device\", output \"Fake Device\", "
-                          "latency 1024 frames.\n"),
-              1)
-        << text;
+    EXPECT_TRUE(says(text, "Input Device:", 0) && says(text, "LATENCY REPORT:", 0));
+    EXPECT_TRUE(says(text, "Audio running again: input \"Fake Device\", output \"Fake Device\", "
+                           "latency 1024 frames.\n"));
 }
 
 TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsMutedAndOpenedAgainAndQuitDoesNotWait) {
@@ -171,12 +167,10 @@ TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsMutedAndOpenedAgainAndQ
     fake::plugIn(running(kInputId), stuck);
     EXPECT_FALSE(supervisor->shutdown(100ms));
     const std::string text = GetCapturedStderr();
-    EXPECT_EQ(count(text, "Error - the input device is failing: the output measured its offset "
-                          "4 times in 0.6 seconds.\n"),
-              1)
-        << text;
-    EXPECT_GE(count(text, "Error - the input device keeps failing; opening the devices again."), 1)
-        << text;
+    EXPECT_TRUE(says(text, "Error - the input device is failing: the output measured its offset 4 "
+                           "times in 0.6 seconds.\n"));
+    EXPECT_TRUE(
+        says(text, "Error - the input device keeps failing; opening the devices again.", -1));
 }
 
 TEST_F(SupervisorTest, OneDeviceWithABufferPerChannelForBothDirections) {
@@ -215,8 +209,7 @@ TEST_F(SupervisorTest, AStartThatHangsIsToldTriedAgainAndNeverKeepsTheQuit) {
     EXPECT_TRUE(supervisor->shutdown(350ms));
     EXPECT_LT(std::chrono::steady_clock::now() - quit, 400ms);
     const std::string text = GetCapturedStderr();
-    EXPECT_GE(count(text, "Error - the sound devices do not answer; the tuner tries again."), 1)
-        << text;
+    EXPECT_TRUE(says(text, "Error - the sound devices do not answer; the tuner tries again.", -1));
     // Back to the usual bound once the hung call has returned.
     fake::releaseHangs();
     AudioTimeStamp time;

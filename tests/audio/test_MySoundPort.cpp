@@ -1,30 +1,41 @@
 // The sound port on the failure-injecting boundary: device discovery and its report, start's
 // refusals, buffer sizes and latency report, the error reporter; and its two IO procedures
 // called by hand: the handshake, frame numbers past 2^31, the split into channels, the
-// output layouts, missed fetches and the stop request; and the input's health on simulated
+// output layouts, missed fetches and the stop request; the input's health on simulated
 // deliveries.
+//
+// And the input channel the guitar is played on, found by the engine itself: seeded random
+// interfaces of 1 to 32 channels through the real procedures, rings and intake, the E4 strikes
+// on one channel (or moving to another), the other channels silent, humming, hissing, offset,
+// clicking or hearing the string more weakly and later, or all carrying the same sound. Where
+// the first channel stays the one analysed, the readings are bit for bit those of the first
+// channel alone; elsewhere each is judged against what the strikes give on one channel at
+// every alignment of the analysis windows (the replay's ranges).
 #include "FakeAudioHardware.h"
 #include "MyRingBuffer.h"
 #include "MySoundPort.h"
+#include "Replay.h"
 #include "SoundView.h"
 #include "support/SimulatedDelivery.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
+#include <numbers>
+#include <random>
+#include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
-using fake::stereoDevice;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
 
-constexpr AudioDeviceID kInputId = 7;
-constexpr AudioDeviceID kOutputId = 9;
 constexpr std::int64_t k31 = std::int64_t{1} << 31;
 
 // The two devices (an id of 0: no such device) as the only ones, and the port's setup.
@@ -61,13 +72,14 @@ float ramp(std::int64_t f) {
 class IOProcTest : public testing::Test {
 protected:
     // A port on two devices and a new view, started (by hand, unless armed is asked for).
-    void startPort(bool inInterleaved, bool outInterleaved, bool armed = false) {
+    void startPort(bool inInterleaved, bool outInterleaved, bool armed = false,
+                   std::uint32_t inChannels = 2) {
         port.reset();
         view = std::make_unique<SoundView>(NSMakeRect(0, 0, 700, 300));
         port = std::make_unique<MySoundPort>();
         port->setSoundView(view.get());
-        discover(*port, stereoDevice(kInputId, inInterleaved),
-                 stereoDevice(kOutputId, outInterleaved));
+        discover(*port, fake::device(kInputId, inInterleaved, 44100.0, inChannels),
+                 fake::device(kOutputId, outInterleaved));
         CaptureStderr();
         const bool started = armed ? port->start() : startByHand(*port, 0.0, 0.0);
         GetCapturedStderr();
@@ -92,6 +104,181 @@ protected:
 
     std::unique_ptr<SoundView> view;
     std::unique_ptr<MySoundPort> port;
+};
+
+constexpr std::uint32_t kBlock = 512;
+constexpr std::uint32_t kStrike = 109912; // one strike of the recording, as the e2e runs loop it
+constexpr std::uint32_t kLeadIn = 44100;  // the tuner listens a second before the first strike
+constexpr std::uint32_t kFrames = kLeadIn + 4 * kStrike + kStrike / 2; // four strikes, a tail
+
+std::vector<ReplayReading> replayed(const std::vector<float>& samples) {
+    std::vector<ReplayReading> readings;
+    replaySamples(samples, 2 * kBlock, kBlock,
+                  [&](const ReplayReading& r) { readings.push_back(r); });
+    return readings;
+}
+
+struct Strikes {
+    std::vector<float> strike;
+    ReplayRanges ranges;              // of two strikes in a row, at every alignment
+    std::vector<ReplayReading> alone; // of the four strikes on one channel
+};
+
+const Strikes& e4() {
+    static const Strikes strikes = [] {
+        Strikes s;
+        EXPECT_EQ(readRecording(TUNER_CORPUS_DIR "/public/fluidr3_steel_E4_+00c.flac", s.strike),
+                  "");
+        s.strike.resize(kStrike);
+        std::vector<float> two = s.strike, four(kLeadIn, 0.0f);
+        two.insert(two.end(), s.strike.begin(), s.strike.end());
+        s.ranges = replayShownRanges(two, kBlock);
+        four.insert(four.end(), two.begin(), two.end());
+        four.insert(four.end(), two.begin(), two.end());
+        four.resize(kFrames, 0.0f);
+        s.alone = replayed(four);
+        return s;
+    }();
+    return strikes;
+}
+
+enum Other : int { silence, hum, hiss, offset, clicks, weaker }; // printed as numbers
+
+// One member of the table: the channel of each strike, and what every channel carries.
+struct Member {
+    std::uint32_t channels = 1;
+    std::vector<std::uint32_t> guitar; // channel of each of the four strikes
+    bool identical = false;            // every channel carries the strikes
+    std::vector<Other> others;
+    std::vector<double> level, frequency, delay; // per channel, as its kind needs
+    std::uint32_t seed = 0;
+};
+
+// What a failure names: the channels (from 0) the strikes are on, and what each one carries.
+std::string describe(const Member& m) {
+    return std::to_string(m.channels) + (m.identical ? " channels, all alike" : " channels") +
+           ", strikes on " + testing::PrintToString(m.guitar) +
+           ", others (silence hum hiss offset clicks weaker) " + testing::PrintToString(m.others);
+}
+
+Member draw(std::mt19937& random) {
+    static const std::uint32_t kCounts[] = {1, 2, 2, 2, 2, 3, 4, 6, 8, 8, 16, 32};
+    auto uniform = [&](double a, double b) {
+        return std::uniform_real_distribution<double>(a, b)(random);
+    };
+    Member m;
+    m.seed = static_cast<std::uint32_t>(random());
+    m.channels = kCounts[random() % std::size(kCounts)];
+    const auto anyChannel = [&] { return static_cast<std::uint32_t>(random() % m.channels); };
+    const std::uint32_t first = random() % 3 == 0 ? 0 : anyChannel();
+    m.guitar = {first, first, first, first};
+    if (random() % 4 == 0) {
+        const std::uint32_t next = anyChannel(); // the strikes move to another channel
+        std::fill(m.guitar.begin() + 1, m.guitar.end(), next);
+    }
+    m.identical = random() % 8 == 0;
+    // Hum above the strike's tail (RMS 0.01) and well below its attack (0.12); hiss at -60 to
+    // -40 dBFS; offsets to a half; clicks to 0.9; the string 6-20 dB down.
+    const std::function<double()> levels[] = {
+        [] { return 0.0; },
+        [&] { return uniform(0.025, 0.07); },
+        [&] { return std::pow(10.0, uniform(-3.0, -2.0)); },
+        [&] { return uniform(0.05, 0.5) * (random() % 2 == 0 ? 1 : -1); },
+        [&] { return uniform(0.3, 0.9); },
+        [&] { return std::pow(10.0, -uniform(6.0, 20.0) / 20.0); },
+    };
+    for (std::uint32_t c = 0; c < m.channels; ++c) {
+        // A channel the strikes are on carries nothing else.
+        const bool struck = std::find(m.guitar.begin(), m.guitar.end(), c) != m.guitar.end();
+        m.others.push_back(struck ? Other::silence : static_cast<Other>(random() % 6));
+        m.level.push_back(levels[static_cast<int>(m.others.back())]());
+        m.frequency.push_back(random() % 2 == 0 ? 50.0 : 60.0);
+        m.delay.push_back(std::round(uniform(0.001, 0.005) * 44100.0));
+    }
+    return m;
+}
+
+// The member through a started port, block by block, as a device delivers it: the readings
+// of every analysis, timed from the member's first frame, and what the first channel carried.
+struct Heard {
+    std::vector<ReplayReading> readings;
+    std::vector<float> first;
+    std::uint32_t channel = 0; // the one analysed at the end
+};
+
+auto key(const ReplayReading& r) {
+    return std::tuple(r.mCurrentVolume, r.mSamplePeriod, r.mFrequency, r.mDisplayFrequency,
+                      r.mFrequencyStable, r.mInTune, r.selectedFrequency, r.mSinceAttack);
+}
+
+class InputChannelChoiceTest : public IOProcTest {
+protected:
+    Heard hear(const Member& m) {
+        startPort(true, true, true, m.channels);
+        port->mHandshakeSettleFrames = 0;
+        std::vector<float> frames(kBlock * m.channels, 0.0f);
+        AudioBufferList input{1, {{m.channels, kBlock * m.channels * 4, frames.data()}}};
+        // The handshake: its two output calls give the view two blocks of silence.
+        for (int call = 0; call < 2; ++call) {
+            fake::call(kInputId, InputIOProc, 0.0, input);
+            output(0.0);
+        }
+        EXPECT_TRUE(port->handshakeDone());
+        const double offset = port->mInToOutSampleOffset.load();
+        view->takeNeedsDisplay();
+        // The interface's frames: the strikes' sound at frame f (0 before and after), `on` the
+        // channel they are on, and channel c at frame f.
+        std::mt19937 random(m.seed);
+        std::normal_distribution<double> noise;
+        const auto strikes = [&](std::int64_t f, std::uint32_t& on) {
+            const std::int64_t at = f - kLeadIn;
+            const bool within = at >= 0 && at < 4 * kStrike;
+            on = m.guitar[within ? at / kStrike : 0];
+            return within ? e4().strike[at % kStrike] : 0.0f;
+        };
+        const auto frame = [&](std::int64_t f, std::uint32_t c) -> double {
+            std::uint32_t on = 0;
+            const float strike = strikes(f, on);
+            const double level = m.level[c], w = 2 * std::numbers::pi * m.frequency[c];
+            const auto harmonic = [&](int h) { return std::sin(w * h * (f / 44100.0) + h) / h; };
+            if (m.identical || c == on) {
+                return strike;
+            }
+            switch (m.others[c]) {
+            case Other::hum:
+                return level * (harmonic(1) + harmonic(2) + harmonic(3) + harmonic(5));
+            case Other::hiss:
+                return level * noise(random);
+            case Other::offset:
+                return level;
+            case Other::clicks:
+                return random() % 4000 == 0 ? static_cast<float>(level) : 0.0f;
+            case Other::weaker:
+                return static_cast<float>(level) *
+                       strikes(f - static_cast<std::int64_t>(m.delay[c]), on);
+            case Other::silence:
+                break;
+            }
+            return 0.0;
+        };
+        Heard heard;
+        for (std::uint32_t first = 0; first + kBlock <= kFrames; first += kBlock) {
+            for (std::uint32_t i = 0; i < kBlock * m.channels; ++i) {
+                frames[i] = static_cast<float>(frame(first + i / m.channels, i % m.channels));
+            }
+            for (std::uint32_t i = 0; i < kBlock; ++i) {
+                heard.first.push_back(frames[i * m.channels]);
+            }
+            const double time = first + kBlock;
+            fake::call(kInputId, InputIOProc, time, input);
+            output(time + offset);
+            if (view->takeNeedsDisplay()) {
+                heard.readings.push_back(readingOf(*view, time / 44100.0));
+            }
+        }
+        heard.channel = static_cast<std::uint32_t>(port->health(0.0).heardChannel & 0xFFFFFFFFu);
+        return heard;
+    }
 };
 
 } // namespace
@@ -128,13 +315,13 @@ TEST(SoundPort, DiscoveryFillsTheRecordAndReportsIt) {
     };
     for (const auto& [change, said, piece] : cases) {
         SCOPED_TRACE(piece);
-        fake::Device in = stereoDevice(kInputId, true);
+        fake::Device in = fake::device(kInputId, true);
         in.safetyOffset = 20;
         in.volumeDecibels = -6.0f;
         change(in);
         MySoundPort port;
         std::memset(port.mInputDevice.name, 'y', sizeof port.mInputDevice.name);
-        const std::string text = discover(port, in, stereoDevice(kOutputId, true));
+        const std::string text = discover(port, in, fake::device(kOutputId, true));
         EXPECT_EQ(text.substr(0, text.find("\n\nInput Device:")), said);
         EXPECT_NE(text.find(piece), std::string::npos) << text;
         // -6 dB, or the gain of 1 a missing device keeps.
@@ -144,18 +331,10 @@ TEST(SoundPort, DiscoveryFillsTheRecordAndReportsIt) {
 
 TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
     // Safety offsets of 20 and 30 frames; the handshake measures 100 frames between them.
-    const auto device = [](AudioDeviceID id, bool interleaved = true, double rate = 44100.0) {
-        fake::Device device = stereoDevice(id, interleaved, rate);
-        device.safetyOffset = id == kInputId ? 20 : 30;
-        return device;
-    };
-    // Channels of 4 bytes in one buffer, with these format flags.
-    const auto layout = [&](AudioDeviceID id, std::uint32_t channels, std::uint32_t flags) {
-        fake::Device d = device(id);
-        d.format.mChannelsPerFrame = channels;
-        d.format.mBytesPerFrame = 4 * channels;
-        d.format.mFormatFlags = flags;
-        d.bufferSize = 512 * 4 * channels;
+    const auto device = [](AudioDeviceID id, bool interleaved = true, double rate = 44100.0,
+                           std::uint32_t channels = 2) {
+        fake::Device d = fake::device(id, interleaved, rate, channels);
+        d.safetyOffset = id == kInputId ? 20 : 30;
         return d;
     };
     const auto unsupported = [](const std::string& what, bool input) {
@@ -180,8 +359,9 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
     };
     const std::string later = "; the tuner starts when there is one.\n";
     const fake::Device in = device(kInputId), out = device(kOutputId), none;
-    fake::Device noClock = in;
+    fake::Device noClock = in, intIn = in, intOut = out;
     noClock.currentTimeStatus = kAudioHardwareNotRunningError;
+    intIn.format.mFormatFlags = intOut.format.mFormatFlags = 0xC; // packed signed integers
     struct Case {
         fake::Device in, out;
         std::string said;
@@ -194,13 +374,12 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
         {none, none, "Error - no default input device and no default output device" + later},
         {in, device(kOutputId, true, 48000.0),
          "Error - sample rate mismatch: 44100.000000 / 48000.000000\n"},
-        {layout(kInputId, 1, 9), layout(kOutputId, 1, 9),
+        {device(kInputId, true, 44100.0, 1), device(kOutputId, true, 44100.0, 1),
          unsupported("1 channels, 4 bytes per frame, format flags 00000009", false)},
-        {layout(kInputId, 2, 0xC), layout(kOutputId, 2, 0xC),
-         unsupported("2 channels, 8 bytes per frame, format flags 0000000C", true)},
+        {intIn, intOut, unsupported("2 channels, 8 bytes per frame, format flags 0000000C", true)},
         // An interface of eight channels, one of which the view hears.
-        {layout(kInputId, 8, 9), out, mismatch("32 / 8", "8 / 2") + report("0.024354"), true,
-         16384},
+        {device(kInputId, true, 44100.0, 8), out, mismatch("32 / 8", "8 / 2") + report("0.024354"),
+         true, 16384},
         {noClock, out,
          "AudioDeviceGetCurrentTime-inputTime error: 1937010544 (stop)\n" + report("0.024354"),
          true, 8192},
@@ -243,7 +422,7 @@ TEST(SoundPort, StartChecksTheDevicesSizesTheBuffersAndReports) {
 }
 
 TEST(SoundPort, FailedInstallAndStartCallsAreReportedWithTheirStatusBytes) {
-    fake::Device in = stereoDevice(kInputId, true), out = stereoDevice(kOutputId, true);
+    fake::Device in = fake::device(kInputId, true), out = fake::device(kOutputId, true);
     in.startStatus = 0x00414243; // no characters: the first byte is 0
     out.addStatus = -50;         // its bytes, FF FF FF CE, as they are
     MySoundPort port;
@@ -384,6 +563,65 @@ TEST_F(IOProcTest, MissedOrLateFetchesGiveWayToANewHandshake) {
         EXPECT_DOUBLE_EQ(port->mInToOutSampleOffset.load(),
                          port->mActualThruLatency.load() + 20000.0 + MySoundPort::kReadSlackFrames);
     }
+}
+
+TEST_F(InputChannelChoiceTest, FindsTheGuitarOnAnyChannelAndOnlyBySomethingStruckOnIt) {
+    const Strikes& strikes = e4();
+    ASSERT_GT(strikes.ranges.inTune.lowest, 0.0f);
+    std::mt19937 random(2812);
+    int changes = 0, readInFirstStrike = 0;
+    for (int member = 0; member < 32; ++member) {
+        const Member m = draw(random);
+        SCOPED_TRACE(describe(m));
+        const Heard heard = hear(m);
+        if (m.identical || (m.guitar[0] == 0 && m.guitar[2] == 0)) {
+            // The first channel throughout: what it alone gives, bit for bit.
+            const std::vector<ReplayReading> alone = replayed(heard.first);
+            ASSERT_EQ(heard.readings.size(), alone.size());
+            for (std::size_t i = 0; i < alone.size(); ++i) {
+                ASSERT_EQ(key(heard.readings[i]), key(alone[i])) << "analysis " << i;
+            }
+            EXPECT_EQ(heard.channel, 0u);
+            continue;
+        }
+        EXPECT_EQ(heard.channel, m.guitar.back());
+        // From the first strike's first reading on, a reading shown at full strength is one
+        // the strikes give on one channel (what the first channel carried before is read as
+        // it sounds).
+        const double struck = static_cast<double>(kLeadIn + kStrike / 2) / 44100.0;
+        for (const ReplayReading& r : heard.readings) {
+            if (r.mFrequencyStable == 1.0f && r.time > struck) {
+                EXPECT_GE(r.mDisplayFrequency, strikes.ranges.shown.lowest) << r.time;
+                EXPECT_LE(r.mDisplayFrequency, strikes.ranges.shown.highest) << r.time;
+            }
+        }
+        // After each strike on a new channel, the E4 reading in tune in that strike or the
+        // next wherever the strikes alone on one channel, heard at the same alignment, give it.
+        const auto reads = [&](const std::vector<ReplayReading>& readings, std::size_t s) {
+            const double begin = static_cast<double>(kLeadIn + s * kStrike) / 44100.0;
+            return std::any_of(readings.begin(), readings.end(), [&](const ReplayReading& r) {
+                return r.time > begin && r.time < begin + kStrike / 44100.0 &&
+                       r.mFrequencyStable == 1.0f && r.mInTune == 1.0f &&
+                       r.selectedFrequency == 5 &&
+                       r.mDisplayFrequency >= strikes.ranges.inTune.lowest &&
+                       r.mDisplayFrequency <= strikes.ranges.inTune.highest;
+            });
+        };
+        for (std::size_t s = 0; s + 1 < m.guitar.size(); ++s) {
+            if (m.guitar[s] == (s == 0 ? 0 : m.guitar[s - 1])) {
+                continue;
+            }
+            ++changes;
+            if (reads(strikes.alone, s) || reads(strikes.alone, s + 1)) {
+                EXPECT_TRUE(reads(heard.readings, s) || reads(heard.readings, s + 1))
+                    << "no reading after the strike on channel " << m.guitar[s];
+            }
+            readInFirstStrike += reads(heard.readings, s);
+        }
+    }
+    std::printf("%d strikes on a new channel, %d of them read within that strike\n", changes,
+                readInFirstStrike);
+    EXPECT_GT(changes, 12);
 }
 
 TEST(InputHealth, FailingWhenFramesGoMissingAllAlongNeverForBurstsJitterDriftOrOneStall) {
