@@ -624,6 +624,43 @@ TEST_F(InputChannelChoiceTest, FindsTheGuitarOnAnyChannelAndOnlyBySomethingStruc
     EXPECT_GT(changes, 12);
 }
 
+// A guitarist who goes from one interface to another and back finds the guitar where it was.
+TEST(InputChannelChoice, RemembersTheChannelOfEachOfItsLastDevices) {
+    using C = InputChannelChoice;
+    C choice;
+    // Windows of silence on a 4-channel stream, then one with a note on channel `on`.
+    const auto strike = [&](std::uint32_t on) {
+        std::vector<float> frames(4 * 4 * C::kSliceFrames);
+        for (std::uint32_t w = 0; w < C::kHistoryWindows + 3; ++w) {
+            for (std::size_t i = 0; i < frames.size(); ++i) {
+                const bool note = w == C::kHistoryWindows + 2 && i % 4 == on;
+                frames[i] = note ? 0.5f * std::sin(0.1f * static_cast<float>(i)) : 0.0f;
+            }
+            choice.noteInterleaved(frames.data(), 4 * C::kSliceFrames);
+            choice.endBlock(4 * C::kSliceFrames);
+            choice.endWindow();
+        }
+        return choice.channel();
+    };
+    choice.reset(4, 1);
+    ASSERT_EQ(strike(2), 2u);
+    const std::pair<std::uint32_t, std::uint64_t> visits[] = {{2, 2}, {4, 2}};
+    for (const auto& [channels, device] : visits) {
+        choice.reset(channels, device);
+        EXPECT_EQ(choice.channel(), 0u) << channels << " channels of device " << device;
+    }
+    ASSERT_EQ(strike(3), 3u);
+    choice.reset(4, 1);
+    EXPECT_EQ(choice.channel(), 2u);
+    choice.reset(4, 2);
+    EXPECT_EQ(choice.channel(), 3u);
+    for (std::uint64_t device = 10; device < 10 + C::kRemembered; ++device) {
+        choice.reset(4, device);
+    }
+    choice.reset(4, 1);
+    EXPECT_EQ(choice.channel(), 0u) << "remembered past " << C::kRemembered << " other devices";
+}
+
 TEST(InputHealth, FailingWhenFramesGoMissingAllAlongNeverForBurstsJitterDriftOrOneStall) {
     std::mt19937 random(8122026);
     auto pick = [&](double low, double high) {
