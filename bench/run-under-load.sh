@@ -3,7 +3,7 @@
 # again while busy loops load the CPU, and counts how often each passes: a test that only
 # passes on an idle machine fails here.
 #
-#   tests/run-under-load.sh BUILD_DIR [RUNS] [BUSY_LOOPS] [TEST_REGEX]
+#   bench/run-under-load.sh BUILD_DIR [RUNS] [BUSY_LOOPS] [TEST_REGEX]
 #
 # Defaults: 20 runs, 2 busy loops, 'real_backend|e2e_'. The output of failed runs is kept in
 # BUILD_DIR/under-load/.
