@@ -191,11 +191,11 @@ if [ "$1" = inside ]; then
         base="$(height)"
         [ -n "$base" ] || fail "no window height"
         cp "$out/shot.png" "$out/settled.png"
+        # Launch to reading, from the process's start time (in clock ticks since boot).
+        printf 'first reading %.2f s after launch\n' "$(echo "$(cut -d' ' -f1 /proc/uptime) - \
+            $(cut -d' ' -f22 "/proc/$pid/stat") / $(getconf CLK_TCK)" | bc -l)" |
+            tee -a "$out/results.txt"
         if [ "$mode" = jack ]; then
-            # Launch to reading, from the process's start time (in clock ticks since boot).
-            printf 'first reading %.2f s after launch\n' "$(echo "$(cut -d' ' -f1 /proc/uptime) - \
-                $(cut -d' ' -f22 "/proc/$pid/stat") / $(getconf CLK_TCK)" | bc -l)" |
-                tee -a "$out/results.txt"
             within 5 jack_connected || fail "jack_lsp does not show guitar-tuner:in connected"
             ticks() { cut -d' ' -f14,15 "/proc/$pid/stat" | tr ' ' +; }
             before="$(ticks)"
