@@ -169,8 +169,7 @@ TEST(StringSelection, NearestInWholeHertzLowerWinsTies) {
 
 TEST(Intake, FourBlocksAWindowNewLengthsAndOddBlocks) {
     SoundView view(kFrame);
-    std::vector<float> block(512, 0.25f);
-    std::vector<float> output(512, 7.0f);
+    std::vector<float> block(512, 0.25f), output(512, 7.0f);
     for (int i = 0; i < 4; ++i) {
         EXPECT_FALSE(view.takeNeedsDisplay()) << "a redraw before the window was full";
         view.filterInput(block.data(), output.data(), 512, i);

@@ -38,9 +38,7 @@ TEST(AnalysisConcurrency, IntakeAgainstFramesShowsEveryWindowWhole) {
         done.store(true, std::memory_order_release);
     });
 
-    int frames = 0;
-    int framesWithWave = 0;
-    int tornFrames = 0;
+    int frames = 0, framesWithWave = 0, tornFrames = 0;
     NSControl toggle;
     while (!done.load(std::memory_order_acquire) || frames < 50) {
         view.display();

@@ -19,8 +19,10 @@
 #include "NSImage.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <ranges>
 #include <sstream>
@@ -29,14 +31,12 @@
 
 namespace {
 
-const int kScale =
-    std::clamp(std::atoi(std::getenv("GDK_SCALE") ? std::getenv("GDK_SCALE") : ""), 1, 3);
-const int kWidth = 700 * kScale;
-const int kHeight = 300 * kScale;
+const char* const kScaleSetting = std::getenv("GDK_SCALE");
+const int kScale = std::clamp(std::atoi(kScaleSetting ? kScaleSetting : ""), 1, 3);
+const int kWidth = 700 * kScale, kHeight = 300 * kScale;
 std::unique_ptr<NSImage> gShot;
 std::string gResources;
-int gLeft = 0; // the view's place in the shot
-int gTop = 0;
+int gLeft = 0, gTop = 0; // the view's place in the shot
 using Images = std::vector<std::unique_ptr<NSImage>>;
 
 // Pixel x of the view's row, row 0 on top.
@@ -58,21 +58,17 @@ int litPixels(int row) {
 // that a lit edge beside the view (a screen around the window) does not shift it.
 bool findView() {
     for (gTop = 0; gTop + kHeight <= gShot->pixelsHigh(); ++gTop) {
-        int best = -1;
-        int fewest = 0;
+        std::pair best{INT_MAX, -1}; // the fewest lit pixels, and where (-1: no place fits)
         for (gLeft = 0; gLeft + kWidth <= gShot->pixelsWide(); ++gLeft) {
             int sum = 0; // -1 once a row does not fit
             for (const int row : {0, 200 * kScale, kHeight - 1}) {
                 const int lit = sum < 0 ? 0 : litPixels(row);
                 sum = sum < 0 || lit > 3 * kScale ? -1 : sum + lit;
             }
-            if (sum >= 0 && (best < 0 || sum < fewest)) {
-                best = gLeft;
-                fewest = sum;
-            }
+            best = sum < 0 ? best : std::min(best, std::pair(sum, gLeft));
         }
-        if (best >= 0) {
-            gLeft = best;
+        if (best.second >= 0) {
+            gLeft = best.second;
             return true;
         }
     }
@@ -82,12 +78,11 @@ bool findView() {
 // Whether the image's opaque pixels are in the view as they are, from column x on, its bottom
 // row on the line y (points, y up).
 bool drawnWhole(const NSImage& image, int x, int y) {
-    const int top = kHeight - kScale * y - image.pixelsHigh();
-    bool whole = x + image.pixelsWide() <= kWidth;
-    for (int i = 0; whole && i < image.pixelsWide() * image.pixelsHigh(); ++i) {
+    const int w = image.pixelsWide(), top = kHeight - kScale * y - image.pixelsHigh();
+    bool whole = x + w <= kWidth;
+    for (int i = 0; whole && i < w * image.pixelsHigh(); ++i) {
         const std::uint8_t* p = image.rgba().data() + i * 4;
-        whole = p[3] != 255 ||
-                std::equal(p, p + 3, at(x + i % image.pixelsWide(), top + i / image.pixelsWide()));
+        whole = p[3] != 255 || std::equal(p, p + 3, at(x + i % w, top + i / w));
     }
     return whole;
 }
@@ -103,11 +98,8 @@ Images glyphs(const std::string& text) {
     Images images;
     for (const char c : text) {
         images.push_back(image(c == '.' ? std::string("dot") : "n" + std::string(1, c)));
-        if (!images.back()) {
-            return {};
-        }
     }
-    return images;
+    return std::ranges::none_of(images, std::logical_not{}) ? std::move(images) : Images{};
 }
 
 // Whether the text, as the pen sets it (glyphs side by side with a one-point gap, bottoms on
@@ -125,7 +117,7 @@ bool shows(const std::string& text, int y) {
 }
 
 // The readout drawn whole along the line y, set as shows() sets it and ending in a point and
-// one digit; empty when there is none.
+// one digit; "none" when there is none.
 std::string readoutAt(int y) {
     const std::string characters = "0123456789.";
     const Images images = glyphs(characters);
@@ -144,7 +136,7 @@ std::string readoutAt(int y) {
             return text;
         }
     }
-    return "";
+    return "none";
 }
 
 } // namespace
@@ -167,8 +159,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "no view in %s\n", shot);
             return 1;
         }
-        const std::string text = readoutAt(59);
-        std::printf("readout: %s\n", text.empty() ? "none" : text.c_str());
+        std::printf("readout: %s\n", readoutAt(59).c_str());
         return 0;
     }
     if (!gShot) {

@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <memory>
@@ -32,9 +31,8 @@ inline Rgb bitmapPixel(const SoundView& view, int x, int row) {
 inline void expectMatchesGolden(const RgbPicture& picture, const std::string& name) {
     const std::string path = TUNER_SOURCE_DIR "/tests/display/golden/" + name;
     std::vector<std::uint8_t> rgba;
-    for (std::size_t i = 0; i < picture.byteCount(); i += 3) {
-        rgba.insert(rgba.end(),
-                    {picture.data()[i], picture.data()[i + 1], picture.data()[i + 2], 255});
+    for (const std::uint8_t* p = picture.data(); p < picture.data() + picture.byteCount(); p += 3) {
+        rgba.insert(rgba.end(), {p[0], p[1], p[2], 255});
     }
     if (const char* update = std::getenv("TUNER_UPDATE_GOLDEN"); update && *update == '1') {
         ASSERT_TRUE(writeRgbaPng(path, picture.width(), picture.height(), rgba)) << path;

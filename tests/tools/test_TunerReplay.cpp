@@ -50,6 +50,7 @@ fs::path writeRecording(const std::string& name, int format, int rate, sf_count_
 
 TEST(TunerReplay, RefusesWithOneLineOrPrintsAReadingAWindow) {
     fs::create_directories(kScratch);
+    fs::current_path(kScratch); // where the program's output goes
     const int wav = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
     const fs::path e4 = writeRecording("e4.wav", wav, 44100, 3 * 2048 + 2047);
     const fs::path r48 = writeRecording("r48.wav", wav, 48000, 4096);
@@ -104,25 +105,21 @@ TEST(TunerReplay, RefusesWithOneLineOrPrintsAReadingAWindow) {
         {"--in-tune " + quoted(e4), "--in-tune"},
     };
     for (const Case& c : cases) {
-        const std::string command = std::string("'") + TUNER_REPLAY_PROGRAM + "' " + c.arguments +
-                                    " >" + quoted(kScratch / "out") + " 2>" +
-                                    quoted(kScratch / "err");
-        const int status = WEXITSTATUS(std::system(command.c_str()));
-        const std::string out = slurp(kScratch / "out");
-        const std::string err = slurp(kScratch / "err");
+        const std::string command = quoted(TUNER_REPLAY_PROGRAM) + " " + c.arguments;
+        const int status = WEXITSTATUS(std::system((command + " >out 2>err").c_str()));
+        const std::string out = slurp("out"), err = slurp("err");
         SCOPED_TRACE(c.arguments + "\nout: " + out + "\nerr: " + err);
         EXPECT_EQ(status, c.reason.empty() ? 0 : c.reason == "no readout" ? 3 : 2);
         if (!c.range.empty()) {
             EXPECT_EQ(out, c.range + "\n");
         } else if (c.reason.empty()) {
-            const auto lines = std::count(out.begin(), out.end(), '\n');
             EXPECT_TRUE(err.empty() && out.starts_with(replayHeader()));
-            EXPECT_TRUE(c.readings < 0 || lines == 1 + c.readings);
+            EXPECT_TRUE(c.readings < 0 || std::ranges::count(out, '\n') == 1 + c.readings);
             EXPECT_TRUE(out.substr(out.rfind('\n', out.size() - 2) + 1).starts_with(c.last));
         } else {
             EXPECT_TRUE(out.empty() || c.readings < 0);
-            EXPECT_TRUE(std::count(err.begin(), err.end(), '\n') == 1 &&
-                        err.starts_with("tuner-replay: ") && err.find(c.reason) != err.npos);
+            EXPECT_TRUE(std::ranges::count(err, '\n') == 1 && err.starts_with("tuner-replay: ") &&
+                        err.find(c.reason) != err.npos);
         }
     }
     fs::remove_all(kScratch);
@@ -148,8 +145,7 @@ TEST(ReplayCorpus, EveryManifestFile) {
         for (std::string& field : cell) {
             std::getline(row, field, '\t');
         }
-        const double trueHz = std::stod(cell[6]);
-        const double onset = std::stod(cell[7]);
+        const double trueHz = std::stod(cell[6]), onset = std::stod(cell[7]);
         const bool e4 = cell[3] == "E4";
         e4Notes += e4 ? 1 : 0;
         SCOPED_TRACE(cell[0]);

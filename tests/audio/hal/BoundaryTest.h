@@ -17,11 +17,10 @@
 #include <fcntl.h>
 #include <fstream>
 #include <span>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
-extern char** environ;
 using namespace std::chrono_literals; // the bounds the tests wait for
 
 constexpr AudioHardwarePropertyID kIn = kAudioHardwarePropertyDefaultInputDevice;
@@ -127,6 +126,16 @@ OSStatus probe(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in,
     return 0;
 }
 
+// Both probes' procedures added and started, the output's stopping itself after `stopAfter` calls.
+template <Probe& In, Probe& Out>
+void startBoth(AudioDeviceID in, AudioDeviceID out, int stopAfter) {
+    Out.device = out;
+    Out.stopAfter = stopAfter;
+    ASSERT_EQ(AudioDeviceAddIOProc(in, probe<In>, nullptr), 0);
+    ASSERT_EQ(AudioDeviceAddIOProc(out, probe<Out>, nullptr), 0);
+    ASSERT_EQ(AudioDeviceStart(in, probe<In>) + AudioDeviceStart(out, probe<Out>), 0);
+}
+
 template <class Condition> bool within(std::chrono::milliseconds bound, Condition condition) {
     const auto until = std::chrono::steady_clock::now() + bound;
     while (!condition()) {
@@ -148,22 +157,31 @@ inline AudioDeviceID inputWithin(std::chrono::milliseconds bound) {
 
 // jackd -n NAME at 48000 Hz with that period, its output discarded; 0 when it would not start.
 inline pid_t startJackServer(const char* name, const char* period) {
-    const char* argv[] = {"jackd", "-n", name, "-d", "dummy", "-r", "48000", "-p", period, nullptr};
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&quiet, 1, 2);
-    pid_t pid = 0;
-    const int error =
-        posix_spawnp(&pid, "jackd", &quiet, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&quiet);
-    return error == 0 ? pid : 0;
+    const pid_t pid = fork();
+    if (pid == 0) { // only what is safe between fork and exec in a process with threads
+        dup2(open("/dev/null", O_WRONLY), 1);
+        dup2(1, 2);
+        execlp("jackd", "jackd", "-n", name, "-d", "dummy", "-r", "48000", "-p", period, nullptr);
+        _exit(127);
+    }
+    return std::max(pid, 0);
 }
 
 inline void stopJackServer(pid_t pid) {
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
 }
+
+// Stops the server `pid` names, if any, on leaving the scope: one that a failed assertion left
+// running would hold its name against the next run, and every later run would fail.
+struct JackServerStop {
+    pid_t& pid;
+    ~JackServerStop() {
+        if (pid > 0) {
+            stopJackServer(pid);
+        }
+    }
+};
 
 // Runs the tests where the test's environment sets every variable `needed` (and where it
 // names a private JACK server, where jackd is installed), with ALSA's configuration `alsa` if

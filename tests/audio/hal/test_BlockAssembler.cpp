@@ -25,8 +25,7 @@ double phaseAt(const float* block, double time) {
     const double step = 2.0 * M_PI * kTone / kEngineRate;
     double ss = 0.0, sc = 0.0, cc = 0.0, xs = 0.0, xc = 0.0;
     for (std::uint32_t i = 0; i < kBlock; ++i) {
-        const double s = std::sin(step * (time + i));
-        const double c = std::cos(step * (time + i));
+        const double s = std::sin(step * (time + i)), c = std::cos(step * (time + i));
         ss += s * s;
         sc += s * c;
         cc += c * c;
@@ -54,11 +53,9 @@ TEST(BlockAssembler, BlocksKeepTheirPlaceAtAnyRatePeriodAndGap) {
         SCOPED_TRACE(testing::Message() << rate << " Hz, seed " << seed);
         BlockAssembler assembler(kEngineRate);
         ASSERT_TRUE(assembler.prepare(rate));
-        std::int64_t source = 0; // the server's frame clock, lost frames included
-        int gaps = 0, blocks = 0;
-        int settling = 4; // blocks the converter (or a gap) leaves out of the phase check
-        double nextTime = 0.0;
-        double phase = NAN;                // at the first block the converter has settled on
+        std::int64_t source = 0;                // the server's frame clock, lost frames included
+        int gaps = 0, blocks = 0, settling = 4; // settling: blocks left out of the phase check
+        double nextTime = 0.0, phase = NAN;     // phase: at the first block after the settling
         double gapFrom = 0.0, gapTo = 0.0; // the last gap, in engine frames, less a frame each side
         auto onBlock = [&](const float* block, double time) {
             for (std::uint32_t i = 0; i < kBlock; ++i) {
@@ -97,9 +94,7 @@ TEST(BlockAssembler, BlocksKeepTheirPlaceAtAnyRatePeriodAndGap) {
                 const auto frames = static_cast<std::uint32_t>(random() % static_cast<int>(rate));
                 // The block cut short holds zeros; the converter starts afresh after it.
                 settling = 3;
-                if (gaps++ == 0) {
-                    EXPECT_GE(blocks, 64) << "blocks before the first gap";
-                }
+                EXPECT_TRUE(gaps++ > 0 || blocks >= 64) << blocks << " blocks before the first gap";
                 gapFrom = source * kEngineRate / rate + 1.0;
                 gapTo = (source + frames) * kEngineRate / rate - 1.0;
                 const double before = assembler.sampleTime();

@@ -8,6 +8,7 @@
 #include "BoundaryTest.h"
 
 #include <jack/jack.h>
+#include <utility>
 
 namespace {
 
@@ -20,6 +21,7 @@ constexpr AudioDeviceIOProc input = probe<gIn>, output = probe<gOut>;
 TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     const char* const name = std::getenv("TUNER_TEST_JACK_SERVER");
     pid_t server = startJackServer(name, "300");
+    const JackServerStop stop{server};
     ASSERT_NE(server, 0);
     const AudioDeviceID device = inputWithin(5s);
     ASSERT_NE(device, 0u);
@@ -35,11 +37,7 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     EXPECT_EQ(AudioDeviceGetProperty(device, 0, 1, kAudioDevicePropertyBufferSize, nullptr, &bytes),
               kAudioHardwareBadPropertySizeError);
 
-    gOut.device = device;
-    gOut.stopAfter = kOutputCalls;
-    ASSERT_EQ(AudioDeviceAddIOProc(device, input, nullptr), 0);
-    ASSERT_EQ(AudioDeviceAddIOProc(device, output, nullptr), 0);
-    ASSERT_EQ(AudioDeviceStart(device, input) + AudioDeviceStart(device, output), 0);
+    startBoth<gIn, gOut>(device, device, kOutputCalls);
     // The output stops itself; the input goes on until stopped from here.
     ASSERT_TRUE(within(3s, [] { return gOut.calls >= kOutputCalls; }));
     EXPECT_EQ(currentTime(device), 0);
@@ -49,8 +47,7 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     // Consecutive blocks from 0 on each clock; each output call comes right after an input
     // call, in the same cycle, as many input calls ahead all along (the clocks started in
     // different blocks).
-    const auto in = gIn.seen();
-    const auto out = gOut.seen();
+    const auto in = gIn.seen(), out = gOut.seen();
     for (std::size_t n = 0; n < in.size(); ++n) {
         EXPECT_EQ(in[n].time, 512.0 * n);
         EXPECT_EQ(in[n].buffer.mDataByteSize, 4096u);
@@ -66,7 +63,7 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     // A server that stops: gone, for the running device and for a new look; removing the
     // procedures waits for nothing.
     ASSERT_EQ(AudioDeviceStart(device, input), 0);
-    stopJackServer(server);
+    stopJackServer(std::exchange(server, 0));
     EXPECT_TRUE(within(2s, [&] { return currentTime(device) == kAudioHardwareServerGoneError; }));
     EXPECT_EQ(AudioDeviceStart(device, output), kAudioHardwareServerGoneError);
     EXPECT_EQ(AudioDeviceRemoveIOProc(device, input) + AudioDeviceRemoveIOProc(device, output), 0);
@@ -84,7 +81,6 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     EXPECT_TRUE(
         jack_port_connected_to(jack_port_by_name(probe, "guitar-tuner:in"), "system:capture_1"));
     jack_client_close(probe);
-    stopJackServer(server);
 }
 
 // No ALSA device, as while the server holds the card: PortAudio stays out of it.

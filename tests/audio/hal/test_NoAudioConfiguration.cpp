@@ -6,8 +6,7 @@
 
 TEST(NoAudioConfiguration, NoDeviceFailingStatusesAndAQuietStandardError) {
     testing::internal::CaptureStderr();
-    for (const AudioHardwarePropertyID which :
-         {kAudioHardwarePropertyDefaultInputDevice, kAudioHardwarePropertyDefaultOutputDevice}) {
+    for (const AudioHardwarePropertyID which : {kIn, kOut}) {
         AudioDeviceID id = 99;
         std::uint32_t size = sizeof id;
         EXPECT_NE(AudioHardwareGetProperty(which, &size, &id), 0);

@@ -26,20 +26,10 @@ constexpr int kOutputCalls = 100; // after which the output procedure stops itse
 Probe gIn, gOut;
 constexpr AudioDeviceIOProc input = probe<gIn>, output = probe<gOut>;
 
-// Both procedures added and started.
-void startBoth(AudioDeviceID in, AudioDeviceID out) {
-    gOut.device = out;
-    gOut.stopAfter = kOutputCalls;
-    ASSERT_EQ(AudioDeviceAddIOProc(in, input, nullptr), 0);
-    ASSERT_EQ(AudioDeviceAddIOProc(out, output, nullptr), 0);
-    ASSERT_EQ(AudioDeviceStart(in, input) + AudioDeviceStart(out, output), 0);
-}
-
 } // namespace
 
 TEST(PulseBackend, DevicesAsTheServerHasThemAndEveryChannelApart) {
-    const AudioDeviceID in = lookUp(kIn);
-    const AudioDeviceID out = lookUp(kOut);
+    const AudioDeviceID in = lookUp(kIn), out = lookUp(kOut);
     ASSERT_TRUE(in != 0 && out != 0 && in != out);
     EXPECT_EQ(nameOf(in, 1), "Guitar interface");
     EXPECT_NE(nameOf(out, 0), "");
@@ -61,7 +51,7 @@ TEST(PulseBackend, DevicesAsTheServerHasThemAndEveryChannelApart) {
                               kAudioHardwareBadDeviceError);
     EXPECT_EQ(lookUp(kIn), in) << "the same default";
 
-    startBoth(in, out);
+    startBoth<gIn, gOut>(in, out, kOutputCalls);
     // The output stops itself; the input runs for 3 s, so the hum's rate can be counted. A
     // PulseAudio daemon just started sends its first fragments up to 2 s late.
     EXPECT_TRUE(within(5s, [] { return gOut.calls >= kOutputCalls; }))
@@ -101,24 +91,20 @@ TEST(PulseBackend, DevicesAsTheServerHasThemAndEveryChannelApart) {
     EXPECT_LT(blocks.back().time - 512.0 * (blocks.size() - 1), 44100.0)
         << "frames lost in a healthy run";
     const double frames = 512.0 * blocks.size();
+    EXPECT_NEAR(std::sqrt(energy[kHum] / frames), 0.1 / std::sqrt(2.0), 0.01)
+        << "the hum, a tenth of full scale";
+    EXPECT_GT(std::sqrt(energy[kStrike] / frames), 0.003) << "the strike";
     for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
-        const double level = std::sqrt(energy[channel] / frames);
-        if (channel == kHum) {
-            EXPECT_NEAR(level, 0.1 / std::sqrt(2.0), 0.01) << "the hum, a tenth of full scale";
-        } else if (channel == kStrike) {
-            EXPECT_GT(level, 0.003) << "the strike";
-        } else {
-            EXPECT_EQ(level, 0.0) << "channel " << channel + 1 << " is silent";
-        }
+        EXPECT_TRUE(channel == kHum || channel == kStrike || energy[channel] == 0.0)
+            << "channel " << channel + 1 << " is silent";
     }
     EXPECT_NEAR(crossings / (frames / 44100.0), 100.0, 5.0) << "50 Hz on the hum's channel";
     EXPECT_EQ(AudioDeviceRemoveIOProc(in, input) + AudioDeviceRemoveIOProc(out, output), 0);
 }
 
 TEST(PulseBackend, AnotherDefaultSourceIsSeenAndFound) {
-    const AudioDeviceID in = lookUp(kIn);
-    const AudioDeviceID out = lookUp(kOut);
-    startBoth(in, out);
+    const AudioDeviceID in = lookUp(kIn), out = lookUp(kOut);
+    startBoth<gIn, gOut>(in, out, kOutputCalls);
     EXPECT_EQ(lookUp(kIn), in) << "kept while streams run";
     ASSERT_TRUE(within(2s, [&] { return currentTime(in) == 0; }));
     const double seen = millisecondsOf([&] {
@@ -129,8 +115,7 @@ TEST(PulseBackend, AnotherDefaultSourceIsSeenAndFound) {
     std::printf("a new default source seen %.0f ms after pactl started\n", seen);
     EXPECT_EQ(AudioDeviceRemoveIOProc(in, input) + AudioDeviceRemoveIOProc(out, output), 0);
     const AudioDeviceID second = lookUp(kIn);
-    EXPECT_NE(second, in);
-    EXPECT_NE(second, 0u);
+    EXPECT_TRUE(second != in && second != 0) << second;
     EXPECT_TRUE(floatAt44100(second, 1, 1));
     EXPECT_EQ(nameOf(second, 1), "Second interface");
     EXPECT_EQ(nameOf(in, 1, kAudioHardwareBadDeviceError), "") << "a stale device is refused";
@@ -161,14 +146,12 @@ TEST(PulseBackend, AStoppedServerIsGoneAndFoundAgain) {
     EXPECT_EQ(lookUp(kIn, kAudioHardwareServerGoneError), 0u) << "still the sound server's word";
     session("start");
     const AudioDeviceID again = inputWithin(3s);
-    EXPECT_NE(again, 0u);
-    EXPECT_NE(again, in);
+    EXPECT_TRUE(again != in && again != 0) << again;
     EXPECT_TRUE(floatAt44100(again, 1, kChannels));
 }
 
 TEST(PulseBackend, AHungServerKeepsNoCallPastTheBound) {
-    const AudioDeviceID in = lookUp(kIn);
-    const AudioDeviceID out = lookUp(kOut);
+    const AudioDeviceID in = lookUp(kIn), out = lookUp(kOut);
     ASSERT_EQ(AudioDeviceAddIOProc(in, input, nullptr), 0);
     ASSERT_EQ(AudioDeviceStart(in, input), 0);
     // A backend of its own with a stream running, to be let go of while the server hangs.
@@ -195,10 +178,7 @@ TEST(PulseBackend, AHungServerKeepsNoCallPastTheBound) {
     std::printf("under a hung server: release %.1f ms, add %.0f ms, time+stop+remove %.1f ms, "
                 "look %.0f ms\n",
                 released, added, stopped, looked);
-    EXPECT_LT(released, 20.0);
-    EXPECT_LT(added, 1300.0);
-    EXPECT_LT(stopped, 20.0);
-    EXPECT_LT(looked, 1300.0);
+    EXPECT_TRUE(released < 20.0 && stopped < 20.0 && added < 1300.0 && looked < 1300.0);
     session("thaw");
     EXPECT_NE(inputWithin(2s), 0u);
 }

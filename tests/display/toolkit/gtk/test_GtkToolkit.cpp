@@ -22,8 +22,7 @@ namespace {
 
 // Static initialisation runs on the main thread.
 const std::thread::id gMainThread = std::this_thread::get_id();
-int gAwoken = 0;
-int gDestroyed = 0;
+int gAwoken = 0, gDestroyed = 0;
 
 struct ProbeView : NSView, NSWindowDelegate {
     using NSView::NSView;
