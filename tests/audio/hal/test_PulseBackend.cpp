@@ -178,7 +178,9 @@ TEST(PulseBackend, AHungServerKeepsNoCallPastTheBound) {
     std::printf("under a hung server: release %.1f ms, add %.0f ms, time+stop+remove %.1f ms, "
                 "look %.0f ms\n",
                 released, added, stopped, looked);
-    EXPECT_TRUE(released < 20.0 && stopped < 20.0 && added < 1300.0 && looked < 1300.0);
+    // Letting go and stopping never wait for the server (an answer is waited for up to 1 s),
+    // even on a loaded machine; the quit's bound of 350 ms relies on it.
+    EXPECT_TRUE(released < 250.0 && stopped < 250.0 && added < 1300.0 && looked < 1300.0);
     session("thaw");
     EXPECT_NE(inputWithin(2s), 0u);
 }
