@@ -91,7 +91,7 @@ struct Probe {
         double time;
         int order;
         AudioBuffer buffer;
-        float samples[512 * 8];
+        float samples[512 * 32]; // a block of as many channels as a stream can have
     };
     AudioDeviceID device = 0;
     int stopAfter = 0;

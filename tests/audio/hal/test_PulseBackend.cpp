@@ -1,5 +1,5 @@
 // The sound-server backend through the audio boundary, inside a private session whose
-// default source has 8 channels in the pro-audio layout, the strike on channel 6 and 50 Hz
+// default source has 32 channels in the pro-audio layout, the strike on channel 6 and 50 Hz
 // hum on channel 2, beside a 1-channel source "guitar-2" (pipewire-session.sh, as
 // CMakeLists.txt runs it, on PipeWire or on a real PulseAudio daemon): the devices as the
 // server describes them, every channel kept apart with sample times counting on, the user's
@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr std::uint32_t kChannels = 8;
+constexpr std::uint32_t kChannels = 32; // as many as a stream can have
 constexpr std::uint32_t kStrike = 5; // from 0
 constexpr std::uint32_t kHum = 1;
 
