@@ -184,7 +184,9 @@ int main(int argc, char** argv) {
         const auto button = image(names[i]);
         whole += button && drawnWhole(*button, kScale * (4 + 22 * i), 4) ? names[i] : "";
     }
-    const bool ok = shown != "none" && selected && whole == names[std::atoi(argv[5]) % 6];
+    const int string = std::atoi(argv[5]); // 0-5 name a button; others none
+    const bool ok =
+        shown != "none" && selected && string >= 0 && string < 6 && whole == names[string];
     std::printf("frequency readout: %s; selected-string readout: %s; buttons at full strength: "
                 "%s\n%s\n",
                 shown.c_str(), selected ? argv[4] : "not seen", whole.c_str(),
