@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <span>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -159,6 +160,7 @@ inline AudioDeviceID inputWithin(std::chrono::milliseconds bound) {
 inline pid_t startJackServer(const char* name, const char* period) {
     const pid_t pid = fork();
     if (pid == 0) { // only what is safe between fork and exec in a process with threads
+        prctl(PR_SET_PDEATHSIG, SIGTERM); // ends with the test, even one killed or crashed
         dup2(open("/dev/null", O_WRONLY), 1);
         dup2(1, 2);
         execlp("jackd", "jackd", "-n", name, "-d", "dummy", "-r", "48000", "-p", period, nullptr);
