@@ -287,7 +287,7 @@ if [ "$1" = inside ]; then
             within "$(echo "$strikes * 2.5 + 2.5" | bc)" reading ||
                 fail "$step: no E4 reading within $strikes strikes of audio resuming"
             took="$(since "$resumed")"
-            cp "$out/shot.png" "$out/after-$side-$fault-$value.png"
+            cp "$out/shot.png" "$out/after-${step//:/-}.png"
             within 2 status_gone || fail "$step: the status line stayed after audio came back"
             if [ "$mode" = jack ]; then
                 jack_connected || fail "$step: the tuner did not connect its port again"
