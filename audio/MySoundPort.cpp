@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <new>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -217,11 +219,8 @@ bool MySoundPort::start() {
 
     mRunning = 1;
     // Devices told apart by name: the server's and ALSA's numbers change when they return.
-    std::uint64_t nameKey = 14695981039346656037ull; // FNV-1a
-    for (const char* c = mInputDevice.name; *c != '\0'; ++c) {
-        nameKey = (nameKey ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
-    }
-    mChannelChoice.reset(in.mChannelsPerFrame, nameKey);
+    mChannelChoice.reset(in.mChannelsPerFrame,
+                         std::hash<std::string_view>{}(std::string_view(mInputDevice.name)));
     mStartRefusal = 0;
     mOfferedRate = 0.0;
     mHandshakeInputMark.store(std::numeric_limits<double>::quiet_NaN(), std::memory_order_relaxed);
