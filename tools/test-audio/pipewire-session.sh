@@ -12,7 +12,7 @@
 #   --channels N   the guitar source has N channels (1-32); other than 2, or with --strike or
 #                  --hum, in the pro-audio layout (aux0, aux1, ...), the strike on one channel
 #   --strike K     the strike on channel K (from 1; 1 by default), the others silent
-#   --hum H        50 Hz hum on channel H, a tenth of full scale (--hum-level sets it)
+#   --hum H        50 Hz hum (a tenth of full scale) on channel H
 #   --second N     a second source "guitar-2" of N channels in the pro-audio layout, the
 #                  strike on its last, for the default to be switched to (pactl set-default-source)
 #   --pulseaudio   a real PulseAudio daemon serves instead (no ALSA default device leads to
@@ -69,14 +69,13 @@ stop | start | restart | freeze | thaw)
     ;;
 esac
 
-log=/dev/stderr channels=2 strike_channel="" hum_channel="" hum_level=0.1 second=0 pulseaudio=0
+log=/dev/stderr channels=2 strike_channel="" hum_channel="" second=0 pulseaudio=0
 while [ "$#" -gt 0 ]; do
     case "$1" in
     --log) log="${2:?}" ;;
     --channels) channels="${2:?}" ;;
     --strike) strike_channel="${2:?}" ;;
     --hum) hum_channel="${2:?}" ;;
-    --hum-level) hum_level="${2:?}" ;;
     --second) second="${2:?}" ;;
     --pulseaudio) pulseaudio=1 && shift && continue ;;
     *) break ;;
@@ -161,12 +160,14 @@ map=front-left,front-right
 port_names() { local m="${1//front-left/FL}"; m="${m//front-right/FR}"; echo "${m^^}"; }
 # loop_of N CHANNELS FILE: the strike on each of CHANNELS (from 1), hum on hum_channel.
 loop_of() {
-    local n="$1" on=" $2 " file="$3" parts=() c
+    local n="$1" on=" $2 " file="$3" parts=() keep=() c
     for ((c = 1; c <= n; c++)); do
+        keep+=(0) # the channels of FILE.lead: the hum alone
         if [[ "$on" == *" $c "* ]]; then
             parts+=("$folder/strike.wav")
         elif [ "$c" = "$hum_channel" ] && [ "$file" = "$folder/loop.wav" ]; then
-            parts+=("|sox -V1 -n -r 48000 -b 16 -c 1 -p synth $strike sine 50 vol $hum_level")
+            parts+=("|sox -V1 -n -r 48000 -b 16 -c 1 -p synth $strike sine 50 vol 0.1")
+            keep[c - 1]="$c"
         else
             parts+=("|sox -V1 -n -r 48000 -b 16 -c 1 -p trim 0 $strike")
         fi
@@ -176,10 +177,6 @@ loop_of() {
     else
         sox -V1 -D -M "${parts[@]}" -b 16 "$file"
     fi
-    local keep=()
-    for ((c = 1; c <= n; c++)); do
-        [ "$c" = "$hum_channel" ] && [ "$file" = "$folder/loop.wav" ] && keep+=("$c") || keep+=(0)
-    done
     sox -V1 "$file" -t raw "$file.lead" trim 0 0.1 remix "${keep[@]}"
 }
 # feed FILE: FILE's hum alone (FILE.lead, 0.1 s: whole cycles), until the strike is due, then
