@@ -4,7 +4,8 @@
 #   e2e-tuner.sh MODE PROGRAM TEST_AUDIO_DIR CHECKER RESOURCES INPUT OUT_DIR [STEP...]
 #
 # MODE paced: the paced ALSA devices (TEST_AUDIO_DIR/paced-alsa.sh) play one strike of INPUT,
-# looped (their faults are the fault campaign's); pipewire: a private sound-server session
+# looped; campaign: the same, and once the reading shows, the fault campaign runs its faults
+# (TUNER_CAMPAIGN, fault-campaign.sh, which starts this); pipewire: a private sound-server session
 # plays it (pipewire-session.sh, with the options in TUNER_E2E_SESSION). The E4 reading must
 # show within 12 s (OUT_DIR/settled.png), and the standard error hold the device and latency
 # reports and each line of TUNER_E2E_EXPECT (lines parted by |). Then each STEP in turn: the
@@ -23,8 +24,8 @@
 #   STEP (jack): server:period:FRAMES, the server's period changed; server:rate:RATE, the
 #   server stopped for 2 s and started at another rate; program:stop:SECONDS, the tuner
 #   stopped (SIGSTOP) for that long, its frames lost.
-#   A last step quit:server:down or quit:server:freeze (the server hung, SIGSTOP) presses
-#   Ctrl+Q while the server is so.
+#   Last steps quit:server:down, quit:server:freeze (the server hung, SIGSTOP) or, with the
+#   paced devices, quit:SIDE:NAME:VALUE (a fault of paced-fault.sh) press Ctrl+Q while so.
 # A reading is the E4 string selected and a readout that the strike, delivered evenly, shows
 # at full strength and in tune at some alignment of the analysis windows (tuner-replay
 # --range --in-tune: OUT_DIR/range.txt).
@@ -86,7 +87,10 @@ if [ "$1" = inside ]; then
         [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null
         exit 1
     }
-    trap '[ -z "$weston" ] || kill "$weston" 2>/dev/null' EXIT
+    # However this shell ends, the program goes with it (left running, it would hold the
+    # test's output open), and a command that failed is named.
+    trap '[ -z "$pid" ] || kill -9 "$pid" 2>/dev/null; [ -z "$weston" ] || kill "$weston" 2>/dev/null' EXIT
+    trap 'echo "e2e-tuner.sh: line $LINENO: $BASH_COMMAND failed" >&2' ERR
     # Runs COMMAND every 0.1 s until it succeeds, for at most SECONDS.
     within() {
         local until
@@ -185,7 +189,7 @@ if [ "$1" = inside ]; then
         within 5 found || fail "the second launch did not bring the window back"
         within 5 view || fail "the window brought back does not show the view"
         ;;
-    paced | pipewire | jack)
+    paced | pipewire | jack | campaign)
         base=100000 # the window's height without the status line, once audio flows
         within 12 reading || fail "no E4 reading within 12 s of the window"
         base="$(height)"
@@ -195,6 +199,8 @@ if [ "$1" = inside ]; then
         printf 'first reading %.2f s after launch\n' "$(echo "$(cut -d' ' -f1 /proc/uptime) - \
             $(cut -d' ' -f22 "/proc/$pid/stat") / $(getconf CLK_TCK)" | bc -l)" |
             tee -a "$out/results.txt"
+        [ "$mode" != campaign ] || "$TUNER_CAMPAIGN" inside "$out" "$pid" "$window" "$base" ||
+            fail "the fault campaign failed"
         if [ "$mode" = jack ]; then
             within 5 jack_connected || fail "jack_lsp does not show guitar-tuner:in connected"
             ticks() { cut -d' ' -f14,15 "/proc/$pid/stat" | tr ' ' +; }
@@ -214,9 +220,14 @@ if [ "$1" = inside ]; then
             IFS=: read -r side fault value <<<"$step"
             shown=0
             if [ "$side" = quit ]; then
-                server "${value/down/stop}"
-                sleep 1.5
-                break
+                # On for Ctrl+Q: the server down or hung, or a fault of the paced devices.
+                if [ "$fault" = server ]; then
+                    server "${value/down/stop}"
+                else
+                    "$support/paced-fault.sh" "$TUNER_PACED_FOLDER" "$fault" ${value//:/ } >/dev/null
+                fi
+                quitting=1
+                continue
             fi
             expect_shown=0
             if [ "$side" = server ] && [ "$fault" = period ]; then
@@ -300,6 +311,7 @@ if [ "$1" = inside ]; then
             printf '%s: reading back %.2f s after audio resumed; status line shown: %s\n' \
                 "$step" "$took" "$shown" | tee -a "$out/results.txt"
         done
+        [ -z "${quitting:-}" ] || sleep 1.5
         ;;
     wayland)
         within 12 reading || fail "no E4 reading within 12 s of the window"
@@ -344,7 +356,7 @@ if [ "$1" = inside ]; then
 
     # No window manager under X: give the window the keyboard, then press the keys for real.
     # Weston must have given the window brought back the keyboard itself.
-    [ "$mode" = wayland ] || xdotool windowfocus --sync "$window"
+    [ "$mode" = wayland ] || timeout 5 xdotool windowfocus --sync "$window" || fail "the window took no focus"
     # A sanitizer's build ends with its leak scan, which the user's program does not have.
     quit_limit="${TUNER_E2E_QUIT_LIMIT:-0.5}"
     pressed="${EPOCHREALTIME/./}"
@@ -358,6 +370,7 @@ if [ "$1" = inside ]; then
     (($(echo "$took <= $quit_limit" | bc))) ||
         fail "Ctrl+Q did not end the program within $quit_limit s: it took $took s"
     wait "$pid" || fail "the program ended with status $?"
+    pid=""
     printf 'Ctrl+Q ended the program in %.2f s\n' "$took" | tee -a "$out/results.txt"
     # The audio libraries' own complaints never reach the user's standard error; the
     # program's own lines about JACK, which spell it so, may.
@@ -414,19 +427,25 @@ strike() {
     fi
     sox "${raw[@]}" -c 1 "$out/strike1.raw" "$out/strikes.wav" repeat 1
     replay="$(command -v "${TUNER_REPLAY:-tuner-replay}")" || { echo "no tuner-replay" >&2; exit 1; }
-    cached="$(dirname "$out")/range-$(cat "$out/strikes.wav" "$replay" | sha256sum | cut -c1-16)"
+    range range.txt --in-tune
+    [ "$mode" != campaign ] || range range-shown.txt
+}
+# range FILE [--in-tune]: the strikes' range of readouts (in tune or all shown) into OUT_DIR/FILE.
+range() {
+    local cached
+    cached="$(dirname "$out")/$1-$(cat "$out/strikes.wav" "$replay" | sha256sum | cut -c1-16)"
     if ! [ -s "$cached" ]; then
-        if ! "$replay" --range --in-tune "$out/strikes.wav" >"$cached.$$"; then
+        if ! "$replay" --range ${2:-} "$out/strikes.wav" >"$cached.$$"; then
             rm -f "$cached.$$"
             echo "no range of readouts from tuner-replay" >&2
             exit 1
         fi
         mv "$cached.$$" "$cached"
     fi
-    cp "$cached" "$out/range.txt"
+    cp "$cached" "$out/$1"
 }
 case "$mode" in
-paced)
+paced | campaign)
     # The note struck every 109912 frames (2.49 s). The analysis misreads some strikes by
     # design (the first reading after the attack picks a wrong string), depending on where
     # the analysis windows fall; replayed from every offset, this loop of the E4 note never
@@ -485,7 +504,7 @@ nodevice)
     ALSA_CONFIG_PATH="$home/no-devices.conf" dbus-run-session -- "${xvfb[@]}" "${inside[@]}"
     ;;
 *)
-    echo "usage: e2e-tuner.sh paced|pipewire|wayland|jack|nodevice PROGRAM TEST_AUDIO_DIR" \
+    echo "usage: e2e-tuner.sh paced|campaign|pipewire|wayland|jack|nodevice PROGRAM TEST_AUDIO_DIR" \
         "CHECKER RESOURCES INPUT OUT_DIR [STEP...]" >&2
     exit 2
     ;;

@@ -21,13 +21,11 @@
 # Exits 77 where the servers are not installed.
 #
 # From inside COMMAND, the sound server can be stopped and started again while the command
-# runs; each call returns once done (start and restart: once audio flows into the source
+# runs; each call returns once done (start: once audio flows into the source
 # again, the source being the default; after a stop, once the source's listeners found it
 # again, within 3 s):
 #
-#   pipewire-session.sh stop [SIGNAL]     (TERM by default; KILL imitates a crash)
-#   pipewire-session.sh start
-#   pipewire-session.sh restart [SIGNAL]
+#   pipewire-session.sh stop | start
 #   pipewire-session.sh freeze | thaw     (the servers stopped with SIGSTOP: hung; and on)
 #
 # FILE (standard error if not given) gets one line an event, "SECONDS EVENT [DETAILS]", the
@@ -43,13 +41,13 @@ set -euo pipefail
 usage() {
     echo "usage: pipewire-session.sh [--log FILE] [--channels N] [--strike K] [--hum H]" \
         "[--second N] [--pulseaudio] INPUT -- COMMAND [ARGUMENTS...]" >&2
-    echo "       pipewire-session.sh stop [SIGNAL] | start | restart [SIGNAL] | freeze | thaw" >&2
+    echo "       pipewire-session.sh stop | start | freeze | thaw" >&2
     exit 2
 }
 
 # A call from inside the command: hand the request to the session and wait for its answer.
 case "${1:-}" in
-stop | start | restart | freeze | thaw)
+stop | start | freeze | thaw)
     if [ -z "${PIPEWIRE_SESSION_CONTROL:-}" ]; then
         echo "pipewire-session.sh $1: not inside a session" >&2
         exit 2
@@ -57,7 +55,7 @@ stop | start | restart | freeze | thaw)
     reply="$(mktemp -u "${PIPEWIRE_SESSION_CONTROL%/*}/reply-XXXXXX")"
     mkfifo "$reply"
     exec {reply_fd}<>"$reply"
-    echo "$1 ${2:-TERM} $reply" >"$PIPEWIRE_SESSION_CONTROL"
+    echo "$1 $reply" >"$PIPEWIRE_SESSION_CONTROL"
     answer="no answer within 30 s"
     read -r -t 30 -u "$reply_fd" answer || true
     rm -f "$reply"
@@ -208,7 +206,7 @@ mkfifo "$PIPEWIRE_SESSION_CONTROL"
 supervise() {
     # The servers keep no state from outside the session, and leave none behind.
     export XDG_CONFIG_HOME="$folder/config" XDG_STATE_HOME="$folder/state"
-    local servers=() player=() bus request signal reply listened=0 name daemon_up=0
+    local servers=() player=() bus request reply listened=0 name daemon_up=0
     exec {control_fd}<>"$PIPEWIRE_SESSION_CONTROL"
 
     # One player for each source: NAME's loop (NAME.wav) repeated into a pipe and played.
@@ -352,7 +350,7 @@ supervise() {
         event audio-flowing
     }
     stop_server() {
-        event server-stop "$1"
+        event server-stop
         # Frozen servers go on first: asking them who listens would wait for ever.
         kill -s CONT "${servers[@]}" 2>/dev/null || true
         listened=0
@@ -361,15 +359,15 @@ supervise() {
         # their pipes end on KILL only (they wait for their readers on TERM).
         local i
         for ((i = 0; i < ${#player[@]}; i += 2)); do
-            end_processes "$1" "${player[i + 1]}"
+            end_processes TERM "${player[i + 1]}"
             end_processes KILL "${player[i]}"
         done
-        end_processes "$1" "${servers[@]}"
+        end_processes TERM "${servers[@]}"
         player=() servers=()
         event server-down
     }
     finish() {
-        [ "${#servers[@]}" -eq 0 ] || stop_server TERM
+        [ "${#servers[@]}" -eq 0 ] || stop_server
         end_processes TERM "$bus"
         exit 0
     }
@@ -385,33 +383,24 @@ supervise() {
     else
         echo "failed" >"$folder/started"
     fi
-    while read -r request signal reply <&"$control_fd"; do
+    while read -r request reply <&"$control_fd"; do
+        local running=$((${#servers[@]} > 0)) answer=ok
         case "$request" in
         freeze | thaw)
-            [ "$request" = freeze ] && signal=STOP || signal=CONT
-            kill -s "$signal" "${servers[@]}" 2>/dev/null || true
+            kill -s "$([ "$request" = freeze ] && echo STOP || echo CONT)" "${servers[@]}" 2>/dev/null || true
             event "server-$request"
             ;;
-        stop | restart)
-            if [ "${#servers[@]}" -eq 0 ]; then
-                echo "the server is not running" >"$reply"
-                continue
-            fi
-            stop_server "$signal"
-            ;;&
-        start | restart)
-            if [ "${#servers[@]}" -gt 0 ] && [ "$request" = start ]; then
-                echo "the server is running already" >"$reply"
-                continue
-            fi
-            if ! start_server; then
-                stop_server TERM
-                echo "the server did not start" >"$reply"
-                continue
+        stop) if ((running)); then stop_server; else answer="the server is not running"; fi ;;
+        start)
+            if ((running)); then
+                answer="the server is running already"
+            elif ! start_server; then
+                stop_server
+                answer="the server did not start"
             fi
             ;;
         esac
-        echo ok >"$reply"
+        echo "$answer" >"$reply"
     done
 }
 
