@@ -190,10 +190,11 @@ else
     map="$(aux_map "$channels")"
     loop_of "$channels" "${strike_channel:-1}" "$folder/loop.wav"
 fi
-players=(guitar)
+# Each source: "NAME CHANNELS MAP LOOP DESCRIPTION", LOOP in the session's folder.
+sources=("guitar $channels $map loop.wav Guitar interface")
 if [ "$second" -gt 0 ]; then
     loop_of "$second" "$second" "$folder/loop-2.wav"
-    players+=(guitar-2)
+    sources+=("guitar-2 $second $(aux_map "$second") loop-2.wav Second interface")
 fi
 
 export XDG_RUNTIME_DIR="$run" PIPEWIRE_RUNTIME_DIR="$run" PULSE_SERVER="unix:$run/pulse/native"
@@ -206,19 +207,18 @@ mkfifo "$PIPEWIRE_SESSION_CONTROL"
 supervise() {
     # The servers keep no state from outside the session, and leave none behind.
     export XDG_CONFIG_HOME="$folder/config" XDG_STATE_HOME="$folder/state"
-    local servers=() player=() bus request reply listened=0 name daemon_up=0
+    local servers=() player=() bus request reply listened=0 spec name n m file description daemon_up=0
     exec {control_fd}<>"$PIPEWIRE_SESSION_CONTROL"
 
-    # One player for each source: NAME's loop (NAME.wav) repeated into a pipe and played.
+    # One player for each source, NAME-player: its loop repeated into a pipe and played.
     player_linked() {
         local channel
-        for channel in $(port_names "$map" | tr , ' '); do
-            pw-link -l -o guitar-player | grep -q "guitar:input_$channel" ||
-                pw-link "guitar-player:output_$channel" "guitar:input_$channel" || return 1
-        done
-        [ "$second" -eq 0 ] || for channel in $(port_names "$(aux_map "$second")" | tr , ' '); do
-            pw-link -l -o guitar-2-player | grep -q "guitar-2:input_$channel" ||
-                pw-link "guitar-2-player:output_$channel" "guitar-2:input_$channel" || return 1
+        for spec in "${sources[@]}"; do
+            read -r name n m file description <<<"$spec"
+            for channel in $(port_names "$m" | tr , ' '); do
+                pw-link -l -o "$name-player" | grep -q "$name:input_$channel" ||
+                    pw-link "$name-player:output_$channel" "$name:input_$channel" || return 1
+            done
         done
     }
     source_listened() {
@@ -233,7 +233,7 @@ supervise() {
     }
     player_running() {
         if [ "$pulseaudio" = 1 ]; then
-            [ "$(pactl list sink-inputs | grep -c 'application.name = ".*-player"')" = "${#players[@]}" ]
+            [ "$(pactl list sink-inputs | grep -c 'application.name = ".*-player"')" = "${#sources[@]}" ]
         else
             pw-cli info guitar-player | grep -q 'state: "running"'
         fi
@@ -299,9 +299,10 @@ supervise() {
     start_server() {
         event server-start
         start_daemon || return 1
-        make_source guitar "$channels" "$map" "Guitar interface" || return 1
-        [ "$second" -eq 0 ] || make_source guitar-2 "$second" "$(aux_map "$second")" \
-            "Second interface" || return 1
+        for spec in "${sources[@]}"; do
+            read -r name n m file description <<<"$spec"
+            make_source "$name" "$n" "$m" "$description" || return 1
+        done
         wait_until 5 "the guitar source not the default" default_source_is_guitar || return 1
         # Without a sound card the session manager puts a sink of its own as the default.
         wait_until 5 "no default sink" default_sink_exists || return 1
@@ -317,18 +318,17 @@ supervise() {
         # reading.
         rm -f "$folder/strike-due"
         player=()
-        for name in "${players[@]}"; do
-            local file="$folder/loop.wav" n="$channels" m="$map"
-            [ "$name" = guitar ] || file="$folder/loop-2.wav" n="$second" m="$(aux_map "$second")"
+        for spec in "${sources[@]}"; do
+            read -r name n m file description <<<"$spec"
             rm -f "$folder/$name.pipe" && mkfifo "$folder/$name.pipe"
             if [ "$pulseaudio" = 1 ]; then
-                feed "$file" >"$folder/$name.pipe" &
+                feed "$folder/$file" >"$folder/$name.pipe" &
                 player+=($!)
                 pacat --playback --raw --format=s16le --rate=48000 --channels="$n" \
                     --channel-map="$m" --latency-msec=100 --client-name="$name-player" \
                     -d "$name-in" <"$folder/$name.pipe" >>"$servers_log" 2>&1 &
             else
-                feed "$file" | sox -t raw -e signed -b 16 -r 48000 -c "$n" - -t wav \
+                feed "$folder/$file" | sox -t raw -e signed -b 16 -r 48000 -c "$n" - -t wav \
                     "$folder/$name.pipe" 2>/dev/null &
                 player+=($!)
                 pw-play --target 0 --channel-map "$(port_names "$m")" -P "{ node.name = \"$name-player\" }" \
