@@ -39,10 +39,8 @@ testing::AssertionResult says(const std::string& text, const std::string& line, 
     for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
         ++n;
     }
-    return n == times || (times < 0 && n > 0) ? testing::AssertionSuccess()
-                                              : testing::AssertionFailure()
-                                                    << n << " times \"" << line << "\" in:\n"
-                                                    << text;
+    return testing::AssertionResult(n == times || (times < 0 && n > 0))
+           << n << " times \"" << line << "\" in:\n" + text;
 }
 
 class SupervisorTest : public testing::Test {
@@ -136,7 +134,7 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     // The same devices again: one line, not the whole report.
     EXPECT_TRUE(says(text, "Input Device:", 0) && says(text, "LATENCY REPORT:", 0));
     EXPECT_TRUE(says(text, "Audio running again: input \"Fake Device\", output \"Fake Device\", "
-                           "latency 1024 frames.\n"));
+                           "latency 1074 frames.\n"));
 }
 
 TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsMutedAndOpenedAgainAndQuitDoesNotWait) {

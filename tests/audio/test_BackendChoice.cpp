@@ -2,13 +2,15 @@
 // JACK server runs, when it is PipeWire's, when nothing answers, when a server that served
 // is away, when the user asks, and that a stream that flows is never left.
 #include "BackendChoice.h"
+#include "FakeAudioHardware.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-// Serves nothing: only whether it answers, holds on, has a stream open, and was let go.
-struct Scripted final : AudioBackend {
+// The fake boundary's backend, but for whether it answers, holds on, has a stream open, and
+// was let go.
+struct Scripted final : fake::Backend {
     Scripted(const char* name, bool answers = false, bool holds = false)
         : key(name), answers(answers), holds(holds) {}
     const char* name() const override { return key; }
@@ -16,18 +18,6 @@ struct Scripted final : AudioBackend {
     bool holdsOn() const override { return holds; }
     bool anyStreamOpen() const override { return streamOpen; }
     void release() override { ++released; }
-    OSStatus getHardwareProperty(AudioHardwarePropertyID, std::uint32_t*, void*) override {
-        return 0;
-    }
-    OSStatus getDeviceProperty(AudioDeviceID, std::uint32_t, std::uint8_t, AudioDevicePropertyID,
-                               std::uint32_t*, void*) override {
-        return 0;
-    }
-    OSStatus addIOProc(AudioDeviceID, AudioDeviceIOProc, void*) override { return 0; }
-    OSStatus removeIOProc(AudioDeviceID, AudioDeviceIOProc) override { return 0; }
-    OSStatus start(AudioDeviceID, AudioDeviceIOProc) override { return 0; }
-    OSStatus stop(AudioDeviceID, AudioDeviceIOProc) override { return 0; }
-    OSStatus currentTime(AudioDeviceID, AudioTimeStamp*) override { return 0; }
 
     const char* key;
     bool answers, holds, streamOpen = false;

@@ -67,8 +67,7 @@ TEST(MyRingBuffer, AgreesWithReferenceOnRandomSequences) {
             SCOPED_TRACE(op);
             const std::int64_t kind = pick(0, 5);
             const std::int64_t count = kind == 0 ? 0 : kind == 1 ? cap + pick(0, 1) : pick(1, cap);
-            const std::int64_t s = model.start;
-            const std::int64_t e = model.end;
+            const std::int64_t s = model.start, e = model.end;
             // Around both edges of the window, a capacity ahead, and far off on both sides.
             const std::function<std::int64_t()> times[] = {
                 [&] { return s - pick(1, cap); },
@@ -94,8 +93,7 @@ TEST(MyRingBuffer, AgreesWithReferenceOnRandomSequences) {
                 ASSERT_EQ(std::tuple(ring.startFrame(), ring.endFrame(), ring.startOffset()),
                           std::tuple(model.start, model.end, ring.FrameOffset(model.start)));
             } else {
-                std::vector<std::uint8_t> expected(count * bytesPerFrame, 0xEE);
-                std::vector<std::uint8_t> got(expected);
+                std::vector<std::uint8_t> expected(count * bytesPerFrame, 0xEE), got(expected);
                 const double result =
                     ring.fetchData(got.data(), static_cast<std::uint32_t>(count), t);
                 ASSERT_EQ(result, model.fetch(expected.data(), count, t)) << "fetch at " << t;

@@ -26,8 +26,7 @@ static void stress(std::int32_t capacity, std::int64_t firstFrame, long minHits,
     ring.AllocateBytes(8, capacity);
     std::atomic<std::int64_t> newest{firstFrame};
     std::atomic<bool> done{false};
-    std::atomic<long> hits{0};
-    std::atomic<long> collisions{0};
+    std::atomic<long> hits{0}, collisions{0};
     std::thread writer([&] {
         std::vector<std::uint32_t> block(1024);
         for (std::int64_t i = 0, t = firstFrame;
@@ -44,8 +43,7 @@ static void stress(std::int32_t capacity, std::int64_t firstFrame, long minHits,
         }
         done = true;
     });
-    std::vector<std::uint32_t> got(1024);
-    std::vector<std::uint32_t> want(1024);
+    std::vector<std::uint32_t> got(1024), want(1024);
     long wrong = 0;
     while (!done) {
         const std::int64_t t = newest.load(std::memory_order_relaxed) - 1200;

@@ -33,13 +33,6 @@ constexpr int kKept = 64; // calls looked at
 Probe gIn, gOut;
 constexpr AudioDeviceIOProc input = probe<gIn>, output = probe<gOut>;
 
-// Both probes added to their devices, the input's first (the first one added to the default
-// input is its input).
-void addBoth() {
-    ASSERT_EQ(AudioDeviceAddIOProc(gIn.device, input, nullptr), 0);
-    ASSERT_EQ(AudioDeviceAddIOProc(gOut.device, output, nullptr), 0);
-}
-
 } // namespace
 
 TEST(RealBackend, RecordedNoteReachesTheTunerThroughTheRings) {
@@ -92,13 +85,11 @@ TEST(RealBackend, RecordedNoteReachesTheTunerThroughTheRings) {
 }
 
 TEST(RealBackend, ProceduresRunOnTheirOwnThreadsWithTheFileBitForBit) {
-    const AudioDeviceID in = gIn.device = lookUp(kIn);
-    const AudioDeviceID out = gOut.device = lookUp(kOut);
-    gOut.stopAfter = kKept;
+    const AudioDeviceID in = lookUp(kIn), out = lookUp(kOut);
     EXPECT_EQ(AudioDeviceStart(in, input), kAudioHardwareIllegalOperationError) << "not added yet";
-    addBoth();
+    // Added input first: the first procedure added to the default input is its input.
+    startBoth<gIn, gOut>(in, out, kKept);
     EXPECT_EQ(AudioDeviceAddIOProc(in, input, nullptr), kAudioHardwareIllegalOperationError);
-    ASSERT_EQ(AudioDeviceStart(in, input) + AudioDeviceStart(out, output), 0);
     EXPECT_EQ(currentTime(in), 0);
     // Looking at the devices while their streams run leaves PortAudio, and them, be.
     std::this_thread::sleep_for(600ms);
@@ -143,9 +134,11 @@ TEST(RealBackend, ProceduresRunOnTheirOwnThreadsWithTheFileBitForBit) {
 
     // A playback device that vanishes fails its stream's next write: the stream ends there,
     // its procedure no longer called, rather than running on against a device that is gone.
+    // Only the output runs (the input added first, all the same: see above).
     gOut.calls = 0;
     gOut.stopAfter = 0;
-    addBoth();
+    ASSERT_EQ(AudioDeviceAddIOProc(in, input, nullptr) + AudioDeviceAddIOProc(out, output, nullptr),
+              0);
     ASSERT_EQ(AudioDeviceStart(out, output), 0);
     within(2s, [] { return gOut.calls >= 8; });
     const std::string vanish = TUNER_BINARY_DIR "/tools/test-audio/paced-fault.sh \"" +

@@ -20,16 +20,18 @@ struct Delivery {
     double speed = 1.0;                   // handed over this many times too fast
 };
 
+// A number drawn evenly from [low, high).
+inline double uniform(std::mt19937& random, double low, double high) {
+    return std::uniform_real_distribution<double>(low, high)(random);
+}
+
 // A healthy delivery drawn at random: the right average rate, in bursts of 256 to 8192
 // frames, up to 50 ms late, from a clock up to 1000 ppm off.
 inline Delivery healthyDelivery(std::mt19937& random) {
-    auto pick = [&](double low, double high) {
-        return std::uniform_real_distribution<double>(low, high)(random);
-    };
     Delivery d{"healthy"};
-    d.burst = 256 * static_cast<int>(pick(1, 33));
-    d.jitter = pick(0.0, 0.05);
-    d.rate = 1.0 + pick(-1e-3, 1e-3);
+    d.burst = 256 * static_cast<int>(uniform(random, 1, 33));
+    d.jitter = uniform(random, 0.0, 0.05);
+    d.rate = 1.0 + uniform(random, -1e-3, 1e-3);
     return d;
 }
 
