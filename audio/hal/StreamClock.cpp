@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 void StreamClock::reset() {
     *this = StreamClock(mSampleRate);
@@ -12,11 +13,27 @@ double StreamClock::nextBlock(std::uint32_t frames, double seconds, bool lossRep
     // a window leaves its bottom comparable.
     const bool paused = mDelivered > 0 && seconds - mLastSeconds > kLongestPauseSeconds;
     if (mHasBottom && (lossReported || paused)) {
-        const double rise = mFloor.lag(seconds, sampleTime()) - mBottom;
+        // The first block after a gap may open a burst, and lag by the burst's spread more
+        // than by what was lost: what is surely lost is skipped now, the rest once the
+        // blocks of a whole burst have shown it (a loss taken too large could never be
+        // given back).
+        const double rise = mFloor.lag(seconds, sampleTime()) - mBottom - mSpread;
         if (rise > 0.0) {
             jump(rise);
         }
+        mCheckFrames = mSpread;
+        mCheckLowest = std::numeric_limits<double>::infinity();
+        mWindowDisturbed = true;
     }
+    if (mCheckFrames >= 0.0) {
+        mCheckLowest = std::min(mCheckLowest, mFloor.lag(seconds, sampleTime()) - mBottom);
+        mCheckFrames -= frames;
+        if (mCheckFrames < 0.0 && mCheckLowest > kJitterFrames) {
+            jump(mCheckLowest);
+        }
+    }
+    const double lag = mFloor.lag(seconds, sampleTime());
+    mTop = std::max(mTop, lag);
     if (mFloor.note(seconds, sampleTime())) {
         closeWindow();
     }
@@ -34,6 +51,16 @@ void StreamClock::closeWindow() {
         mWild = true;
     }
     const double bottom = mFloor.closedFloor();
+    // A window that holds a gap, or blocks still to show what it lost, tells neither the
+    // burst's spread nor a drift (its length is mostly the gap).
+    const bool disturbed = mWindowDisturbed;
+    mWindowDisturbed = mCheckFrames >= 0.0;
+    if (!disturbed) {
+        // How far above its bottom a block of a healthy window lags: the burst's spread and
+        // the jitter.
+        mSpread = std::max(0.0, mTop - bottom);
+    }
+    mTop = -std::numeric_limits<double>::infinity();
     if (!mHasBottom) {
         mBottom = bottom;
         mHasBottom = true;
@@ -42,7 +69,7 @@ void StreamClock::closeWindow() {
     const double rise = bottom - mBottom;
     if (rise <= kJitterFrames) {
         // Caught up, or a clock a little off: followed, upwards no faster than drift.
-        mBottom += std::min(rise, kDrift * elapsedFrames);
+        mBottom += std::min(rise, disturbed ? 0.0 : kDrift * elapsedFrames);
         mRiseBefore = 0.0;
     } else if (mRiseBefore > 0.0) {
         // Up for two windows in a row: those frames will never come.

@@ -3,6 +3,7 @@
 #include "LagFloor.h"
 
 #include <cstdint>
+#include <limits>
 
 // The sample clock of one stream: the frame number of each block, counting every frame the
 // device has captured or played since the stream started, lost ones included, so that a
@@ -16,7 +17,9 @@
 // healthy stream gives, however bursty (up to 8192 frames at once), jittery (50 ms) or
 // slow to start it is, or however far its clock is off (1000 ppm):
 // - the backend says the device overran or ran dry, or a block comes after a pause longer
-//   than a healthy stream ever leaves: the lag's rise over its bottom is lost at once;
+//   than a healthy stream ever leaves: the lag's rise over its bottom is lost, less the
+//   spread a burst gives its blocks at once, and the rest once a burst's worth of blocks
+//   has shown it;
 // - the bottom stays higher, by more than jitter explains, over two windows in a row: the
 //   clock jumps by the smaller rise.
 // A bottom that falls is followed (the device catching up, or its clock fast); one that
@@ -69,6 +72,11 @@ private:
     double mBottom = 0.0;      // the lag's bottom against the sample time
     double mRiseBefore = 0.0;  // the rise of the window before, when above the jitter
     double mLastSeconds = 0.0; // the last arrival
+    double mTop = -std::numeric_limits<double>::infinity(); // the open window's highest lag
+    double mSpread = 0.0;          // a healthy window's highest lag above its bottom
+    bool mWindowDisturbed = false; // the open window holds a gap
+    double mCheckFrames = -1.0;    // frames after a gap still to show what it lost
+    double mCheckLowest = 0.0;     // the lowest rise they showed
     std::int64_t mWindowDelivered = 0;
     std::int64_t mDelivered = 0; // frames handed over
     std::int64_t mLost = 0;
