@@ -21,9 +21,7 @@ constexpr std::int32_t kTop = INT_MAX;
 // Puts a whole window in place (a multiple of four samples) and runs the level steps.
 void analyzeLevels(SoundView& view, const std::vector<float>& samples) {
     view.allocSampleBuffer(static_cast<std::int32_t>(samples.size()) / 4);
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        view.mSampleBuffer[i].store(samples[i]);
-    }
+    std::ranges::copy(samples, view.mSampleBuffer);
     view.getVolume();
     view.getPeaks();
     view.getPosZeroCrossings();
@@ -106,12 +104,12 @@ TEST(Frequency, StabilityReadoutGlideAndInTune) {
         view.selectedFrequency = c.selected;
         view.mInTune = c.inTune;
         view.checkStable();
-        SCOPED_TRACE(testing::Message()
-                     << c.current << " Hz, " << c.hits << " hits, string " << c.selected);
         EXPECT_EQ(std::tuple(view.mHitsSinceAttack.load(), view.mStrikesSinceAttack.load(),
-                             view.mFrequencyStable.load(), view.mInTune.load()),
-                  std::tuple(c.hitsAfter, c.strikesAfter, c.stableAfter, c.inTuneAfter));
-        EXPECT_FLOAT_EQ(view.mDisplayFrequency, c.display);
+                             view.mFrequencyStable.load(), view.mInTune.load(),
+                             view.mDisplayFrequency.load()),
+                  std::tuple(c.hitsAfter, c.strikesAfter, c.stableAfter, c.inTuneAfter,
+                             static_cast<float>(c.display)))
+            << c.current << " Hz, " << c.hits << " hits, string " << c.selected;
     }
 }
 

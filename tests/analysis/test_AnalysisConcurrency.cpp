@@ -70,16 +70,14 @@ TEST(AnalysisHandover, LatestWholeAndHeldSlotsOutliveResizes) {
     // Publishes size samples and values, all of one tag.
     const auto publish = [&](float tag, std::int32_t size) {
         std::ranges::for_each(window, [tag](SharedFloat& sample) { sample.store(tag); });
-        PublishedAnalysis values;
-        values.mCurrentVolume = tag;
-        handover.publish(values, window.data(), size);
+        handover.publish(PublishedAnalysis{.mCurrentVolume = tag}, window.data(), size);
     };
     // The tag of the publication taken, and its window's size; -1 unless it is whole.
     const auto taken = [&](const PublishedAnalysis& shown) {
-        bool whole = &shown == &handover.shown();
-        for (std::int32_t i = 0; i < shown.size; ++i) {
-            whole &= shown.samples[i] == shown.mCurrentVolume;
-        }
+        const bool whole =
+            &shown == &handover.shown() &&
+            std::all_of(shown.samples, shown.samples + shown.size,
+                        [&](float sample) { return sample == shown.mCurrentVolume; });
         return std::pair(whole ? shown.mCurrentVolume : -1.0f, shown.size);
     };
     ASSERT_TRUE(handover.resize(8));

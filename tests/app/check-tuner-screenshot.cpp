@@ -23,16 +23,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <memory>
 #include <ranges>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
-const char* const kScaleSetting = std::getenv("GDK_SCALE");
-const int kScale = std::clamp(std::atoi(kScaleSetting ? kScaleSetting : ""), 1, 3);
+const int kScale =
+    std::clamp(std::getenv("GDK_SCALE") ? std::atoi(std::getenv("GDK_SCALE")) : 1, 1, 3);
 const int kWidth = 700 * kScale, kHeight = 300 * kScale;
 std::unique_ptr<NSImage> gShot;
 std::string gResources;
@@ -44,14 +41,15 @@ const std::uint8_t* at(int x, int row) {
     return gShot->rgba().data() + ((gTop + row) * gShot->pixelsWide() + gLeft + x) * 4;
 }
 
-// The lit pixels of a row, counted up to one more than a black row has: a pixel or two a
-// point (the wave and the selected string's mark may cover some of it).
+// The lit pixels of a row as black as a border row: a pixel or two a point (the wave and the
+// selected string's mark may cover some of it); kLitRow for one with more.
+constexpr int kLitRow = INT_MAX / 4;
 int litPixels(int row) {
     int lit = 0;
     for (int x = 0; x < kWidth && lit <= 3 * kScale; ++x) {
         lit += at(x, row)[0] != 0 || at(x, row)[1] != 0 || at(x, row)[2] != 0 ? 1 : 0;
     }
-    return lit;
+    return lit > 3 * kScale ? kLitRow : lit;
 }
 
 // The first rows from the top that fit; along them, the place with the fewest lit pixels, so
@@ -60,12 +58,11 @@ bool findView() {
     for (gTop = 0; gTop + kHeight <= gShot->pixelsHigh(); ++gTop) {
         std::pair best{INT_MAX, -1}; // the fewest lit pixels, and where (-1: no place fits)
         for (gLeft = 0; gLeft + kWidth <= gShot->pixelsWide(); ++gLeft) {
-            int sum = 0; // -1 once a row does not fit
+            int sum = 0; // kLitRow or more once a row does not fit
             for (const int row : {0, 200 * kScale, kHeight - 1}) {
-                const int lit = sum < 0 ? 0 : litPixels(row);
-                sum = sum < 0 || lit > 3 * kScale ? -1 : sum + lit;
+                sum += sum < kLitRow ? litPixels(row) : 0;
             }
-            best = sum < 0 ? best : std::min(best, std::pair(sum, gLeft));
+            best = sum < kLitRow ? std::min(best, std::pair(sum, gLeft)) : best;
         }
         if (best.second >= 0) {
             gLeft = best.second;
@@ -121,16 +118,15 @@ bool shows(const std::string& text, int y) {
 std::string readoutAt(int y) {
     const std::string characters = "0123456789.";
     const Images images = glyphs(characters);
+    const auto glyphAt = [&](int x) { // the first drawn whole from column x on; size(): none
+        return std::ranges::find_if(images, [&](const auto& g) { return drawnWhole(*g, x, y); }) -
+               images.begin();
+    };
     for (int left = 0; left < kWidth && !images.empty(); ++left) {
         std::string text;
-        for (int x = left; x < kWidth;) {
-            const auto found = std::ranges::find_if(
-                images, [&](const auto& glyph) { return drawnWhole(*glyph, x, y); });
-            if (found == images.end()) {
-                break;
-            }
-            text += characters[found - images.begin()];
-            x += (*found)->pixelsWide() + kScale;
+        for (int x = left, i = 0; (i = glyphAt(x)) < std::ssize(images);
+             x += images[i]->pixelsWide() + kScale) {
+            text += characters[i];
         }
         if (text.size() >= 3 && text[text.size() - 2] == '.') {
             return text;
@@ -154,21 +150,19 @@ int main(int argc, char** argv) {
     const char* shot = argv[readout || viewOnly ? 2 : 1];
     gShot = NSImage::initWithContentsOfFile(shot);
     gResources = argv[readout ? 3 : 2];
-    if (readout) {
-        if (!gShot || !findView()) {
-            std::fprintf(stderr, "no view in %s\n", shot);
-            return 1;
-        }
-        std::printf("readout: %s\n", readoutAt(59).c_str());
-        return 0;
-    }
-    if (!gShot) {
+    if (!gShot && !readout) {
         std::fprintf(stderr, "cannot read %s\n", shot);
         return 2;
     }
-    const bool found = findView();
-    std::printf("view: %s at (%d, %d)\n", found ? "found" : "not found", gLeft, gTop);
-    if (viewOnly || !found) {
+    const bool found = gShot && findView();
+    if (readout && !found) {
+        std::fprintf(stderr, "no view in %s\n", shot);
+    } else if (readout) {
+        std::printf("readout: %s\n", readoutAt(59).c_str());
+    } else {
+        std::printf("view: %s at (%d, %d)\n", found ? "found" : "not found", gLeft, gTop);
+    }
+    if (readout || viewOnly || !found) {
         return found ? 0 : 1;
     }
     std::stringstream readouts(argv[3]);

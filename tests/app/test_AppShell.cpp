@@ -25,14 +25,12 @@ TEST(AppShell, CloseHidesTheWindowAndReopenFollowsItsActualVisibility) {
     // then hides it, and says which.
     for (const bool shown : {true, false}) {
         delegate.reopenWindow(&item);
-        EXPECT_EQ(window.isVisible(), shown);
-        EXPECT_EQ(item.state(), shown ? 1 : 0);
+        EXPECT_EQ(std::pair(window.isVisible(), item.state()), std::pair(shown, shown ? 1 : 0));
     }
     // A second launch shows it, and the item says so again.
     delegate.awakeFromNib();
     NSApplication::sharedApplication().reopen();
-    EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(item.state(), 1);
+    EXPECT_TRUE(window.isVisible() && item.state() == 1);
 
     MyWindowDel unconnected; // no window, no sender: nothing happens, nothing breaks
     EXPECT_FALSE(unconnected.windowShouldClose(nullptr));

@@ -5,8 +5,6 @@
 // since the resource folder is fixed at the first lookup.
 #include "DisplayTestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,7 +36,7 @@ TEST(MissingImages, ViewConstructsDrawsAndHitsWhatItHas) {
                 view.buttonPicts[5] == nullptr);
     ASSERT_TRUE(view.n1 != nullptr && view.e2 != nullptr && view.mDestImageRep != nullptr);
 
-    allocateWindow(view, 2800);
+    view.allocSampleBuffer(700); // a window of 2800 samples
     view.mFrequency = 110.0f;
     view.mFrequencyStable = 1.0f;
     view.display();

@@ -27,11 +27,16 @@ using namespace std::chrono_literals; // the bounds the tests wait for
 constexpr AudioHardwarePropertyID kIn = kAudioHardwarePropertyDefaultInputDevice;
 constexpr AudioHardwarePropertyID kOut = kAudioHardwarePropertyDefaultOutputDevice;
 
+// A status to expect that stands for any failure.
+constexpr OSStatus kFailing = -1;
+
 // The default device `property` names, found with the status `expected`.
 inline AudioDeviceID lookUp(AudioHardwarePropertyID property, OSStatus expected = 0) {
     AudioDeviceID device = 99; // no backend's: a failing look writes 0
     std::uint32_t size = sizeof device;
-    EXPECT_EQ(AudioHardwareGetProperty(property, &size, &device), expected) << "looking up";
+    const OSStatus status = AudioHardwareGetProperty(property, &size, &device);
+    EXPECT_TRUE(expected == kFailing ? status != 0 : status == expected)
+        << "looking up: " << status << ", not " << expected;
     return device;
 }
 
@@ -77,8 +82,7 @@ inline OSStatus silentProc(AudioDeviceID, const AudioTimeStamp*, const AudioBuff
 template <class Call> double millisecondsOf(Call call) {
     const auto start = std::chrono::steady_clock::now();
     call();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
+    return (std::chrono::steady_clock::now() - start) / 1.0ms;
 }
 
 // A procedure's calls as it saw them, for the test to look at once it is stopped: how many,
@@ -139,13 +143,11 @@ void startBoth(AudioDeviceID in, AudioDeviceID out, int stopAfter) {
 
 template <class Condition> bool within(std::chrono::milliseconds bound, Condition condition) {
     const auto until = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
+    bool met = condition();
+    for (; !met && std::chrono::steady_clock::now() <= until; met = condition()) {
         std::this_thread::sleep_for(10ms);
     }
-    return true;
+    return met;
 }
 
 // The default input device once a look finds one; 0 when none did within the bound.
@@ -156,32 +158,30 @@ inline AudioDeviceID inputWithin(std::chrono::milliseconds bound) {
     return device;
 }
 
-// jackd -n NAME at 48000 Hz with that period, its output discarded; 0 when it would not start.
-inline pid_t startJackServer(const char* name, const char* period) {
-    const pid_t pid = fork();
-    if (pid == 0) { // only what is safe between fork and exec in a process with threads
-        prctl(PR_SET_PDEATHSIG, SIGTERM); // ends with the test, even one killed or crashed
-        dup2(open("/dev/null", O_WRONLY), 1);
-        dup2(1, 2);
-        execlp("jackd", "jackd", "-n", name, "-d", "dummy", "-r", "48000", "-p", period, nullptr);
-        _exit(127);
-    }
-    return std::max(pid, 0);
-}
-
-inline void stopJackServer(pid_t pid) {
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-}
-
-// Stops the server `pid` names, if any, on leaving the scope: one that a failed assertion left
-// running would hold its name against the next run, and every later run would fail.
-struct JackServerStop {
-    pid_t& pid;
-    ~JackServerStop() {
-        if (pid > 0) {
-            stopJackServer(pid);
+// jackd -n NAME at 48000 Hz with that period, its output discarded (pid -1 when it would not
+// start), stopped at the latest on leaving the scope: one that a failed assertion left running
+// would hold its name against the next run, and every later run would fail.
+struct JackServer {
+    pid_t pid = 0;
+    JackServer(const char* name, const char* period) { start(name, period); }
+    ~JackServer() { stop(); }
+    void start(const char* name, const char* period) {
+        pid = fork();
+        if (pid == 0) { // only what is safe between fork and exec in a process with threads
+            prctl(PR_SET_PDEATHSIG, SIGTERM); // ends with the test, even one killed or crashed
+            dup2(open("/dev/null", O_WRONLY), 1);
+            dup2(1, 2);
+            execlp("jackd", "jackd", "-n", name, "-d", "dummy", "-r", "48000", "-p", period,
+                   nullptr);
+            _exit(127);
         }
+    }
+    void stop() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = 0;
     }
 };
 

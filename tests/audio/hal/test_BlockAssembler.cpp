@@ -55,17 +55,17 @@ TEST(BlockAssembler, BlocksKeepTheirPlaceAtAnyRatePeriodAndGap) {
         ASSERT_TRUE(assembler.prepare(rate));
         std::int64_t source = 0;                // the server's frame clock, lost frames included
         int gaps = 0, blocks = 0, settling = 4; // settling: blocks left out of the phase check
-        double nextTime = 0.0, phase = NAN;     // phase: at the first block after the settling
-        double gapFrom = 0.0, gapTo = 0.0; // the last gap, in engine frames, less a frame each side
+        // Phase: at the first block after the settling; the last gap, in engine frames, less a
+        // frame each side.
+        double nextTime = 0.0, phase = NAN, gapFrom = 0.0, gapTo = 0.0;
         auto onBlock = [&](const float* block, double time) {
             for (std::uint32_t i = 0; i < kBlock; ++i) {
                 ASSERT_FALSE(time + i >= gapFrom && time + i < gapTo && block[i] != 0.0f)
                     << "a frame lost is not silent at " << time + i;
             }
+            phase = settling == 0 && std::isnan(phase) ? phaseAt(block, time) : phase;
             if (settling > 0) {
                 --settling;
-            } else if (std::isnan(phase)) {
-                phase = phaseAt(block, time);
             } else {
                 // Within one frame at the tone's frequency.
                 EXPECT_NEAR(std::remainder(phaseAt(block, time) - phase, 2.0 * M_PI), 0.0,

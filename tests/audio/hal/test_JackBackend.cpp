@@ -8,7 +8,6 @@
 #include "BoundaryTest.h"
 
 #include <jack/jack.h>
-#include <utility>
 
 namespace {
 
@@ -20,19 +19,19 @@ constexpr AudioDeviceIOProc input = probe<gIn>, output = probe<gOut>;
 
 TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     const char* const name = std::getenv("TUNER_TEST_JACK_SERVER");
-    pid_t server = startJackServer(name, "300");
-    const JackServerStop stop{server};
-    ASSERT_NE(server, 0);
+    JackServer server(name, "300");
+    ASSERT_GT(server.pid, 0);
     const AudioDeviceID device = inputWithin(5s);
     ASSERT_NE(device, 0u);
     EXPECT_TRUE(floatAt44100(device, 1, 2));
-    EXPECT_EQ(propertyOf<std::uint32_t>(device, 1, kAudioDevicePropertyBufferSize), 4096u);
     EXPECT_NE(nameOf(device, 1).find("48000 Hz, 300-frame periods"), std::string::npos)
         << nameOf(device, 1);
-    EXPECT_EQ(propertyOf<double>(device, 1, kAudioDevicePropertyNominalSampleRate), 48000.0)
-        << "the device's own rate is the server's";
-    EXPECT_EQ(propertyOf<std::uint32_t>(device, 1, kAudioDevicePropertySafetyOffset), 0u)
-        << "each block reaches the procedures in the cycle that completes it";
+    // The device's own rate is the server's; each block reaches the procedures in the cycle
+    // that completes it.
+    EXPECT_EQ(std::tuple(propertyOf<std::uint32_t>(device, 1, kAudioDevicePropertyBufferSize),
+                         propertyOf<double>(device, 1, kAudioDevicePropertyNominalSampleRate),
+                         propertyOf<std::uint32_t>(device, 1, kAudioDevicePropertySafetyOffset)),
+              std::tuple(4096u, 48000.0, 0u));
     std::uint32_t bytes = 0;
     EXPECT_EQ(AudioDeviceGetProperty(device, 0, 1, kAudioDevicePropertyBufferSize, nullptr, &bytes),
               kAudioHardwareBadPropertySizeError);
@@ -49,13 +48,11 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     // different blocks).
     const auto in = gIn.seen(), out = gOut.seen();
     for (std::size_t n = 0; n < in.size(); ++n) {
-        EXPECT_EQ(in[n].time, 512.0 * n);
-        EXPECT_EQ(in[n].buffer.mDataByteSize, 4096u);
+        EXPECT_EQ(std::pair(in[n].time, in[n].buffer.mDataByteSize), std::pair(512.0 * n, 4096u));
     }
     const std::size_t ahead = out[0].order - 1 - in[0].order; // only inputs came before
     for (std::size_t n = 0; n < out.size(); ++n) {
-        EXPECT_EQ(out[n].time, 512.0 * n);
-        EXPECT_NE(out[n].buffer.mData, nullptr);
+        EXPECT_TRUE(out[n].time == 512.0 * n && out[n].buffer.mData != nullptr) << n;
         ASSERT_LT(ahead + n, in.size());
         EXPECT_EQ(in[ahead + n].order, out[n].order - 1) << "output call " << n;
     }
@@ -63,7 +60,7 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     // A server that stops: gone, for the running device and for a new look; removing the
     // procedures waits for nothing.
     ASSERT_EQ(AudioDeviceStart(device, input), 0);
-    stopJackServer(std::exchange(server, 0));
+    server.stop();
     EXPECT_TRUE(within(2s, [&] { return currentTime(device) == kAudioHardwareServerGoneError; }));
     EXPECT_EQ(AudioDeviceStart(device, output), kAudioHardwareServerGoneError);
     EXPECT_EQ(AudioDeviceRemoveIOProc(device, input) + AudioDeviceRemoveIOProc(device, output), 0);
@@ -71,7 +68,7 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     // the old client.
     testing::internal::CaptureStderr();
     EXPECT_EQ(lookUp(kIn, kAudioHardwareServerGoneError), 0u);
-    server = startJackServer(name, "300");
+    server.start(name, "300");
     ASSERT_NE(inputWithin(5s), 0u);
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(said.find("closed"), std::string::npos) << said;

@@ -33,8 +33,8 @@ TEST(PortAudioBesideJack, AServerComingAndGoingNeitherAbortsNorHangs) {
     auto looked = std::chrono::steady_clock::now();
     for (int run = 0; run < 20; ++run) {
         SCOPED_TRACE(testing::Message() << "run " << run << ", seed " << seed);
-        const pid_t server = startJackServer(std::getenv("TUNER_TEST_JACK_SERVER"), "256");
-        ASSERT_NE(server, 0) << "jackd would not start";
+        JackServer server(std::getenv("TUNER_TEST_JACK_SERVER"), "256");
+        ASSERT_GT(server.pid, 0) << "jackd would not start";
         within(5s, serverAnswers);
         // PortAudio lists its devices afresh once its list, made in the last look, is half a
         // second old.
@@ -42,7 +42,7 @@ TEST(PortAudioBesideJack, AServerComingAndGoingNeitherAbortsNorHangs) {
         const int delay = stopAfter(random);
         std::thread stopper([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-            kill(server, SIGTERM);
+            kill(server.pid, SIGTERM);
         });
         const auto began = std::chrono::steady_clock::now();
         EXPECT_NE(lookUp(kIn), 0u);
@@ -50,7 +50,6 @@ TEST(PortAudioBesideJack, AServerComingAndGoingNeitherAbortsNorHangs) {
         EXPECT_LT(Pa_HostApiTypeIdToHostApiIndex(paJACK), 0) << "PortAudio reached the JACK server";
         EXPECT_LT(looked - began, 3s);
         stopper.join();
-        waitpid(server, nullptr, 0);
     }
 }
 

@@ -14,7 +14,7 @@
 namespace {
 
 constexpr std::uint32_t kChannels = 32; // as many as a stream can have
-constexpr std::uint32_t kStrike = 5; // from 0
+constexpr std::uint32_t kStrike = 5;    // from 0
 constexpr std::uint32_t kHum = 1;
 
 void session(const std::string& request) {
@@ -33,14 +33,13 @@ TEST(PulseBackend, DevicesAsTheServerHasThemAndEveryChannelApart) {
     ASSERT_TRUE(in != 0 && out != 0 && in != out);
     EXPECT_EQ(nameOf(in, 1), "Guitar interface");
     EXPECT_NE(nameOf(out, 0), "");
-    EXPECT_TRUE(floatAt44100(in, 1, kChannels));
-    EXPECT_TRUE(floatAt44100(out, 0, 2));
-    EXPECT_EQ(propertyOf<std::uint32_t>(in, 1, kAudioDevicePropertyBufferSize),
-              512 * kChannels * 4);
-    EXPECT_EQ(propertyOf<double>(in, 1, kAudioDevicePropertyNominalSampleRate),
-              std::atof(std::getenv("TUNER_TEST_SERVER_RATE")));
-    EXPECT_EQ(propertyOf<float>(in, 1, kAudioDevicePropertyVolumeDecibels, 0, 1), 0.0f)
-        << "the source's volume is at 100 %";
+    EXPECT_TRUE(floatAt44100(in, 1, kChannels) && floatAt44100(out, 0, 2));
+    // The source's volume is at 100 %.
+    EXPECT_EQ(
+        std::tuple(propertyOf<std::uint32_t>(in, 1, kAudioDevicePropertyBufferSize),
+                   propertyOf<double>(in, 1, kAudioDevicePropertyNominalSampleRate),
+                   propertyOf<float>(in, 1, kAudioDevicePropertyVolumeDecibels, 0, 1)),
+        std::tuple(512 * kChannels * 4, std::atof(std::getenv("TUNER_TEST_SERVER_RATE")), 0.0f));
     // No more latency than the streams ask for, whatever an idle device last ran at (a
     // PulseAudio null sink: 2 s).
     EXPECT_LE(propertyOf<std::uint32_t>(in, 1, kAudioDevicePropertySafetyOffset), 512u);
@@ -58,11 +57,10 @@ TEST(PulseBackend, DevicesAsTheServerHasThemAndEveryChannelApart) {
         << gOut.calls << " output calls";
     ASSERT_TRUE(within(6s, [] { return gIn.calls >= 260; }));
     AudioTimeStamp now;
-    EXPECT_EQ(currentTime(in, &now), 0);
+    EXPECT_EQ(std::tuple(currentTime(in, &now), currentTime(out)),
+              std::tuple(0, kAudioHardwareNotRunningError));
     EXPECT_GE(now.mSampleTime, gIn.seen().back().time + 512.0);
-    EXPECT_EQ(currentTime(out), kAudioHardwareNotRunningError);
-    EXPECT_EQ(AudioDeviceStop(in, input), 0);
-    EXPECT_EQ(gOut.stoppedInside, 0);
+    EXPECT_EQ(std::tuple(AudioDeviceStop(in, input), gOut.stoppedInside.load()), std::tuple(0, 0));
     for (std::size_t n = 0; n < gOut.seen().size(); ++n) {
         EXPECT_GE(gOut.kept[n].time, 512.0 * n);
         EXPECT_EQ(gOut.kept[n].buffer.mDataByteSize, 512 * 2 * 4u);
@@ -77,8 +75,8 @@ TEST(PulseBackend, DevicesAsTheServerHasThemAndEveryChannelApart) {
     for (std::size_t n = 0; n < blocks.size(); ++n) {
         const Probe::Call& call = blocks[n];
         EXPECT_TRUE(n == 0 ? call.time == 0.0 : call.time >= blocks[n - 1].time + 512.0) << n;
-        EXPECT_EQ(call.buffer.mNumberChannels, kChannels);
-        EXPECT_EQ(call.buffer.mDataByteSize, 512 * kChannels * 4);
+        EXPECT_EQ(std::pair(call.buffer.mNumberChannels, call.buffer.mDataByteSize),
+                  std::pair(kChannels, 512 * kChannels * 4));
         for (std::uint32_t i = 0; i < 512 * kChannels; ++i) {
             energy[i % kChannels] += double{call.samples[i]} * call.samples[i];
             if (i % kChannels == kHum &&
@@ -115,8 +113,7 @@ TEST(PulseBackend, AnotherDefaultSourceIsSeenAndFound) {
     std::printf("a new default source seen %.0f ms after pactl started\n", seen);
     EXPECT_EQ(AudioDeviceRemoveIOProc(in, input) + AudioDeviceRemoveIOProc(out, output), 0);
     const AudioDeviceID second = lookUp(kIn);
-    EXPECT_TRUE(second != in && second != 0) << second;
-    EXPECT_TRUE(floatAt44100(second, 1, 1));
+    EXPECT_TRUE(second != in && second != 0 && floatAt44100(second, 1, 1)) << second;
     EXPECT_EQ(nameOf(second, 1), "Second interface");
     EXPECT_EQ(nameOf(in, 1, kAudioHardwareBadDeviceError), "") << "a stale device is refused";
     EXPECT_EQ(lookUp(kOut), out) << "the same sink";
@@ -128,7 +125,7 @@ TEST(PulseBackend, AnotherDefaultSourceIsSeenAndFound) {
                           "grep -E '(sink|source)_name=guitar-2( |$)' | cut -f1)"),
               0);
     OSStatus status = 0;
-    EXPECT_TRUE(within(1s, [&] { return (status = currentTime(second)) != 0; }));
+    within(1s, [&] { return (status = currentTime(second)) != 0; });
     EXPECT_EQ(status, kAudioHardwareDefaultDeviceChangedError);
     EXPECT_EQ(AudioDeviceRemoveIOProc(second, silentProc), 0);
     ASSERT_EQ(std::system("pactl set-default-source guitar"), 0);
@@ -146,8 +143,7 @@ TEST(PulseBackend, AStoppedServerIsGoneAndFoundAgain) {
     EXPECT_EQ(lookUp(kIn, kAudioHardwareServerGoneError), 0u) << "still the sound server's word";
     session("start");
     const AudioDeviceID again = inputWithin(3s);
-    EXPECT_TRUE(again != in && again != 0) << again;
-    EXPECT_TRUE(floatAt44100(again, 1, kChannels));
+    EXPECT_TRUE(again != in && again != 0 && floatAt44100(again, 1, kChannels)) << again;
 }
 
 TEST(PulseBackend, AHungServerKeepsNoCallPastTheBound) {
