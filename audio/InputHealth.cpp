@@ -8,11 +8,21 @@ void InputHealth::note(double seconds, std::uint32_t frames, bool restart) {
         mFloor.reset();
         mDelivered = 0.0;
         ++mStream;
+        mTop = -std::numeric_limits<double>::infinity();
+        mPaused = false;
+    } else if (seconds - mLastArrival.load(std::memory_order_relaxed) > kLongestPauseSeconds) {
+        mPaused = true;
     }
     mLastArrival.store(seconds, std::memory_order_relaxed);
     const bool closed = mFloor.note(seconds, mDelivered);
+    mTop = std::max(mTop, mFloor.lag(seconds, mDelivered));
     mOpenFloor.store(mFloor.openFloor(), std::memory_order_relaxed);
     if (closed) {
+        if (!mPaused) {
+            mSpread.store(std::max(0.0, mTop - mFloor.closedFloor()), std::memory_order_relaxed);
+        }
+        mTop = -std::numeric_limits<double>::infinity();
+        mPaused = false;
         const std::uint64_t closed = mClosed.load(std::memory_order_relaxed);
         Window& window = mWindows[closed % kWindows];
         window.seconds.store(seconds, std::memory_order_relaxed);
@@ -39,10 +49,13 @@ InputHealth::Assessment InputHealth::assess(double seconds) const {
     const double trailing =
         std::max(0.0, end - lastArrival - kLongestPauseSeconds) * tuner::kSampleRate;
     // The window still open shows frames missing before it closes (the one before it may
-    // hold arrivals from before a stall); a healthy burst can raise it too, by one step
-    // only, so it counts towards failing but not against clean.
+    // hold arrivals from before a stall); a healthy burst can raise it too, as far as a
+    // burst spreads its blocks' lags (the open window may so far hold only a burst's first
+    // blocks), so only what it rose beyond that counts towards failing, and none of it
+    // against clean.
     const double openFloor = mOpenFloor.load(std::memory_order_relaxed);
-    const double open = std::isinf(openFloor) ? 0.0 : std::max(0.0, openFloor - newest);
+    const double spread = mSpread.load(std::memory_order_relaxed);
+    const double open = std::isinf(openFloor) ? 0.0 : std::max(0.0, openFloor - newest - spread);
     double later = newest;
     double biggestStep = std::max(trailing, open);
     // From the newest window back to the first one at least a span old, within one stream.

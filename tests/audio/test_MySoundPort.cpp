@@ -630,17 +630,21 @@ TEST(InputHealth, FailingWhenFramesGoMissingAllAlongNeverForBurstsJitterDriftOrO
     std::mt19937 random(8122026);
     auto pick = [&](double low, double high) { return uniform(random, low, high); };
     std::vector<std::pair<Delivery, bool>> cases; // and whether it is failing
-    for (int i = 0; i < 3; ++i) {
+    // Eight rounds of members, and the burstiest, latest healthy input.
+    cases.push_back({{.what = "healthy", .burst = 8192, .jitter = 0.05}, false});
+    for (int i = 0; i < 24; ++i) {
         cases.push_back({healthyDelivery(random), false});
         cases.push_back(
             {{.what = "one stall", .stallAt = pick(0.5, 1.5), .stallFor = pick(0.01, 0.9)}, false});
     }
-    for (int k : {2, static_cast<int>(pick(3, 16)), 16}) {
-        cases.push_back({{.what = "one block in k lost", .loseEvery = k}, true});
+    for (int i = 0; i < 8; ++i) {
+        for (int k : {2, static_cast<int>(pick(3, 16)), 16}) {
+            cases.push_back({{.what = "one block in k lost", .loseEvery = k}, true});
+        }
+        cases.push_back(
+            {{.what = "starving", .keepEvery = static_cast<int>(86.0 / pick(1, 20))}, true});
+        cases.push_back({{.what = "slow", .rate = pick(0.5, 0.95)}, true});
     }
-    cases.push_back(
-        {{.what = "starving", .keepEvery = static_cast<int>(86.0 / pick(1, 20))}, true});
-    cases.push_back({{.what = "slow", .rate = pick(0.5, 0.95)}, true});
     cases.push_back(
         {{.what = "stalling", .stallAt = 0.3, .stallFor = 0.9, .stallEvery = 1.0}, true});
     for (const auto& [d, failing] : cases) {
@@ -648,15 +652,18 @@ TEST(InputHealth, FailingWhenFramesGoMissingAllAlongNeverForBurstsJitterDriftOrO
                      << d.what << ": bursts " << d.burst << ", jitter " << d.jitter << ", rate "
                      << d.rate << ", stall " << d.stallFor << ", k " << d.loseEvery << "/"
                      << d.keepEvery);
-        // Judged as soon as two seconds of windows are known, and at the end of eight.
+        // Judged as soon as two seconds of windows are known (windows close on arrivals: by
+        // three seconds, for a stream that starves to one block a second), and at the end of
+        // eight; a healthy input also after every arrival in between (a burst half taken).
         InputHealth health;
         std::vector<InputHealth::Assessment> judged;
         bool first = true;
         simulateDelivery(d, random, [&](double handed, int) {
-            if (judged.empty() && handed >= 2.5) {
-                judged.push_back(health.assess(102.5));
-            }
             health.note(100.0 + handed, 512, std::exchange(first, false));
+            const InputHealth::Assessment now = health.assess(100.0 + handed);
+            if ((judged.empty() || !failing) && handed >= 2.0 && (now.known || handed >= 3.0)) {
+                judged.push_back(now);
+            }
             return true;
         });
         judged.push_back(health.assess(100.0 + d.seconds));
