@@ -207,14 +207,14 @@ mkfifo "$PIPEWIRE_SESSION_CONTROL"
 supervise() {
     # The servers keep no state from outside the session, and leave none behind.
     export XDG_CONFIG_HOME="$folder/config" XDG_STATE_HOME="$folder/state"
-    local servers=() player=() bus request reply listened=0 spec name n m file description daemon_up=0
+    local servers=() player=() bus request reply listened=0 entry name n m file description daemon_up=0
     exec {control_fd}<>"$PIPEWIRE_SESSION_CONTROL"
 
     # One player for each source, NAME-player: its loop repeated into a pipe and played.
     player_linked() {
         local channel
-        for spec in "${sources[@]}"; do
-            read -r name n m file description <<<"$spec"
+        for entry in "${sources[@]}"; do
+            read -r name n m file description <<<"$entry"
             for channel in $(port_names "$m" | tr , ' '); do
                 pw-link -l -o "$name-player" | grep -q "$name:input_$channel" ||
                     pw-link "$name-player:output_$channel" "$name:input_$channel" || return 1
@@ -299,8 +299,8 @@ supervise() {
     start_server() {
         event server-start
         start_daemon || return 1
-        for spec in "${sources[@]}"; do
-            read -r name n m file description <<<"$spec"
+        for entry in "${sources[@]}"; do
+            read -r name n m file description <<<"$entry"
             make_source "$name" "$n" "$m" "$description" || return 1
         done
         wait_until 5 "the guitar source not the default" default_source_is_guitar || return 1
@@ -318,8 +318,8 @@ supervise() {
         # reading.
         rm -f "$folder/strike-due"
         player=()
-        for spec in "${sources[@]}"; do
-            read -r name n m file description <<<"$spec"
+        for entry in "${sources[@]}"; do
+            read -r name n m file description <<<"$entry"
             rm -f "$folder/$name.pipe" && mkfifo "$folder/$name.pipe"
             if [ "$pulseaudio" = 1 ]; then
                 feed "$folder/$file" >"$folder/$name.pipe" &
