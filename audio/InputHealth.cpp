@@ -8,20 +8,17 @@ void InputHealth::note(double seconds, std::uint32_t frames, bool restart) {
         mFloor.reset();
         mDelivered = 0.0;
         ++mStream;
-        mTop = -std::numeric_limits<double>::infinity();
         mPaused = false;
     } else if (seconds - mLastArrival.load(std::memory_order_relaxed) > kLongestPauseSeconds) {
         mPaused = true;
     }
     mLastArrival.store(seconds, std::memory_order_relaxed);
     const bool closed = mFloor.note(seconds, mDelivered);
-    mTop = std::max(mTop, mFloor.lag(seconds, mDelivered));
     mOpenFloor.store(mFloor.openFloor(), std::memory_order_relaxed);
     if (closed) {
         if (!mPaused) {
-            mSpread.store(std::max(0.0, mTop - mFloor.closedFloor()), std::memory_order_relaxed);
+            mSpread.store(mFloor.closedSpread(), std::memory_order_relaxed);
         }
-        mTop = -std::numeric_limits<double>::infinity();
         mPaused = false;
         const std::uint64_t closed = mClosed.load(std::memory_order_relaxed);
         Window& window = mWindows[closed % kWindows];

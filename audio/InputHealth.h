@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <limits>
 
 // How well the input device keeps up with real time, judged from its deliveries: the input
 // procedure notes each block's arrival, and the supervisor asks, a few times a second,
@@ -64,9 +63,7 @@ private:
     std::atomic<std::uint64_t> mClosed{0};
     std::atomic<double> mLastArrival{0.0};
     std::atomic<double> mOpenFloor{0.0};
-    // How far above its floor a block of the last window without a pause lagged at most (a
-    // burst's first blocks, and its jitter).
-    double mTop = -std::numeric_limits<double>::infinity();
     bool mPaused = false; // the open window holds a pause
+    // The spread of the last window without a pause (LagFloor::closedSpread).
     std::atomic<double> mSpread{0.0};
 };

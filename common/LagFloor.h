@@ -33,16 +33,22 @@ public:
             mWindowStartSeconds = seconds;
         }
         mLowest = std::min(mLowest, lag(seconds, delivered));
+        mHighest = std::max(mHighest, lag(seconds, delivered));
         if (seconds - mWindowStartSeconds < mWindowSeconds) {
             return false;
         }
         mClosedFloor = mLowest;
+        mClosedSpread = mHighest - mLowest;
         mClosedSeconds = seconds - mWindowStartSeconds;
         mWindowStartSeconds = seconds;
         mLowest = std::numeric_limits<double>::infinity();
+        mHighest = -std::numeric_limits<double>::infinity();
         return true;
     }
     double closedFloor() const { return mClosedFloor; }
+    // How far above its floor the window just closed lagged at most: a burst's first blocks
+    // lag by the rest of the burst, and a late one by its jitter too.
+    double closedSpread() const { return mClosedSpread; }
     // The lowest lag of the window still open (infinite before its first arrival).
     double openFloor() const { return mLowest; }
     // How long the window just closed lasted (at least the window's length).
@@ -55,6 +61,8 @@ private:
     double mStartSeconds = 0.0;
     double mWindowStartSeconds = 0.0;
     double mLowest = std::numeric_limits<double>::infinity();
+    double mHighest = -std::numeric_limits<double>::infinity();
     double mClosedFloor = 0.0;
+    double mClosedSpread = 0.0;
     double mClosedSeconds = 0.0;
 };

@@ -32,8 +32,6 @@ double StreamClock::nextBlock(std::uint32_t frames, double seconds, bool lossRep
             jump(mCheckLowest);
         }
     }
-    const double lag = mFloor.lag(seconds, sampleTime());
-    mTop = std::max(mTop, lag);
     if (mFloor.note(seconds, sampleTime())) {
         closeWindow();
     }
@@ -58,9 +56,8 @@ void StreamClock::closeWindow() {
     if (!disturbed) {
         // How far above its bottom a block of a healthy window lags: the burst's spread and
         // the jitter.
-        mSpread = std::max(0.0, mTop - bottom);
+        mSpread = mFloor.closedSpread();
     }
-    mTop = -std::numeric_limits<double>::infinity();
     if (!mHasBottom) {
         mBottom = bottom;
         mHasBottom = true;

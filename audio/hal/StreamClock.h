@@ -3,7 +3,6 @@
 #include "LagFloor.h"
 
 #include <cstdint>
-#include <limits>
 
 // The sample clock of one stream: the frame number of each block, counting every frame the
 // device has captured or played since the stream started, lost ones included, so that a
@@ -69,10 +68,9 @@ private:
     LagFloor mFloor{mSampleRate, kWindowSeconds};
     bool mHasBottom = false;
     bool mWild = false;
-    double mBottom = 0.0;      // the lag's bottom against the sample time
-    double mRiseBefore = 0.0;  // the rise of the window before, when above the jitter
-    double mLastSeconds = 0.0; // the last arrival
-    double mTop = -std::numeric_limits<double>::infinity(); // the open window's highest lag
+    double mBottom = 0.0;          // the lag's bottom against the sample time
+    double mRiseBefore = 0.0;      // the rise of the window before, when above the jitter
+    double mLastSeconds = 0.0;     // the last arrival
     double mSpread = 0.0;          // a healthy window's highest lag above its bottom
     bool mWindowDisturbed = false; // the open window holds a gap
     double mCheckFrames = -1.0;    // frames after a gap still to show what it lost
