@@ -122,7 +122,12 @@ if [ "$1" = inside ]; then
         fi
     }
     found() {
-        kill -0 "$pid" 2>/dev/null || fail "the program ended before showing its window"
+        if ! kill -0 "$pid" 2>/dev/null; then
+            wait "$pid" && status=0 || status=$?
+            pid=""
+            tail -n 5 "$out/stderr.txt" >&2
+            fail "the program ended with status $status before showing its window"
+        fi
         if [ "$mode" = wayland ]; then
             window=screen
             shoot && "$checker" --view-only "$out/shot.png" >/dev/null
