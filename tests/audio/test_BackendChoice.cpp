@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 // The fake boundary's backend, but for whether it answers, holds on, has a stream open, and
@@ -27,12 +29,9 @@ struct Scripted final : fake::Backend {
 } // namespace
 
 TEST(BackendChoice, TakesTheFirstThatServesHoldsOnAndNeverLeavesAFlowingStream) {
-    struct Case {
-        const char* asked;
-        bool jackByItself, jackAnswers, jackHolds, pulseAnswers, pulseHolds;
-        const char* chosen;
-        const char* said;
-    };
+    // What the user asks; whether JACK is taken by itself, answers and holds on; whether Pulse
+    // answers and holds on; the backend chosen, and what is said.
+    using Case = std::tuple<const char*, bool, bool, bool, bool, bool, const char*, const char*>;
     const Case cases[] = {
         {nullptr, true, true, false, true, false, "jack", ""},
         {nullptr, false, true, false, true, false, "pulse", "JACK here is PipeWire's.\n"},
@@ -45,18 +44,19 @@ TEST(BackendChoice, TakesTheFirstThatServesHoldsOnAndNeverLeavesAFlowingStream) 
          "GUITAR_TUNER_AUDIO=neither is neither jack, pulse nor alsa; the tuner chooses by "
          "itself.\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.chosen + std::string(" asked ") + (c.asked != nullptr ? c.asked : "-"));
-        Scripted jack("jack", c.jackAnswers, c.jackHolds),
-            pulse("pulse", c.pulseAnswers, c.pulseHolds), alsa("alsa");
-        BackendChoice choice({{"jack", &jack, c.jackByItself, "JACK here is PipeWire's.\n"},
+    for (const auto& [asked, byItself, jackAnswers, jackHolds, pulseAnswers, pulseHolds, chosen,
+                      said] : cases) {
+        SCOPED_TRACE(chosen + std::string(" asked ") + (asked != nullptr ? asked : "-"));
+        Scripted jack("jack", jackAnswers, jackHolds), pulse("pulse", pulseAnswers, pulseHolds),
+            alsa("alsa");
+        BackendChoice choice({{"jack", &jack, byItself, "JACK here is PipeWire's.\n"},
                               {"pulse", &pulse},
                               {"alsa", &alsa}},
-                             c.asked);
+                             asked);
         testing::internal::CaptureStderr();
-        EXPECT_STREQ(choice.choose()->name(), c.chosen);
+        EXPECT_STREQ(choice.choose()->name(), chosen);
         choice.choose();
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said) << "said once";
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), said) << "said once";
     }
 
     // A stream that flows keeps its backend whatever appears; once it has closed, the next
@@ -69,6 +69,5 @@ TEST(BackendChoice, TakesTheFirstThatServesHoldsOnAndNeverLeavesAFlowingStream) 
     EXPECT_EQ(choice.choose(), &alsa);
     alsa.streamOpen = false;
     EXPECT_EQ(choice.choose(), &jack);
-    EXPECT_EQ(alsa.released, 1);
-    EXPECT_EQ(jack.released, 0);
+    EXPECT_EQ(std::pair(alsa.released, jack.released), std::pair(1, 0));
 }
