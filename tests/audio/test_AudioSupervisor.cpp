@@ -53,11 +53,19 @@ protected:
         supervisor->mStallBound = 100ms;
         supervisor->mStartBound = 300ms;
         supervisor->mRetryInterval = 30ms;
+        CaptureStderr();
     }
     void TearDown() override {
         supervisor->shutdown(1s);
         supervisor.reset(); // waits for a stuck worker, before the devices go
         fake::reset();
+        GetCapturedStderr();
+    }
+    // What the tuner said since the last look.
+    std::string said() {
+        const std::string text = GetCapturedStderr();
+        CaptureStderr();
+        return text;
     }
     // Ticks as the main loop would until done() holds; false after `bound`.
     bool tickUntil(const std::function<bool()>& done, std::chrono::milliseconds bound = 3s) {
@@ -83,16 +91,14 @@ protected:
 } // namespace
 
 TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
-    CaptureStderr();
     supervisor->begin();
     ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::noInput; }));
     tickUntil([] { return false; }, 200ms); // several retries, no device yet
-    std::string text = GetCapturedStderr();
+    std::string text = said();
     EXPECT_TRUE(says(text, "Error - no default input device"));
     EXPECT_TRUE(says(text, "Input Device:")) << "a retry that finds the same says nothing";
 
     // Devices that refuse the format, then devices another program holds: each said as it is.
-    CaptureStderr();
     fake::Device refusing = running(kInputId);
     refusing.addStatus = kAudioDeviceUnsupportedFormatError;
     refusing.nominalRate = 48000.0;
@@ -103,23 +109,21 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     busy.addStatus = kAudioDevicePermissionsError;
     fake::plugIn(busy, running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::deviceBusy; }));
-    text = GetCapturedStderr();
+    text = said();
     EXPECT_TRUE(says(text, "Error - the input device does not take 44100 Hz, 2 channels of 32-bit "
                            "float; it runs at 48000 Hz.\n"));
     EXPECT_TRUE(says(text, "Device Name(ID): Fake Device (7)"));
 
     // The devices appear: audio flows and the reports of the new devices are told.
-    CaptureStderr();
     fake::plugIn(running(kInputId), running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
-    text = GetCapturedStderr();
+    text = said();
     EXPECT_TRUE(says(text, "Device Name(ID): Fake Device (7)", 0)) << "told already";
     EXPECT_TRUE(says(text, "LATENCY REPORT:"));
 
     // Both devices stall for longer than the bound: said once, shown, tried again until
     // they deliver, the view hearing silence meanwhile (nothing else reaches it); then the
     // same engine runs again.
-    CaptureStderr();
     fake::plugIn(running(kInputId, true, true), running(kOutputId, true, true));
     ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::inputStopped; }));
     EXPECT_TRUE(tickUntil([&] { return view.mCurrentVolume.load() == 0.0f; }));
@@ -128,7 +132,7 @@ TEST_F(SupervisorTest, WaitsForDevicesAndStartsAgainThoseThatStop) {
     EXPECT_EQ(supervisor->status(), Status::inputStopped);
     fake::plugIn(running(kInputId), running(kOutputId));
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
-    text = GetCapturedStderr();
+    text = said();
     EXPECT_TRUE(says(text, "Error - the input device stopped: no input for more than a second"));
     EXPECT_TRUE(says(text, "Error - the input device did not start: no input arrived"));
     // The same devices again: one line, not the whole report.
@@ -141,7 +145,6 @@ TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsMutedAndOpenedAgainAndQ
     supervisor->mFailingBound = 300ms;
     supervisor->mResyncSpan = 600ms;
     fake::plugIn(running(kInputId), running(kOutputId));
-    CaptureStderr();
     supervisor->begin();
     ASSERT_TRUE(tickUntil([&] { return flowing(); }));
     const int removes = fake::procRecord(kInputId, true).removes;
@@ -164,7 +167,7 @@ TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsMutedAndOpenedAgainAndQ
     stuck.stopDelay = 400ms;                             // and is slow to stop from outside
     fake::plugIn(running(kInputId), stuck);
     EXPECT_FALSE(supervisor->shutdown(100ms));
-    const std::string text = GetCapturedStderr();
+    const std::string text = said();
     EXPECT_TRUE(says(text, "Error - the input device is failing: the output measured its offset 4 "
                            "times in 0.6 seconds.\n"));
     EXPECT_TRUE(
@@ -173,11 +176,9 @@ TEST_F(SupervisorTest, AnInputThatKeepsFallingOutOfStepIsMutedAndOpenedAgainAndQ
 
 TEST_F(SupervisorTest, OneDeviceWithABufferPerChannelForBothDirections) {
     fake::plugIn(running(kInputId, false), running(kInputId, false));
-    CaptureStderr();
     supervisor->begin();
     EXPECT_TRUE(tickUntil([&] { return flowing(); })) << "the left channel reaches the view";
     EXPECT_TRUE(supervisor->shutdown(2s));
-    GetCapturedStderr();
     EXPECT_EQ(fake::procRecord(kInputId, true).stopsInside, 1);
     EXPECT_EQ(fake::procRecord(kInputId, false).stopsInside, 1);
 }
@@ -187,7 +188,6 @@ TEST_F(SupervisorTest, AStartThatHangsIsToldTriedAgainAndNeverKeepsTheQuit) {
     fake::Device hanging = running(kInputId);
     hanging.startHangs = true;
     fake::plugIn(hanging, running(kOutputId));
-    CaptureStderr();
     supervisor->begin();
     ASSERT_TRUE(tickUntil([&] { return supervisor->status() == Status::notAnswering; }));
     tickUntil([] { return false; }, 300ms); // tried again meanwhile, refused at once
@@ -206,7 +206,7 @@ TEST_F(SupervisorTest, AStartThatHangsIsToldTriedAgainAndNeverKeepsTheQuit) {
     const auto quit = std::chrono::steady_clock::now();
     EXPECT_TRUE(supervisor->shutdown(350ms));
     EXPECT_LT(std::chrono::steady_clock::now() - quit, 400ms);
-    const std::string text = GetCapturedStderr();
+    const std::string text = said();
     EXPECT_TRUE(says(text, "Error - the sound devices do not answer; the tuner tries again.", -1));
     // Back to the usual bound once the hung call has returned.
     fake::releaseHangs();
