@@ -120,26 +120,6 @@ std::vector<ReplayReading> replayed(const std::vector<float>& samples) {
     return readings;
 }
 
-struct Strikes {
-    std::vector<float> strike;
-    ReplayRanges ranges;              // of two strikes in a row, at every alignment
-    std::vector<ReplayReading> alone; // of the four strikes on one channel
-};
-
-Strikes e4() {
-    Strikes s;
-    EXPECT_EQ(readRecording(TUNER_CORPUS_DIR "/public/fluidr3_steel_E4_+00c.flac", s.strike), "");
-    s.strike.resize(kStrike);
-    std::vector<float> two = s.strike, four(kLeadIn, 0.0f);
-    two.insert(two.end(), s.strike.begin(), s.strike.end());
-    s.ranges = replayShownRanges(two, kBlock);
-    four.insert(four.end(), two.begin(), two.end());
-    four.insert(four.end(), two.begin(), two.end());
-    four.resize(kFrames, 0.0f);
-    s.alone = replayed(four);
-    return s;
-}
-
 enum Other : int { silence, hum, hiss, offset, clicks, weaker }; // printed as numbers
 
 // One member of the table: the channel of each strike, and what every channel carries.
@@ -151,13 +131,6 @@ struct Member {
     std::vector<double> level, frequency, delay; // per channel, as its kind needs
     std::uint32_t seed = 0;
 };
-
-// What a failure names: the channels (from 0) the strikes are on, and what each one carries.
-std::string describe(const Member& m) {
-    return std::to_string(m.channels) + (m.identical ? " channels, all alike" : " channels") +
-           ", strikes on " + testing::PrintToString(m.guitar) +
-           ", others (silence hum hiss offset clicks weaker) " + testing::PrintToString(m.others);
-}
 
 Member draw(std::mt19937& random) {
     static const std::uint32_t kCounts[] = {1, 2, 2, 2, 2, 3, 4, 6, 8, 8, 16, 32};
@@ -194,24 +167,32 @@ Member draw(std::mt19937& random) {
     return m;
 }
 
-// The member through a started port, block by block, as a device delivers it: the readings
-// of every analysis, timed from the member's first frame, and what the first channel carried.
-struct Heard {
-    std::vector<ReplayReading> readings;
-    std::vector<float> first;
-    std::uint32_t channel = 0; // the one analysed at the end
-};
-
 auto key(const ReplayReading& r) {
     return std::tuple(r.mCurrentVolume, r.mSamplePeriod, r.mFrequency, r.mDisplayFrequency,
                       r.mFrequencyStable, r.mInTune, r.selectedFrequency, r.mSinceAttack);
 }
 
+// One strike of the E4, the ranges of two strikes in a row at every alignment, and the
+// readings of the four strikes alone on one channel.
 class InputChannelChoiceTest : public IOProcTest {
 protected:
-    const Strikes strikes = e4();
+    InputChannelChoiceTest() {
+        EXPECT_EQ(readRecording(TUNER_CORPUS_DIR "/public/fluidr3_steel_E4_+00c.flac", e4), "");
+        e4.resize(kStrike);
+        std::vector<float> two = e4, four(kLeadIn, 0.0f);
+        two.insert(two.end(), e4.begin(), e4.end());
+        ranges = replayShownRanges(two, kBlock);
+        four.insert(four.end(), two.begin(), two.end());
+        four.insert(four.end(), two.begin(), two.end());
+        four.resize(kFrames, 0.0f);
+        oneChannel = replayed(four);
+    }
 
-    Heard hear(const Member& m) {
+    // The member through a started port, block by block, as a device delivers it: the
+    // readings of every analysis, timed from the member's first frame, what the first channel
+    // carried, and the channel analysed at the end.
+    std::tuple<std::vector<ReplayReading>, std::vector<float>, std::uint32_t>
+    hear(const Member& m) {
         startPort(true, true, false, m.channels); // the view hears the handshake's silence
         fake::Buffers input(kBlock, true, 0.0f, m.channels);
         const double behind = port->mInToOutSampleOffset.load();
@@ -224,7 +205,7 @@ protected:
             const std::int64_t at = f - kLeadIn;
             const bool within = at >= 0 && at < 4 * kStrike;
             on = m.guitar[within ? at / kStrike : 0];
-            return within ? strikes.strike[at % kStrike] : 0.0f;
+            return within ? e4[at % kStrike] : 0.0f;
         };
         const auto frame = [&](std::int64_t f, std::uint32_t c) -> double {
             std::uint32_t on = 0;
@@ -243,24 +224,28 @@ protected:
                                           struck(f - static_cast<std::int64_t>(m.delay[c]), on)
                                     : 0.0;
         };
-        Heard heard;
+        std::vector<ReplayReading> readings;
+        std::vector<float> firstChannel;
         for (std::uint32_t first = 0; first + kBlock <= kFrames; first += kBlock) {
             for (std::uint32_t i = 0; i < kBlock * m.channels; ++i) {
                 input.first[i] = static_cast<float>(frame(first + i / m.channels, i % m.channels));
             }
             for (std::uint32_t i = 0; i < kBlock; ++i) {
-                heard.first.push_back(input.left(i));
+                firstChannel.push_back(input.left(i));
             }
             const double time = first + kBlock;
             fake::call(kInputId, InputIOProc, time, input.list);
             output(time + behind);
             if (view->takeNeedsDisplay()) {
-                heard.readings.push_back(readingOf(*view, time / 44100.0));
+                readings.push_back(readingOf(*view, time / 44100.0));
             }
         }
-        heard.channel = static_cast<std::uint32_t>(port->health(0.0).heardChannel & 0xFFFFFFFFu);
-        return heard;
+        return {readings, firstChannel, port->health(0.0).heardChannel & 0xFFFFFFFFu};
     }
+
+    std::vector<float> e4;
+    ReplayRanges ranges;
+    std::vector<ReplayReading> oneChannel;
 };
 
 } // namespace
@@ -533,44 +518,47 @@ TEST_F(IOProcTest, MissedOrLateFetchesGiveWayToANewHandshake) {
 }
 
 TEST_F(InputChannelChoiceTest, FindsTheGuitarOnAnyChannelAndOnlyBySomethingStruckOnIt) {
-    ASSERT_GT(strikes.ranges.inTune.lowest, 0.0f);
+    ASSERT_GT(ranges.inTune.lowest, 0.0f);
     std::mt19937 random(2812);
     int changes = 0, readInFirstStrike = 0;
     for (int member = 0; member < 32; ++member) {
         const Member m = draw(random);
-        SCOPED_TRACE(describe(m));
-        const Heard heard = hear(m);
-        if (m.identical || (m.guitar[0] == 0 && m.guitar[2] == 0)) {
+        // What a failure names: the channels (from 0) the strikes are on, and what each carries.
+        SCOPED_TRACE(testing::Message()
+                     << m.channels << (m.identical ? " channels, all alike" : " channels")
+                     << ", strikes on " << testing::PrintToString(m.guitar)
+                     << ", others (silence hum hiss offset clicks weaker) "
+                     << testing::PrintToString(m.others));
+        const auto [readings, first, channel] = hear(m);
+        const bool firstThroughout = m.identical || (m.guitar[0] == 0 && m.guitar[2] == 0);
+        EXPECT_EQ(channel, firstThroughout ? 0u : m.guitar.back());
+        if (firstThroughout) {
             // The first channel throughout: what it alone gives, bit for bit.
-            const std::vector<ReplayReading> alone = replayed(heard.first);
-            ASSERT_EQ(heard.readings.size(), alone.size());
-            for (std::size_t i = 0; i < alone.size(); ++i) {
-                ASSERT_EQ(key(heard.readings[i]), key(alone[i])) << "analysis " << i;
-            }
-            EXPECT_EQ(heard.channel, 0u);
+            const std::vector<ReplayReading> alone = replayed(first);
+            const auto [a, b] = std::ranges::mismatch(readings, alone, {}, key, key);
+            EXPECT_TRUE(a == readings.end() && b == alone.end())
+                << "analysis " << a - readings.begin() << " of " << alone.size();
             continue;
         }
-        EXPECT_EQ(heard.channel, m.guitar.back());
         // From the first strike's first reading on, a reading shown at full strength is one
         // the strikes give on one channel (what the first channel carried before is read as
         // it sounds).
         const double struck = static_cast<double>(kLeadIn + kStrike / 2) / 44100.0;
-        for (const ReplayReading& r : heard.readings) {
+        for (const ReplayReading& r : readings) {
             if (r.mFrequencyStable == 1.0f && r.time > struck) {
-                EXPECT_GE(r.mDisplayFrequency, strikes.ranges.shown.lowest) << r.time;
-                EXPECT_LE(r.mDisplayFrequency, strikes.ranges.shown.highest) << r.time;
+                EXPECT_GE(r.mDisplayFrequency, ranges.shown.lowest) << r.time;
+                EXPECT_LE(r.mDisplayFrequency, ranges.shown.highest) << r.time;
             }
         }
         // After each strike on a new channel, the E4 reading in tune in that strike or the
         // next wherever the strikes alone on one channel, heard at the same alignment, give it.
-        const auto reads = [&](const std::vector<ReplayReading>& readings, std::size_t s) {
+        const auto reads = [&](const std::vector<ReplayReading>& of, std::size_t s) {
             const double begin = static_cast<double>(kLeadIn + s * kStrike) / 44100.0;
-            return std::any_of(readings.begin(), readings.end(), [&](const ReplayReading& r) {
+            return std::ranges::any_of(of, [&](const ReplayReading& r) {
                 return r.time > begin && r.time < begin + kStrike / 44100.0 &&
                        r.mFrequencyStable == 1.0f && r.mInTune == 1.0f &&
-                       r.selectedFrequency == 5 &&
-                       r.mDisplayFrequency >= strikes.ranges.inTune.lowest &&
-                       r.mDisplayFrequency <= strikes.ranges.inTune.highest;
+                       r.selectedFrequency == 5 && r.mDisplayFrequency >= ranges.inTune.lowest &&
+                       r.mDisplayFrequency <= ranges.inTune.highest;
             });
         };
         for (std::size_t s = 0; s + 1 < m.guitar.size(); ++s) {
@@ -578,11 +566,11 @@ TEST_F(InputChannelChoiceTest, FindsTheGuitarOnAnyChannelAndOnlyBySomethingStruc
                 continue;
             }
             ++changes;
-            if (reads(strikes.alone, s) || reads(strikes.alone, s + 1)) {
-                EXPECT_TRUE(reads(heard.readings, s) || reads(heard.readings, s + 1))
+            if (reads(oneChannel, s) || reads(oneChannel, s + 1)) {
+                EXPECT_TRUE(reads(readings, s) || reads(readings, s + 1))
                     << "no reading after the strike on channel " << m.guitar[s];
             }
-            readInFirstStrike += reads(heard.readings, s);
+            readInFirstStrike += reads(readings, s);
         }
     }
     std::printf("%d strikes on a new channel, %d of them read within that strike\n", changes,
