@@ -48,11 +48,10 @@ struct Device {
     AudioDeviceID id = 0;
     std::string name = "Fake Device";
     bool terminateName = true; // false: the name query writes only the name's bytes
-    std::uint32_t bufferSize = 0;
+    std::uint32_t bufferSize = 0, safetyOffset = 0;
     AudioStreamBasicDescription format{};
     std::optional<float> volumeDecibels{}; // absent: the volume query fails ("unop")
-    std::uint32_t safetyOffset = 0;
-    double nominalRate = 0.0; // the device's own rate (0: the query fails)
+    double nominalRate = 0.0;              // the device's own rate (0: the query fails)
     OSStatus addStatus = 0, startStatus = 0, currentTimeStatus = 0;
     bool startHangs = false; // a start does not return until releaseHangs()
     // Started procedures are called by clock threads; while stalled, those call nothing and
@@ -71,8 +70,8 @@ inline Device device(AudioDeviceID id, bool interleaved = true, double rate = 44
                                 (interleaved ? 0 : kAudioFormatFlagIsNonInterleaved);
     return {.id = id,
             .bufferSize = 512 * bytes,
-            .format = {rate, kAudioFormatLinearPCM, flags, bytes, 1, bytes, channels, 32, 0},
-            .safetyOffset = id == kInputId ? 20u : 30u};
+            .safetyOffset = id == kInputId ? 20u : 30u,
+            .format = {rate, kAudioFormatLinearPCM, flags, bytes, 1, bytes, channels, 32, 0}};
 }
 
 // How often the input or output procedure of a device was stopped from inside a call of its

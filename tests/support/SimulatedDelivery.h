@@ -42,8 +42,7 @@ double simulateDelivery(const Delivery& d, std::mt19937& random, HandOver handOv
     const double period = 512.0 / (44100.0 * d.rate) / d.speed;
     const int perBurst = std::max(1, d.burst / 512);
     std::uniform_real_distribution<double> late(0.0, d.jitter);
-    double burstTime = 0.0;
-    double lost = 0.0;
+    double burstTime = 0.0, lost = 0.0;
     for (int k = 0; k * period < d.seconds; ++k) {
         const double captured = (k + 1) * period;
         double sinceStall = captured - d.stallAt;
