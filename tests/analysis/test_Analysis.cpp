@@ -72,44 +72,42 @@ TEST(Levels, PeaksCrossingsPeriodStartsAndHighest) {
 TEST(Frequency, StabilityReadoutGlideAndInTune) {
     // Before: base, current, hits, strikes, stable, string, in tune; after: hits, strikes,
     // stable, readout, in tune. All held as doubles, which keep the counters' top exact.
-    const struct {
-        double base, current, hits, strikes, stable, selected, inTune;
-        double hitsAfter, strikesAfter, stableAfter, display, inTuneAfter;
-    } cases[] = {{100, 90.0, 0, 0, 0, 0, 0, 1, 0, 0, 99.55, 0},
-                 {100, 120.0, 0, 0, 0, 0, 0, 1, 0, 0, 100.9, 0},
-                 {100, 110.0, 1, 1, 0, 0, 0, 2, 1, 1, 100.45, 0},
-                 {100, 89.99, 0, 0, 0, 0, 0, 0, 1, 0, 100, 0},
-                 {100, 120.01, 0, 0, 0, 0, 0, 0, 1, 0, 100, 0},
-                 {100, 100, 1, 2, 0, 0, 0, 2, 2, 0, 100, 0},
-                 {100, 100, 0, 0, 1, 0, 0, 1, 0, 1, 100, 0},
-                 {100, 100, 20, 8, 1, 0, 0, 21, 8, 1, 100, 0},
-                 {100, 100, 20, 9, 1, 0, 0, 21, 9, 0, 100, 0},
-                 {100, 100, kTop, 0, 0, 0, 0, kTop, 0, 1, 100, 0},
-                 {100, 150, 0, kTop, 0, 0, 0, 0, kTop, 0, 100, 0},
-                 {110.99, 110.99, 5, 0, 0, 1, 0, 6, 0, 1, 110.99, 1},
-                 {111, 111, 5, 0, 0, 1, 1, 6, 0, 1, 111, 0},
-                 {248.9, 248.9, 5, 0, 0, 4, 0, 6, 0, 1, 248.9, 1},
-                 {248.94, 248.94, 5, 0, 0, 4, 1, 6, 0, 1, 248.94, 0},
-                 {82, 82, 5, 0, 0, 0, 0, 6, 0, 1, 82, 1},
-                 {110, 110, 5, 0, 0, 6, 1, 6, 0, 1, 110, 1},
-                 {110, 110, 5, 0, 0, -1, 0, 6, 0, 1, 110, 0}};
-    for (const auto& c : cases) {
+    const std::array<double, 12> cases[] = {{100, 90.0, 0, 0, 0, 0, 0, 1, 0, 0, 99.55, 0},
+                                            {100, 120.0, 0, 0, 0, 0, 0, 1, 0, 0, 100.9, 0},
+                                            {100, 110.0, 1, 1, 0, 0, 0, 2, 1, 1, 100.45, 0},
+                                            {100, 89.99, 0, 0, 0, 0, 0, 0, 1, 0, 100, 0},
+                                            {100, 120.01, 0, 0, 0, 0, 0, 0, 1, 0, 100, 0},
+                                            {100, 100, 1, 2, 0, 0, 0, 2, 2, 0, 100, 0},
+                                            {100, 100, 0, 0, 1, 0, 0, 1, 0, 1, 100, 0},
+                                            {100, 100, 20, 8, 1, 0, 0, 21, 8, 1, 100, 0},
+                                            {100, 100, 20, 9, 1, 0, 0, 21, 9, 0, 100, 0},
+                                            {100, 100, kTop, 0, 0, 0, 0, kTop, 0, 1, 100, 0},
+                                            {100, 150, 0, kTop, 0, 0, 0, 0, kTop, 0, 100, 0},
+                                            {110.99, 110.99, 5, 0, 0, 1, 0, 6, 0, 1, 110.99, 1},
+                                            {111, 111, 5, 0, 0, 1, 1, 6, 0, 1, 111, 0},
+                                            {248.9, 248.9, 5, 0, 0, 4, 0, 6, 0, 1, 248.9, 1},
+                                            {248.94, 248.94, 5, 0, 0, 4, 1, 6, 0, 1, 248.94, 0},
+                                            {82, 82, 5, 0, 0, 0, 0, 6, 0, 1, 82, 1},
+                                            {110, 110, 5, 0, 0, 6, 1, 6, 0, 1, 110, 1},
+                                            {110, 110, 5, 0, 0, -1, 0, 6, 0, 1, 110, 0}};
+    for (const auto& [base, current, hits, strikes, stable, selected, inTune, hitsAfter,
+                      strikesAfter, stableAfter, display, inTuneAfter] : cases) {
         SoundView view(kFrame);
-        view.mLastAttackFrequency = static_cast<std::int32_t>(c.base);
-        view.mDisplayFrequency = c.base;
-        view.mCurrentFrequency = c.current;
-        view.mHitsSinceAttack = c.hits;
-        view.mStrikesSinceAttack = c.strikes;
-        view.mFrequencyStable = c.stable;
-        view.selectedFrequency = c.selected;
-        view.mInTune = c.inTune;
+        view.mLastAttackFrequency = static_cast<std::int32_t>(base);
+        view.mDisplayFrequency = base;
+        view.mCurrentFrequency = current;
+        view.mHitsSinceAttack = hits;
+        view.mStrikesSinceAttack = strikes;
+        view.mFrequencyStable = stable;
+        view.selectedFrequency = selected;
+        view.mInTune = inTune;
         view.checkStable();
         EXPECT_EQ(std::tuple(view.mHitsSinceAttack.load(), view.mStrikesSinceAttack.load(),
                              view.mFrequencyStable.load(), view.mInTune.load(),
                              view.mDisplayFrequency.load()),
-                  std::tuple(c.hitsAfter, c.strikesAfter, c.stableAfter, c.inTuneAfter,
-                             static_cast<float>(c.display)))
-            << c.current << " Hz, " << c.hits << " hits, string " << c.selected;
+                  std::tuple(hitsAfter, strikesAfter, stableAfter, inTuneAfter,
+                             static_cast<float>(display)))
+            << current << " Hz, " << hits << " hits, string " << selected;
     }
 }
 

@@ -28,35 +28,31 @@ TEST(GoldenFrames, StartInTuneE4AtEachScaleAndFlatA2FadingOut) {
     expectMatchesGolden(start.picture(), "start.png");
     // The frames of a stable note, faded for some frames: a wave of two harmonics from its
     // first period start, the marks and readouts at their places (the selected mark settled).
-    const struct {
-        float frequency, shown;
-        int string;
-        float inTune, volume;
-        int fadedFrames, scale;
-        const char* golden;
-    } notes[] = {{329.8f, 329.7f, 5, 1.0f, 0.06f, 0, 1, "in-tune-E4.png"},
-                 {329.8f, 329.7f, 5, 1.0f, 0.06f, 0, 2, "in-tune-E4-scale2.png"},
-                 {329.8f, 329.7f, 5, 1.0f, 0.06f, 0, 3, "in-tune-E4-scale3.png"},
-                 {106.0f, 106.2f, 1, 0.0f, 0.09f, 4, 1, "flat-A2-fading.png"}};
-    for (const auto& note : notes) {
+    // Frequency, readout, string, in tune, volume, frames faded, scale, golden frame.
+    const std::tuple<float, float, int, float, float, int, int, const char*> notes[] = {
+        {329.8f, 329.7f, 5, 1.0f, 0.06f, 0, 1, "in-tune-E4.png"},
+        {329.8f, 329.7f, 5, 1.0f, 0.06f, 0, 2, "in-tune-E4-scale2.png"},
+        {329.8f, 329.7f, 5, 1.0f, 0.06f, 0, 3, "in-tune-E4-scale3.png"},
+        {106.0f, 106.2f, 1, 0.0f, 0.09f, 4, 1, "flat-A2-fading.png"}};
+    for (const auto& [frequency, shown, string, inTune, volume, faded, scale, golden] : notes) {
         TestView view;
-        view.setBackingScaleFactor(note.scale);
+        view.setBackingScaleFactor(scale);
         view.allocSampleBuffer(512); // a window of 2048 samples
         for (int i = 0; i < 2048; ++i) {
-            const double phase = 2.0 * std::numbers::pi * i / (44100.0 / note.frequency);
-            view.mSampleBuffer[i] = static_cast<float>(
-                note.volume * (0.8 * std::sin(phase) + 0.2 * std::sin(2.0 * phase)));
+            const double phase = 2.0 * std::numbers::pi * i / (44100.0 / frequency);
+            view.mSampleBuffer[i] =
+                static_cast<float>(volume * (0.8 * std::sin(phase) + 0.2 * std::sin(2.0 * phase)));
         }
-        view.mCurrentVolume = note.volume;
-        view.mFrequency = note.frequency;
-        view.mDisplayFrequency = note.shown;
-        view.selectedFrequency = note.string;
-        view.mInTune = note.inTune;
-        for (int frame = 0; frame < 60 + note.fadedFrames; ++frame) {
+        view.mCurrentVolume = volume;
+        view.mFrequency = frequency;
+        view.mDisplayFrequency = shown;
+        view.selectedFrequency = string;
+        view.mInTune = inTune;
+        for (int frame = 0; frame < 60 + faded; ++frame) {
             view.mFrequencyStable = frame < 60 ? 1.0f : 0.0f;
             view.display();
         }
-        expectMatchesGolden(view.picture(), note.golden);
+        expectMatchesGolden(view.picture(), golden);
     }
 }
 

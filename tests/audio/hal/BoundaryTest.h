@@ -131,14 +131,18 @@ OSStatus probe(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in,
     return 0;
 }
 
-// Both probes' procedures added and started, the output's stopping itself after `stopAfter` calls.
-template <Probe& In, Probe& Out>
-void startBoth(AudioDeviceID in, AudioDeviceID out, int stopAfter) {
-    Out.device = out;
-    Out.stopAfter = stopAfter;
-    ASSERT_EQ(AudioDeviceAddIOProc(in, probe<In>, nullptr), 0);
-    ASSERT_EQ(AudioDeviceAddIOProc(out, probe<Out>, nullptr), 0);
-    ASSERT_EQ(AudioDeviceStart(in, probe<In>) + AudioDeviceStart(out, probe<Out>), 0);
+// A test's input and output procedures, each with its probe.
+inline Probe gIn, gOut;
+inline constexpr AudioDeviceIOProc input = probe<gIn>, output = probe<gOut>;
+
+// Both procedures added, input first, and started, the output's stopping itself after
+// `stopAfter` calls.
+inline void startBoth(AudioDeviceID in, AudioDeviceID out, int stopAfter) {
+    gOut.device = out;
+    gOut.stopAfter = stopAfter;
+    ASSERT_EQ(AudioDeviceAddIOProc(in, input, nullptr), 0);
+    ASSERT_EQ(AudioDeviceAddIOProc(out, output, nullptr), 0);
+    ASSERT_EQ(AudioDeviceStart(in, input) + AudioDeviceStart(out, output), 0);
 }
 
 template <class Condition> bool within(std::chrono::milliseconds bound, Condition condition) {

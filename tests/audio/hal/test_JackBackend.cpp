@@ -9,13 +9,7 @@
 
 #include <jack/jack.h>
 
-namespace {
-
 constexpr int kOutputCalls = 50; // after which the output procedure stops itself
-Probe gIn, gOut;
-constexpr AudioDeviceIOProc input = probe<gIn>, output = probe<gOut>;
-
-} // namespace
 
 TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     const char* const name = std::getenv("TUNER_TEST_JACK_SERVER");
@@ -23,25 +17,25 @@ TEST(JackBackend, ProceduresRunInTheCycleStopAndTheServerComesBack) {
     ASSERT_GT(server.pid, 0);
     const AudioDeviceID device = inputWithin(5s);
     ASSERT_NE(device, 0u);
-    EXPECT_TRUE(floatAt44100(device, 1, 2));
     EXPECT_NE(nameOf(device, 1).find("48000 Hz, 300-frame periods"), std::string::npos)
         << nameOf(device, 1);
     // The device's own rate is the server's; each block reaches the procedures in the cycle
     // that completes it.
-    EXPECT_EQ(std::tuple(propertyOf<std::uint32_t>(device, 1, kAudioDevicePropertyBufferSize),
+    EXPECT_EQ(std::tuple(floatAt44100(device, 1, 2),
+                         propertyOf<std::uint32_t>(device, 1, kAudioDevicePropertyBufferSize),
                          propertyOf<double>(device, 1, kAudioDevicePropertyNominalSampleRate),
                          propertyOf<std::uint32_t>(device, 1, kAudioDevicePropertySafetyOffset)),
-              std::tuple(4096u, 48000.0, 0u));
+              std::tuple(true, 4096u, 48000.0, 0u));
     std::uint32_t bytes = 0;
     EXPECT_EQ(AudioDeviceGetProperty(device, 0, 1, kAudioDevicePropertyBufferSize, nullptr, &bytes),
               kAudioHardwareBadPropertySizeError);
 
-    startBoth<gIn, gOut>(device, device, kOutputCalls);
+    startBoth(device, device, kOutputCalls);
     // The output stops itself; the input goes on until stopped from here.
     ASSERT_TRUE(within(3s, [] { return gOut.calls >= kOutputCalls; }));
     EXPECT_EQ(currentTime(device), 0);
-    EXPECT_EQ(AudioDeviceStop(device, input), 0);
-    EXPECT_EQ(gOut.stoppedInside, 0);
+    EXPECT_EQ(std::tuple(AudioDeviceStop(device, input), gOut.stoppedInside.load()),
+              std::tuple(0, 0));
     EXPECT_EQ(currentTime(device), kAudioHardwareNotRunningError);
     // Consecutive blocks from 0 on each clock; each output call comes right after an input
     // call, in the same cycle, as many input calls ahead all along (the clocks started in
