@@ -13,7 +13,9 @@ void InputHealth::note(double seconds, std::uint32_t frames, bool restart) {
         mPaused = true;
     }
     mLastArrival.store(seconds, std::memory_order_relaxed);
-    const bool closed = mFloor.note(seconds, mDelivered);
+    // The arrival that closes a window opens the next: a device that delivers a block a
+    // second then shows each second's loss as a step of its own, not two as one.
+    const bool closed = mFloor.note(seconds, mDelivered, true);
     mOpenFloor.store(mFloor.openFloor(), std::memory_order_relaxed);
     if (closed) {
         if (!mPaused) {

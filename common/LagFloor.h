@@ -25,15 +25,18 @@ public:
         return (seconds - mStartSeconds) * mSampleRate - delivered;
     }
     // Notes an arrival. True when it closed a window: closedFloor() is then the lowest lag
-    // of that window, this arrival included.
-    bool note(double seconds, double delivered) {
+    // of that window, this arrival included. With `carry` the arrival that closes a window
+    // also opens the next: the open window then shows at once what the latest arrival lags
+    // by (a device that delivers a block a second has no other arrival to show it by).
+    bool note(double seconds, double delivered, bool carry = false) {
         if (!mStarted) {
             mStarted = true;
             mStartSeconds = seconds;
             mWindowStartSeconds = seconds;
         }
-        mLowest = std::min(mLowest, lag(seconds, delivered));
-        mHighest = std::max(mHighest, lag(seconds, delivered));
+        const double now = lag(seconds, delivered);
+        mLowest = std::min(mLowest, now);
+        mHighest = std::max(mHighest, now);
         if (seconds - mWindowStartSeconds < mWindowSeconds) {
             return false;
         }
@@ -41,8 +44,8 @@ public:
         mClosedSpread = mHighest - mLowest;
         mClosedSeconds = seconds - mWindowStartSeconds;
         mWindowStartSeconds = seconds;
-        mLowest = std::numeric_limits<double>::infinity();
-        mHighest = -std::numeric_limits<double>::infinity();
+        mLowest = carry ? now : std::numeric_limits<double>::infinity();
+        mHighest = carry ? now : -std::numeric_limits<double>::infinity();
         return true;
     }
     double closedFloor() const { return mClosedFloor; }

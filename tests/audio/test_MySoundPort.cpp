@@ -625,31 +625,43 @@ TEST(InputHealth, FailingWhenFramesGoMissingAllAlongNeverForBurstsJitterDriftOrO
         cases.push_back(
             {{.what = "one stall", .stallAt = pick(0.5, 1.5), .stallFor = pick(0.01, 0.9)}, false});
     }
+    // Losing and starving from the start, or from a moment after two seconds of health.
+    auto from = [&] { return pick(0, 1) < 0.5 ? 0.0 : pick(2.5, 4.0); };
     for (int i = 0; i < 8; ++i) {
         for (int k : {2, static_cast<int>(pick(3, 16)), 16}) {
-            cases.push_back({{.what = "one block in k lost", .loseEvery = k}, true});
+            cases.push_back(
+                {{.what = "one block in k lost", .loseEvery = k, .failingFrom = from()}, true});
         }
-        cases.push_back(
-            {{.what = "starving", .keepEvery = static_cast<int>(86.0 / pick(1, 20))}, true});
+        cases.push_back({{.what = "starving",
+                          .keepEvery = static_cast<int>(86.0 / pick(1, 20)),
+                          .failingFrom = from()},
+                         true});
         cases.push_back({{.what = "slow", .rate = pick(0.5, 0.95)}, true});
     }
+    cases.push_back({{.what = "starving", .keepEvery = 86, .failingFrom = 3.0}, true});
     cases.push_back(
         {{.what = "stalling", .stallAt = 0.3, .stallFor = 0.9, .stallEvery = 1.0}, true});
     for (const auto& [d, failing] : cases) {
         SCOPED_TRACE(testing::Message()
                      << d.what << ": bursts " << d.burst << ", jitter " << d.jitter << ", rate "
                      << d.rate << ", stall " << d.stallFor << ", k " << d.loseEvery << "/"
-                     << d.keepEvery);
+                     << d.keepEvery << " from " << d.failingFrom);
         // Judged as soon as two seconds of windows are known (windows close on arrivals: by
-        // three seconds, for a stream that starves to one block a second), and at the end of
-        // eight; a healthy input also after every arrival in between (a burst half taken).
+        // three seconds, for a stream that starves to one block a second from its start), or
+        // two seconds after an input began to fail (it is named within them); and at the end
+        // of eight; a healthy input also after every arrival in between (a burst half taken).
         InputHealth health;
         std::vector<InputHealth::Assessment> judged;
         bool first = true;
+        const double namedBy = d.failingFrom + 2.0;
         simulateDelivery(d, random, [&](double handed, int) {
+            if (d.failingFrom > 0.0 && judged.empty() && handed >= namedBy) {
+                judged.push_back(health.assess(100.0 + namedBy));
+            }
             health.note(100.0 + handed, 512, std::exchange(first, false));
             const InputHealth::Assessment now = health.assess(100.0 + handed);
-            if ((judged.empty() || !failing) && handed >= 2.0 && (now.known || handed >= 3.0)) {
+            if ((judged.empty() || !failing) && d.failingFrom == 0.0 && handed >= 2.0 &&
+                (now.known || handed >= 3.0)) {
                 judged.push_back(now);
             }
             return true;

@@ -15,6 +15,7 @@ struct Delivery {
     double lateUntil = 0.0;               // nothing handed over before this, then all at once
     int loseEvery = 0;                    // one block in this many never handed over
     int keepEvery = 0;                    // only one block in this many handed over (starving)
+    double failingFrom = 0.0;             // blocks lost or starved from here on
     double stallAt = 0.0, stallFor = 0.0; // blocks captured meanwhile are lost ...
     double stallEvery = 0.0;              // ... and again every this many seconds
     double speed = 1.0;                   // handed over this many times too fast
@@ -49,8 +50,9 @@ double simulateDelivery(const Delivery& d, std::mt19937& random, HandOver handOv
         if (d.stallEvery > 0.0 && sinceStall > 0.0) {
             sinceStall -= d.stallEvery * static_cast<int>(sinceStall / d.stallEvery);
         }
-        if ((d.loseEvery > 0 && k % d.loseEvery == d.loseEvery - 1) ||
-            (d.keepEvery > 0 && k % d.keepEvery != 0) ||
+        const bool failing = captured >= d.failingFrom;
+        if ((failing && d.loseEvery > 0 && k % d.loseEvery == d.loseEvery - 1) ||
+            (failing && d.keepEvery > 0 && k % d.keepEvery != 0) ||
             (sinceStall >= 0.0 && sinceStall < d.stallFor)) {
             lost += 512.0;
             continue;
