@@ -85,7 +85,8 @@ pa_modules="$(echo "$pa_root"/usr/lib/pulse-*/modules)"
 if [ "$pulseaudio" = 1 ] && [ ! -x "$pa_root/usr/bin/pulseaudio" ]; then
     echo "PulseAudio is not unpacked in $pa_root (bash tools/install-deps.sh does it); skipped" >&2
     exit 77
-elif [ "$pulseaudio" = 0 ] && ! command -v pipewire wireplumber pipewire-pulse >/dev/null; then
+elif [ "$pulseaudio" = 0 ] && ! { command -v pipewire && command -v wireplumber &&
+    command -v pipewire-pulse; } >/dev/null; then
     echo "PipeWire is not installed (bash tools/install-deps.sh installs it); skipped" >&2
     exit 77
 fi
