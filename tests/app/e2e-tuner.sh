@@ -140,9 +140,7 @@ if ((inside)); then
     }
     height() { xdotool getwindowgeometry --shell "$window" | sed -n 's/^HEIGHT=//p'; }
     # Notes whether the status line shows: the window is taller than once audio flowed.
-    status_seen() {
-        if [ "$mode" != wayland ] && [ "$(height)" -gt "$base" ]; then shown=1; fi
-    }
+    status_seen() { if [ "$mode" != wayland ] && [ "$(height)" -gt "$base" ]; then shown=1; fi; }
     view() { shoot && "$checker" --view-only "$out/shot.png" >/dev/null; }
     # Every readout in the strike's range; 329.6 Hz for the string, and the E4 button selected.
     readouts="-"
@@ -352,19 +350,23 @@ if ((inside)); then
     # The audio libraries' own complaints never reach the user's standard error; the
     # program's own lines about JACK, which spell it so, may.
     # (sed reads them all, so that no pipe breaks: the first three are shown.)
-    if grep -E "Expression '|ALSA lib|[Jj]ack|Cannot connect to server" "$out/stderr.txt" |
-        grep -v -e JACK -e "going between Jack" | sed -n 1,3p >&2; then
+    ! grep -E "Expression '|ALSA lib|[Jj]ack|Cannot connect to server" "$out/stderr.txt" |
+        grep -v -e JACK -e "going between Jack" | sed -n 1,3p >&2 ||
         fail "the audio libraries wrote to the standard error stream"
-    fi
     # Nor do GTK's warnings, or a Wayland protocol error.
-    if cat "$out"/*stderr.txt | grep -E "Gtk-|Gdk-|GLib-|[Ww]ayland|wl_"; then
+    ! cat "$out"/*stderr.txt | grep -E "Gtk-|Gdk-|GLib-|[Ww]ayland|wl_" ||
         fail "GTK or Wayland wrote to the standard error stream"
-    fi
     # What the tuner cost the server's cycle, as the program says when it leaves.
     grep -h "longest process cycle" "$out/stderr.txt" | tee -a "$out/results.txt" || true
     exit 0
 fi
 
+# Skipped (77) where what a mode runs on is not installed.
+declare -A needs=([jack]="jackd sndfile-jackplay" [wayland]=weston)
+for tool in ${needs[$mode]:-}; do
+    command -v "$tool" >/dev/null ||
+        { echo "$tool is not installed (bash tools/install-deps.sh installs it); skipped" >&2; exit 77; }
+done
 rm -rf "$out"
 mkdir -p "$out"
 # A home of its own: no user settings, no desktop services but the ones started here.
@@ -374,6 +376,7 @@ export HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/
 export XDG_RUNTIME_DIR="$home/run" NO_AT_BRIDGE=1 GDK_BACKEND=x11
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 unset DBUS_SESSION_BUS_ADDRESS
+: >"$home/no-devices.conf" # an ALSA without devices, for the modes that have it
 # One strike of the recording, as the paced devices loop it, and the range of its readouts:
 # two strikes, the first as a tuner just started hears it, the second as every later one.
 # (The notes the analysis misreads by design glide up from far below at full strength, out of
@@ -384,7 +387,7 @@ unset DBUS_SESSION_BUS_ADDRESS
 # (50 Hz with its third harmonic, above the strike's tail, below its attack): the tuner must
 # find the guitar on its own and say so once ("Listening to input channel 2 of 2.").
 strike() {
-    local replay cached raw=(-t raw -e floating-point -b 32 -r 44100)
+    local replay raw=(-t raw -e floating-point -b 32 -r 44100)
     sox "$input" "${raw[@]}" -c 1 "$out/strike1.raw" trim 0 109912s remix 1
     if [ "${TUNER_E2E_HUM:-}" = 1 ]; then
         sox -r 44100 -n "${raw[@]}" -c 1 "$out/hum.raw" synth 109912s sine 50 sine 150 remix 1v0.04,2v0.015
@@ -402,36 +405,30 @@ range() {
     local cached
     cached="$(dirname "$out")/$1-$(cat "$out/strikes.wav" "$replay" | sha256sum | cut -c1-16)"
     if ! [ -s "$cached" ]; then
-        if ! "$replay" --range ${2:-} "$out/strikes.wav" >"$cached.$$"; then
-            rm -f "$cached.$$"
-            echo "no range of readouts from tuner-replay" >&2
-            exit 1
-        fi
+        "$replay" --range ${2:-} "$out/strikes.wav" >"$cached.$$" ||
+            { rm -f "$cached.$$"; echo "no range of readouts from tuner-replay" >&2; exit 1; }
         mv "$cached.$$" "$cached"
     fi
     cp "$cached" "$out/$1"
 }
 case "$mode" in
-paced | campaign)
+paced | campaign | wayland)
     # The note struck every 109912 frames (2.49 s). The analysis misreads some strikes by
     # design (the first reading after the attack picks a wrong string), depending on where
     # the analysis windows fall; replayed from every offset, this loop of the E4 note never
     # has two misread strikes in a row, so that a reading shows within two strikes.
+    # Under Weston on a session bus of its own.
     strike
-    "$support/paced-alsa.sh" --loop "$out/strike.raw" -- "${session[@]}"
+    bus=()
+    [ "$mode" != wayland ] || bus=(dbus-run-session --)
+    "$support/paced-alsa.sh" --loop "$out/strike.raw" -- "${bus[@]}" "${session[@]}"
     ;;
 pipewire)
     strike # the same strike, resampled by the server
     read -r -a options <<<"${TUNER_E2E_SESSION:-}"
-    "$support/pipewire-session.sh" --log "$out/server.log" "${options[@]}" "$input" -- \
-        "${session[@]}"
+    "$support/pipewire-session.sh" --log "$out/server.log" "${options[@]}" "$input" -- "${session[@]}"
     ;;
 jack)
-    if ! command -v jackd >/dev/null || ! command -v sndfile-jackplay >/dev/null; then
-        echo "jackd or sndfile-jackplay is missing (bash tools/install-deps.sh installs them);" \
-            "skipped" >&2
-        exit 77
-    fi
     seed="${TUNER_E2E_SEED:-$RANDOM}"
     RANDOM="$seed"
     export TUNER_JACK_RATE="${TUNER_JACK_RATE:-48000}"
@@ -441,7 +438,6 @@ jack)
     strike # the same strike, at the server's rate
     jack_strike
     # No ALSA device, as while the server holds the card; a server of the run's own.
-    : >"$home/no-devices.conf"
     export ALSA_CONFIG_PATH="$home/no-devices.conf" JACK_NO_AUDIO_RESERVATION=1
     export JACK_DEFAULT_SERVER="tuner-e2e-$$"
     trap 'jack_down; rm -rf "$home"' EXIT
@@ -450,16 +446,7 @@ jack)
     within 15 jack_connect jackplay:out_1 guitar-tuner:in 2>/dev/null &
     "${session[@]}"
     ;;
-wayland)
-    if ! command -v weston >/dev/null; then
-        echo "Weston is not installed (bash tools/install-deps.sh installs it); skipped" >&2
-        exit 77
-    fi
-    strike
-    "$support/paced-alsa.sh" --loop "$out/strike.raw" -- dbus-run-session -- "${session[@]}"
-    ;;
 nodevice)
-    : >"$home/no-devices.conf"
     ALSA_CONFIG_PATH="$home/no-devices.conf" dbus-run-session -- "${session[@]}"
     ;;
 *)

@@ -62,17 +62,14 @@ stop | start | freeze | thaw)
 esac
 
 log=/dev/stderr channels=2 strike_channel="" hum_channel="" second=0 pulseaudio=0
+declare -A option=([--log]=log [--channels]=channels [--strike]=strike_channel [--hum]=hum_channel
+    [--second]=second)
 while [ "$#" -gt 0 ]; do
     case "$1" in
-    --log) log="${2:?}" ;;
-    --channels) channels="${2:?}" ;;
-    --strike) strike_channel="${2:?}" ;;
-    --hum) hum_channel="${2:?}" ;;
-    --second) second="${2:?}" ;;
-    --pulseaudio) pulseaudio=1 && shift && continue ;;
+    --log | --channels | --strike | --hum | --second) printf -v "${option[$1]}" %s "${2:?}"; shift 2 ;;
+    --pulseaudio) pulseaudio=1; shift ;;
     *) break ;;
     esac
-    shift 2
 done
 pa_root="${TUNER_PULSEAUDIO_ROOT:-/opt/tuner-test/pulseaudio}"
 pa_modules="$(echo "$pa_root"/usr/lib/pulse-*/modules)"
@@ -197,7 +194,7 @@ mkfifo "$PIPEWIRE_SESSION_CONTROL"
 supervise() {
     # The servers keep no state from outside the session, and leave none behind.
     export XDG_CONFIG_HOME="$folder/config" XDG_STATE_HOME="$folder/state"
-    local servers=() player=() bus request reply listened=0 entry name n m file description daemon_up=0
+    local servers=() player=() bus request reply listened=0 entry name n m file description daemon_up=0 started
     exec {control_fd}<>"$PIPEWIRE_SESSION_CONTROL"
     # serve COMMAND...: a server of the session, in the background, its output in the servers' log
     # (its standard input the caller's: a background command's would be /dev/null).
@@ -358,12 +355,10 @@ supervise() {
     dbus-daemon --session --nofork --nopidfile --address="$DBUS_SESSION_BUS_ADDRESS" \
         >>"$servers_log" 2>&1 &
     bus=$!
-    if wait_until 5 "no session bus" dbus-send --session --dest=org.freedesktop.DBus \
-        / org.freedesktop.DBus.Peer.Ping && start_server; then
-        echo "ok" >"$folder/started"
-    else
-        echo "failed" >"$folder/started"
-    fi
+    started=failed
+    wait_until 5 "no session bus" dbus-send --session --dest=org.freedesktop.DBus \
+        / org.freedesktop.DBus.Peer.Ping && start_server && started=ok
+    echo "$started" >"$folder/started"
     while read -r request reply <&"$control_fd"; do
         local running=$((${#servers[@]} > 0)) answer=ok
         case "$request" in
