@@ -128,6 +128,7 @@ if ((inside)); then
 
     # The window as X windows show it; under Weston (window root), the view somewhere on the screen.
     shoot() { import -window "$window" "$out/shot.png" 2>/dev/null; }
+    # shellcheck disable=SC2317 # called through within
     visible() { xdotool search --onlyvisible --name '^Guitar Tuner$' 2>/dev/null | head -n1; }
     found() {
         if ! kill -0 "$pid" 2>/dev/null; then
@@ -336,6 +337,7 @@ if ((inside)); then
     [ "$mode" = wayland ] || timeout 5 xdotool windowfocus --sync "$window" || fail "the window took no focus"
     # A sanitizer's build ends with its leak scan, which the user's program does not have.
     quit_limit="${TUNER_E2E_QUIT_LIMIT:-0.5}"
+    # shellcheck disable=SC2317 # called through within
     ended() { ! kill -0 "$pid" 2>/dev/null; }
     pressed="$(now)"
     xdotool key --clearmodifiers ctrl+q

@@ -85,8 +85,7 @@ fi
 input="$1"
 shift 2
 
-folder="$(mktemp -d "${TMPDIR:-/tmp}/tuner-pipewire-XXXXXX")"
-chmod 700 "$folder"
+folder="$(mktemp -d "${TMPDIR:-/tmp}/tuner-pipewire-XXXXXX")" # only its owner may enter (mktemp -d)
 run="$folder/run"
 mkdir -m 700 "$run"
 [ "$log" = /dev/stderr ] || : >"$log"
