@@ -5,7 +5,8 @@
 #
 # MODE paced: the paced ALSA devices (TEST_AUDIO_DIR/paced-alsa.sh) play one strike of INPUT,
 # looped; campaign: the same, and once the reading shows, the fault campaign runs its faults
-# (TUNER_CAMPAIGN, fault-campaign.sh, which starts this); pipewire: a private sound-server session
+# (fault-campaign.sh, which starts this with TUNER_CAMPAIGN naming it and CAMPAIGN holding its
+# options; sourced here, it runs in this shell); pipewire: a private sound-server session
 # plays it (pipewire-session.sh, with the options in TUNER_E2E_SESSION). The E4 reading must
 # show within 12 s (OUT_DIR/settled.png), and the standard error hold the device and latency
 # reports and each line of TUNER_E2E_EXPECT (lines parted by |). Then each STEP in turn: the
@@ -44,6 +45,20 @@
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
+now() { echo "${EPOCHREALTIME/./}"; } # microseconds
+micros() { awk -v s="$1" 'BEGIN { printf "%d", s * 1000000 }'; } # of seconds, as given
+since() { echo "$EPOCHREALTIME - $1" | bc; } # seconds
+# Runs COMMAND every 0.1 s (every $every s if set) until it succeeds, for at most SECONDS.
+within() {
+    local until
+    until=$(($(now) + $(micros "$1")))
+    shift
+    until "$@"; do
+        ((${EPOCHREALTIME/./} < until)) || return 1
+        sleep "${every:-0.1}"
+    done
+}
+
 # MODE jack: a private JACK server as a guitarist's studio runs it, here with no sound card
 # (the dummy backend, at TUNER_JACK_RATE Hz and TUNER_JACK_PERIOD frames a period), and
 # sndfile-jackplay looping the strike at the server's rate as client jackplay. Started before
@@ -76,34 +91,23 @@ jack_connected() {
         grep -qx "   system:capture_1" "$out/connections.txt"
 }
 
-if [ "$1" = inside ]; then
-    mode="$2" support="$3" program="$4" checker="$5" resources="$6" out="$7"
-    shift 7
-    launch=("$program")
-    pid=""
-    weston=""
-    xserver=""
-    fail() {
-        echo "$*" >&2
-        [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null
-        exit 1
-    }
+# The session below runs this script again with "inside" before the same arguments.
+inside=0
+[ "${1:-}" != inside ] || { inside=1; shift; }
+mode="$1" program="$2" support="$3" checker="$4" resources="$5" input="$6" out="$7"
+session=("$here/e2e-tuner.sh" inside "$@")
+shift 7
+if ((inside)); then
+    launch=("$program") pid="" weston="" xserver="" window=""
+    fail() { echo "$*" >&2; [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null; exit 1; }
     # However this shell ends, the program goes with it (left running, it would hold the
     # test's output open), and a command that failed is named.
     trap '[ -z "$pid" ] || kill -9 "$pid" 2>/dev/null; [ -z "$weston" ] || kill "$weston" 2>/dev/null
         [ -z "$xserver" ] || { kill "$xserver" && wait "$xserver"; } 2>/dev/null' EXIT
     trap 'echo "e2e-tuner.sh: line $LINENO: $BASH_COMMAND failed" >&2' ERR
-    # Runs COMMAND every 0.1 s until it succeeds, for at most SECONDS.
-    within() {
-        local until
-        until="$(echo "$EPOCHREALTIME + $1" | bc)"
-        shift
-        until "$@"; do
-            (($(echo "$EPOCHREALTIME < $until" | bc))) || return 1
-            sleep 0.1
-        done
-    }
-    since() { echo "$EPOCHREALTIME - $1" | bc; }
+    # The campaign's own functions (fault-campaign.sh, which starts this).
+    # shellcheck source=/dev/null
+    [ "$mode" != campaign ] || source "$TUNER_CAMPAIGN"
     # A virtual X server of the run's own, on a display number it takes itself once free:
     # runs at the same time never race for one.
     screen="$((1024 * ${GDK_SCALE:-1}))x$((768 * ${GDK_SCALE:-1}))x24"
@@ -122,14 +126,10 @@ if [ "$1" = inside ]; then
     "${launch[@]}" 2>"$out/stderr.txt" &
     pid=$!
 
-    # The window as X windows show it; under Weston, the view somewhere on the screen.
-    shoot() {
-        if [ "$mode" = wayland ]; then
-            import -window root "$out/shot.png" 2>/dev/null
-        else
-            import -window "$window" "$out/shot.png" 2>/dev/null
-        fi
-    }
+    # The window as X windows show it; under Weston (window root), the view somewhere on the screen.
+    shoot() { import -window "$window" "$out/shot.png" 2>/dev/null; }
+    # shellcheck disable=SC2317 # called through within
+    visible() { xdotool search --onlyvisible --name '^Guitar Tuner$' 2>/dev/null | head -n1; }
     found() {
         if ! kill -0 "$pid" 2>/dev/null; then
             wait "$pid" && status=0 || status=$?
@@ -137,19 +137,11 @@ if [ "$1" = inside ]; then
             tail -n 5 "$out/stderr.txt" "$out/xvfb.log" >&2
             fail "the program ended with status $status before showing its window"
         fi
-        if [ "$mode" = wayland ]; then
-            window=screen
-            view
-        else
-            window="$(xdotool search --onlyvisible --name '^Guitar Tuner$' 2>/dev/null | head -n1)"
-            [ -n "$window" ]
-        fi
+        if [ "$mode" = wayland ]; then window=root; view; else window="$(visible)"; [ -n "$window" ]; fi
     }
     height() { xdotool getwindowgeometry --shell "$window" | sed -n 's/^HEIGHT=//p'; }
     # Notes whether the status line shows: the window is taller than once audio flowed.
-    status_seen() {
-        if [ "$mode" != wayland ] && [ "$(height)" -gt "$base" ]; then shown=1; fi
-    }
+    status_seen() { if [ "$mode" != wayland ] && [ "$(height)" -gt "$base" ]; then shown=1; fi; }
     view() { shoot && "$checker" --view-only "$out/shot.png" >/dev/null; }
     # Every readout in the strike's range; 329.6 Hz for the string, and the E4 button selected.
     readouts="-"
@@ -172,13 +164,7 @@ if [ "$1" = inside ]; then
         [ -n "$top" ] && (($(convert "$out/shot.png" -crop "400x100+300+$((top + 300))" +repage \
             -colorspace Gray -format '%[fx:minima < 0.5]' info:)))
     }
-    hidden() {
-        if [ "$mode" = wayland ]; then
-            ! view
-        else
-            [ -z "$(xdotool search --onlyvisible --name '^Guitar Tuner$' 2>/dev/null)" ]
-        fi
-    }
+    hidden() { if [ "$mode" = wayland ]; then ! view; else [ -z "$(visible)" ]; fi; }
     # The local addresses of the sockets at the other end of the program's own.
     peers() {
         local inodes
@@ -187,7 +173,6 @@ if [ "$1" = inside ]; then
         ss -xa | awk -v mine="$inodes" 'index(mine, " " $8 " ") { print $5 }'
     }
 
-    window=""
     within 10 found || fail "no window within 10 s"
     case "$mode" in
     nodevice)
@@ -213,8 +198,7 @@ if [ "$1" = inside ]; then
         printf 'first reading %.2f s after launch\n' "$(echo "$(cut -d' ' -f1 /proc/uptime) - \
             $(cut -d' ' -f22 "/proc/$pid/stat") / $(getconf CLK_TCK)" | bc -l)" |
             tee -a "$out/results.txt"
-        [ "$mode" != campaign ] || "$TUNER_CAMPAIGN" inside "$out" "$pid" "$window" "$base" ||
-            fail "the fault campaign failed"
+        [ "$mode" != campaign ] || campaign
         if [ "$mode" = jack ]; then
             within 5 jack_connected || fail "jack_lsp does not show guitar-tuner:in connected"
             ticks() { cut -d' ' -f14,15 "/proc/$pid/stat" | tr ' ' +; }
@@ -223,38 +207,34 @@ if [ "$1" = inside ]; then
             printf 'CPU while tuning: %.1f %% of a core\n' "$(echo "($(ticks) - ($before)) * 100 / \
                 (5 * $(getconf CLK_TCK))" | bc -l)" | tee -a "$out/results.txt"
         fi
+        # The sound server or the JACK server (and its player) taken down and brought back:
+        # stopped and started, hung and going on (SIGSTOP), the default source suspended.
         server() {
-            if [ "$mode" = jack ]; then
-                if [ "$1" = stop ]; then jack_down; else jack_up; fi
-            else
-                "$support/pipewire-session.sh" "$1"
-            fi
+            case "$mode:$1" in
+            jack:stop) jack_down ;;
+            jack:start) jack_up ;;
+            *:suspend) pactl suspend-source "$(pactl get-default-source)" 1 ;;
+            *:resume) pactl suspend-source "$(pactl get-default-source)" 0 ;;
+            *) "$support/pipewire-session.sh" "$1" ;;
+            esac
         }
+        declare -A restore=([stop]=start [freeze]=thaw [suspend]=resume)
         for step in "$@"; do
             IFS=: read -r side fault value <<<"$step"
-            shown=0
-            if [ "$side" = quit ]; then
-                # On for Ctrl+Q: the server down or hung, or a fault of the paced devices.
-                if [ "$fault" = server ]; then
-                    server "${value/down/stop}"
-                else
-                    "$support/paced-fault.sh" "$TUNER_PACED_FOLDER" "$fault" ${value//:/ } >/dev/null
-                fi
-                quitting=1
-                continue
-            fi
-            expect_shown=0
-            if [ "$side" = server ] && [ "$fault" = period ]; then
-                # The server's buffer size changed while it runs (jack mode).
-                jack_bufsize "$value" >/dev/null
-                resumed="$EPOCHREALTIME"
-            elif [ "$side" = program ] && [ "$fault" = stop ]; then
+            shown=0 expect_shown=0 resumed=""
+            case "$side:$fault" in
+            # Last, on for Ctrl+Q: the server down or hung, or a fault of the paced devices.
+            quit:server) server "${value/down/stop}" ;;
+            quit:*) "$support/paced-fault.sh" "$TUNER_PACED_FOLDER" "$fault" ${value//:/ } >/dev/null ;;
+            # The server's buffer size changed while it runs (jack mode).
+            server:period) jack_bufsize "$value" >/dev/null ;;
+            program:stop)
                 # The tuner stopped (SIGSTOP) for VALUE s: its cycles missed, frames lost.
                 kill -STOP "$pid"
                 sleep "$value"
                 kill -CONT "$pid"
-                resumed="$EPOCHREALTIME"
-            elif [ "$fault" = default ] || [ "$fault" = remove ]; then
+                ;;
+            server:default | server:remove)
                 # The tuner must say within a second that it moved, and then read the new
                 # source (what showed before it moved does not count).
                 moves="$(grep -c "Now listening to" "$out/stderr.txt" || true)"
@@ -272,33 +252,24 @@ if [ "$1" = inside ]; then
                 within 1 moved || fail "$step: the tuner did not move to the new default"
                 printf '%s: moved %.2f s after pactl\n' "$step" "$(since "$resumed")" |
                     tee -a "$out/results.txt"
-            elif [ "$side" = server ]; then
-                if [ "$fault" = pulse ]; then
+                ;;
+            server:*)
+                # Down, hung or suspended for VALUE s; on a rate step down for 2 s, and the
+                # strike made at the new rate meanwhile.
+                [ "$fault" != pulse ] ||
                     printf 'pcm.!default { type pulse }\nctl.!default { type pulse }\n' >"$HOME/.asoundrc"
-                fi
-                case "$fault" in
-                suspend) pactl suspend-source "$(pactl get-default-source)" 1 ;;
-                freeze) server freeze ;;
-                *) server stop ;;
-                esac
-                if [ "$fault" = rate ]; then
-                    TUNER_JACK_RATE="$value"
-                    jack_strike
-                    value=2
-                fi
+                action="$fault"
+                [ -n "${restore[$fault]:-}" ] || action=stop
+                server "$action"
+                [ "$fault" != rate ] || { TUNER_JACK_RATE="$value"; jack_strike; value=2; }
                 sleep "$value"
                 expect_shown=1
-                status_seen
-                if reading; then
-                    fail "$step: the reading stayed as if heard while the server was down"
-                fi
-                case "$fault" in
-                suspend) pactl suspend-source "$(pactl get-default-source)" 0 ;;
-                freeze) server thaw ;;
-                *) server start ;;
-                esac
-                resumed="$EPOCHREALTIME"
-            fi
+                ! reading || fail "$step: the reading stayed as if heard while the server was down"
+                server "${restore[$action]}"
+                ;;
+            esac
+            [ "$side" != quit ] || { quitting=1; continue; }
+            resumed="${resumed:-$EPOCHREALTIME}"
             # By the end of the second whole strike after audio resumed: the rest of the
             # strike that was playing, then two strikes (a strike's reading settles within it).
             # On a sound server one more: there the first strike after a restart or a move is
@@ -314,12 +285,9 @@ if [ "$1" = inside ]; then
             took="$(since "$resumed")"
             cp "$out/shot.png" "$out/after-${step//:/-}.png"
             within 2 status_gone || fail "$step: the status line stayed after audio came back"
-            if [ "$mode" = jack ]; then
-                jack_connected || fail "$step: the tuner did not connect its port again"
-            fi
-            if [ "$fault" = pulse ] && ! grep -q -- '-> ALSA plug-in \[guitar-tuner\]:input' "$out/server.log"; then
+            [ "$mode" != jack ] || jack_connected || fail "$step: the tuner did not connect its port again"
+            [ "$fault" != pulse ] || grep -q -- '-> ALSA plug-in \[guitar-tuner\]:input' "$out/server.log" ||
                 fail "$step: the tuner's stream did not come through the Pulse plugin"
-            fi
             [ "$shown" = "$expect_shown" ] ||
                 fail "$step: the status line showed: $shown, expected: $expect_shown"
             printf '%s: reading back %.2f s after audio resumed; status line shown: %s\n' \
@@ -333,9 +301,7 @@ if [ "$1" = inside ]; then
         peers >"$out/peers.txt"
         grep -qxF "$XDG_RUNTIME_DIR/tuner-e2e" "$out/peers.txt" ||
             fail "the program is not connected to Weston"
-        if grep -q X11-unix "$out/peers.txt"; then
-            fail "the program has a connection to the X server of its own"
-        fi
+        ! grep -q X11-unix "$out/peers.txt" || fail "the program has a connection to the X server of its own"
         # The close button, at the right end of the title bar that GTK draws above the menu (the
         # window as wide as the view while no status line shows).
         # Weston's X11 backend moves its pointer by the X pointer's moves, not to its place:
@@ -361,10 +327,8 @@ if [ "$1" = inside ]; then
         ;;
     *) expected=("Input Device:" "Output Device:" "LATENCY REPORT:" "latency in seconds:") ;;
     esac
-    more=()
-    [ -z "${TUNER_E2E_EXPECT:-}" ] || IFS='|' read -r -a more <<<"$TUNER_E2E_EXPECT"
-    expected+=("${more[@]}")
-    for text in "${expected[@]}"; do
+    IFS='|' read -r -a more <<<"${TUNER_E2E_EXPECT:-}"
+    for text in "${expected[@]}" "${more[@]}"; do
         within 5 grep -qF -- "$text" "$out/stderr.txt" || fail "not on the standard error stream: $text"
     done
 
@@ -373,14 +337,13 @@ if [ "$1" = inside ]; then
     [ "$mode" = wayland ] || timeout 5 xdotool windowfocus --sync "$window" || fail "the window took no focus"
     # A sanitizer's build ends with its leak scan, which the user's program does not have.
     quit_limit="${TUNER_E2E_QUIT_LIMIT:-0.5}"
-    pressed="${EPOCHREALTIME/./}"
+    # shellcheck disable=SC2317 # called through within
+    ended() { ! kill -0 "$pid" 2>/dev/null; }
+    pressed="$(now)"
     xdotool key --clearmodifiers ctrl+q
     # Polled finely, and a while past the limit, so that a failure says how long it took.
-    while kill -0 "$pid" 2>/dev/null && ((${EPOCHREALTIME/./} - pressed < 5000000)); do
-        sleep 0.01
-    done
-    took="$(printf %.3f "$(echo "scale=3; (${EPOCHREALTIME/./} - $pressed) / 1000000" | bc)")"
-    kill -0 "$pid" 2>/dev/null && fail "Ctrl+Q did not end the program within 5 s"
+    every=0.01 within 5 ended || fail "Ctrl+Q did not end the program within 5 s"
+    took="$(printf %.3f "$(echo "scale=3; ($(now) - $pressed) / 1000000" | bc)")"
     (($(echo "$took <= $quit_limit" | bc))) ||
         fail "Ctrl+Q did not end the program within $quit_limit s: it took $took s"
     wait "$pid" || fail "the program ended with status $?"
@@ -388,25 +351,24 @@ if [ "$1" = inside ]; then
     printf 'Ctrl+Q ended the program in %.2f s\n' "$took" | tee -a "$out/results.txt"
     # The audio libraries' own complaints never reach the user's standard error; the
     # program's own lines about JACK, which spell it so, may.
-    libraries() {
-        grep -E "Expression '|ALSA lib|[Jj]ack|Cannot connect to server" "$out/stderr.txt" |
-            grep -v -e JACK -e "going between Jack"
-    }
-    if libraries >/dev/null; then
-        libraries | head -n 3 >&2
+    # (sed reads them all, so that no pipe breaks: the first three are shown.)
+    ! grep -E "Expression '|ALSA lib|[Jj]ack|Cannot connect to server" "$out/stderr.txt" |
+        grep -v -e JACK -e "going between Jack" | sed -n 1,3p >&2 ||
         fail "the audio libraries wrote to the standard error stream"
-    fi
     # Nor do GTK's warnings, or a Wayland protocol error.
-    if cat "$out"/*stderr.txt | grep -E "Gtk-|Gdk-|GLib-|[Ww]ayland|wl_"; then
+    ! cat "$out"/*stderr.txt | grep -E "Gtk-|Gdk-|GLib-|[Ww]ayland|wl_" ||
         fail "GTK or Wayland wrote to the standard error stream"
-    fi
     # What the tuner cost the server's cycle, as the program says when it leaves.
     grep -h "longest process cycle" "$out/stderr.txt" | tee -a "$out/results.txt" || true
     exit 0
 fi
 
-mode="$1" program="$2" support="$3" checker="$4" resources="$5" input="$6" out="$7"
-shift 7
+# Skipped (77) where what a mode runs on is not installed.
+declare -A needs=([jack]="jackd sndfile-jackplay" [wayland]=weston)
+for tool in ${needs[$mode]:-}; do
+    command -v "$tool" >/dev/null ||
+        { echo "$tool is not installed (bash tools/install-deps.sh installs it); skipped" >&2; exit 77; }
+done
 rm -rf "$out"
 mkdir -p "$out"
 # A home of its own: no user settings, no desktop services but the ones started here.
@@ -416,8 +378,7 @@ export HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/
 export XDG_RUNTIME_DIR="$home/run" NO_AT_BRIDGE=1 GDK_BACKEND=x11
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 unset DBUS_SESSION_BUS_ADDRESS
-inside=("$here/e2e-tuner.sh" inside "$mode" "$support" "$program" "$checker" "$resources" "$out"
-    "$@")
+: >"$home/no-devices.conf" # an ALSA without devices, for the modes that have it
 # One strike of the recording, as the paced devices loop it, and the range of its readouts:
 # two strikes, the first as a tuner just started hears it, the second as every later one.
 # (The notes the analysis misreads by design glide up from far below at full strength, out of
@@ -428,7 +389,7 @@ inside=("$here/e2e-tuner.sh" inside "$mode" "$support" "$program" "$checker" "$r
 # (50 Hz with its third harmonic, above the strike's tail, below its attack): the tuner must
 # find the guitar on its own and say so once ("Listening to input channel 2 of 2.").
 strike() {
-    local replay cached raw=(-t raw -e floating-point -b 32 -r 44100)
+    local replay raw=(-t raw -e floating-point -b 32 -r 44100)
     sox "$input" "${raw[@]}" -c 1 "$out/strike1.raw" trim 0 109912s remix 1
     if [ "${TUNER_E2E_HUM:-}" = 1 ]; then
         sox -r 44100 -n "${raw[@]}" -c 1 "$out/hum.raw" synth 109912s sine 50 sine 150 remix 1v0.04,2v0.015
@@ -446,36 +407,30 @@ range() {
     local cached
     cached="$(dirname "$out")/$1-$(cat "$out/strikes.wav" "$replay" | sha256sum | cut -c1-16)"
     if ! [ -s "$cached" ]; then
-        if ! "$replay" --range ${2:-} "$out/strikes.wav" >"$cached.$$"; then
-            rm -f "$cached.$$"
-            echo "no range of readouts from tuner-replay" >&2
-            exit 1
-        fi
+        "$replay" --range ${2:-} "$out/strikes.wav" >"$cached.$$" ||
+            { rm -f "$cached.$$"; echo "no range of readouts from tuner-replay" >&2; exit 1; }
         mv "$cached.$$" "$cached"
     fi
     cp "$cached" "$out/$1"
 }
 case "$mode" in
-paced | campaign)
+paced | campaign | wayland)
     # The note struck every 109912 frames (2.49 s). The analysis misreads some strikes by
     # design (the first reading after the attack picks a wrong string), depending on where
     # the analysis windows fall; replayed from every offset, this loop of the E4 note never
     # has two misread strikes in a row, so that a reading shows within two strikes.
+    # Under Weston on a session bus of its own.
     strike
-    "$support/paced-alsa.sh" --loop "$out/strike.raw" -- "${inside[@]}"
+    bus=()
+    [ "$mode" != wayland ] || bus=(dbus-run-session --)
+    "$support/paced-alsa.sh" --loop "$out/strike.raw" -- "${bus[@]}" "${session[@]}"
     ;;
 pipewire)
     strike # the same strike, resampled by the server
     read -r -a options <<<"${TUNER_E2E_SESSION:-}"
-    "$support/pipewire-session.sh" --log "$out/server.log" "${options[@]}" "$input" -- \
-        "${inside[@]}"
+    "$support/pipewire-session.sh" --log "$out/server.log" "${options[@]}" "$input" -- "${session[@]}"
     ;;
 jack)
-    if ! command -v jackd >/dev/null || ! command -v sndfile-jackplay >/dev/null; then
-        echo "jackd or sndfile-jackplay is missing (bash tools/install-deps.sh installs them);" \
-            "skipped" >&2
-        exit 77
-    fi
     seed="${TUNER_E2E_SEED:-$RANDOM}"
     RANDOM="$seed"
     export TUNER_JACK_RATE="${TUNER_JACK_RATE:-48000}"
@@ -485,29 +440,16 @@ jack)
     strike # the same strike, at the server's rate
     jack_strike
     # No ALSA device, as while the server holds the card; a server of the run's own.
-    : >"$home/no-devices.conf"
     export ALSA_CONFIG_PATH="$home/no-devices.conf" JACK_NO_AUDIO_RESERVATION=1
     export JACK_DEFAULT_SERVER="tuner-e2e-$$"
     trap 'jack_down; rm -rf "$home"' EXIT
     jack_up || { echo "jackd did not start; its log:" >&2; cat "$out/jackd.log" >&2; exit 1; }
     # The user connects the player to the tuner once the tuner's port is there.
-    (for _ in $(seq 150); do
-        jack_connect jackplay:out_1 guitar-tuner:in 2>/dev/null && break
-        sleep 0.1
-    done) &
-    "${inside[@]}"
-    ;;
-wayland)
-    if ! command -v weston >/dev/null; then
-        echo "Weston is not installed (bash tools/install-deps.sh installs it); skipped" >&2
-        exit 77
-    fi
-    strike
-    "$support/paced-alsa.sh" --loop "$out/strike.raw" -- dbus-run-session -- "${inside[@]}"
+    within 15 jack_connect jackplay:out_1 guitar-tuner:in 2>/dev/null &
+    "${session[@]}"
     ;;
 nodevice)
-    : >"$home/no-devices.conf"
-    ALSA_CONFIG_PATH="$home/no-devices.conf" dbus-run-session -- "${inside[@]}"
+    ALSA_CONFIG_PATH="$home/no-devices.conf" dbus-run-session -- "${session[@]}"
     ;;
 *)
     echo "usage: e2e-tuner.sh paced|campaign|pipewire|wayland|jack|nodevice PROGRAM TEST_AUDIO_DIR" \

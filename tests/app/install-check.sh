@@ -14,26 +14,15 @@ trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 fail=0
+# need PATH...: each under the prefix, else named as missing, and the check fails.
 need() {
-    if [ ! -e "$prefix/$1" ]; then
-        echo "missing after install: $1" >&2
-        fail=1
-    fi
+    local path
+    for path; do [ -e "$prefix/$path" ] || { echo "missing after install: $path" >&2; fail=1; }; done
 }
-need bin/guitar-tuner
-need bin/tuner-replay
-need share/man/man1/guitar-tuner.1
-need share/man/man1/tuner-replay.1
-for image in TOOLOW n0 n1 n2 n3 n4 n5 n6 n7 n8 n9 dot E2 A2 D3 G3 B3 E4; do
-    for scale in "" @2x @3x; do need "share/guitar-tuner/$image$scale.png"; done
-done
-need share/guitar-tuner/MainMenu.ui
-need "share/applications/$id.desktop"
-need "share/metainfo/$id.metainfo.xml"
-need "share/icons/hicolor/scalable/apps/$id.svg"
-for size in 48 128 256; do
-    need "share/icons/hicolor/${size}x${size}/apps/$id.png"
-done
+need bin/{guitar-tuner,tuner-replay} share/man/man1/{guitar-tuner,tuner-replay}.1 \
+    share/guitar-tuner/{TOOLOW,n{0..9},dot,E2,A2,D3,G3,B3,E4}{,@2x,@3x}.png share/guitar-tuner/MainMenu.ui \
+    "share/applications/$id.desktop" "share/metainfo/$id.metainfo.xml" \
+    "share/icons/hicolor/scalable/apps/$id.svg" share/icons/hicolor/{48x48,128x128,256x256}/apps/"$id".png
 [ "$fail" = 0 ] || exit 1
 
 grep -q '^Categories=AudioVideo;Audio;$' "$prefix/share/applications/$id.desktop" ||

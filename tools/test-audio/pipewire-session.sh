@@ -48,10 +48,7 @@ usage() {
 # A call from inside the command: hand the request to the session and wait for its answer.
 case "${1:-}" in
 stop | start | freeze | thaw)
-    if [ -z "${PIPEWIRE_SESSION_CONTROL:-}" ]; then
-        echo "pipewire-session.sh $1: not inside a session" >&2
-        exit 2
-    fi
+    [ -n "${PIPEWIRE_SESSION_CONTROL:-}" ] || { echo "pipewire-session.sh $1: not inside a session" >&2; exit 2; }
     reply="$(mktemp -u "${PIPEWIRE_SESSION_CONTROL%/*}/reply-XXXXXX")"
     mkfifo "$reply"
     exec {reply_fd}<>"$reply"
@@ -59,26 +56,20 @@ stop | start | freeze | thaw)
     answer="no answer within 30 s"
     read -r -t 30 -u "$reply_fd" answer || true
     rm -f "$reply"
-    if [ "$answer" != ok ]; then
-        echo "pipewire-session.sh $1: $answer" >&2
-        exit 1
-    fi
+    [ "$answer" = ok ] || { echo "pipewire-session.sh $1: $answer" >&2; exit 1; }
     exit 0
     ;;
 esac
 
 log=/dev/stderr channels=2 strike_channel="" hum_channel="" second=0 pulseaudio=0
+declare -A option=([--log]=log [--channels]=channels [--strike]=strike_channel [--hum]=hum_channel
+    [--second]=second)
 while [ "$#" -gt 0 ]; do
     case "$1" in
-    --log) log="${2:?}" ;;
-    --channels) channels="${2:?}" ;;
-    --strike) strike_channel="${2:?}" ;;
-    --hum) hum_channel="${2:?}" ;;
-    --second) second="${2:?}" ;;
-    --pulseaudio) pulseaudio=1 && shift && continue ;;
+    --log | --channels | --strike | --hum | --second) printf -v "${option[$1]}" %s "${2:?}"; shift 2 ;;
+    --pulseaudio) pulseaudio=1; shift ;;
     *) break ;;
     esac
-    shift 2
 done
 pa_root="${TUNER_PULSEAUDIO_ROOT:-/opt/tuner-test/pulseaudio}"
 pa_modules="$(echo "$pa_root"/usr/lib/pulse-*/modules)"
@@ -90,14 +81,11 @@ elif [ "$pulseaudio" = 0 ] && ! { command -v pipewire && command -v wireplumber 
     echo "PipeWire is not installed (bash tools/install-deps.sh installs it); skipped" >&2
     exit 77
 fi
-if [ "$#" -lt 3 ] || [ "$2" != "--" ]; then
-    usage
-fi
+{ [ "$#" -ge 3 ] && [ "$2" = "--" ]; } || usage
 input="$1"
 shift 2
 
-folder="$(mktemp -d "${TMPDIR:-/tmp}/tuner-pipewire-XXXXXX")"
-chmod 700 "$folder"
+folder="$(mktemp -d "${TMPDIR:-/tmp}/tuner-pipewire-XXXXXX")" # only its owner may enter (mktemp -d)
 run="$folder/run"
 mkdir -m 700 "$run"
 [ "$log" = /dev/stderr ] || : >"$log"
@@ -110,7 +98,8 @@ pause() { read -r -t "$1" -u "$idle_fd" || true; }
 
 event() { echo "$EPOCHREALTIME $*" >>"$log"; }
 
-# wait_until SECONDS WHAT COMMAND...: runs COMMAND every 20 ms until it succeeds.
+# wait_until SECONDS WHAT COMMAND...: runs COMMAND every 20 ms until it succeeds; if it does not
+# within SECONDS of tries, fails, and says "WHAT within SECONDS s" unless WHAT is empty.
 wait_until() {
     local seconds="$1" what="$2" tries
     shift 2
@@ -118,7 +107,7 @@ wait_until() {
         "$@" >/dev/null 2>&1 && return 0
         pause 0.02
     done
-    echo "pipewire-session.sh: $what within $seconds s" >&2
+    [ -z "$what" ] || echo "pipewire-session.sh: $what within $seconds s" >&2
     return 1
 }
 
@@ -138,10 +127,8 @@ end_processes() {
 supervisor="" command=""
 cleanup() {
     [ -z "$command" ] || end_processes TERM "$command"
-    if [ -n "$supervisor" ]; then
-        kill -s TERM "$supervisor" 2>/dev/null || true
-        wait "$supervisor" 2>/dev/null || true
-    fi
+    # (Both run whatever the first does: errexit holds nowhere left of the last ||.)
+    [ -z "$supervisor" ] || { kill -s TERM "$supervisor"; wait "$supervisor"; } 2>/dev/null || true
     rm -rf "$folder"
 }
 trap cleanup EXIT
@@ -154,7 +141,6 @@ trap 'exit 143' TERM
 strike=2.492335601 # seconds
 sox -V1 "$input" -c 1 -r 48000 -b 16 "$folder/strike.wav" trim 0 "$strike" pad 0 "$strike" \
     trim 0 "$strike"
-map=front-left,front-right
 # PipeWire's names of a map's channels, as its ports carry them: FL FR, or AUX0 AUX1 ...
 port_names() { local m="${1//front-left/FL}"; m="${m//front-right/FR}"; echo "${m^^}"; }
 # loop_of N CHANNELS FILE: the strike on each of CHANNELS (from 1), hum on hum_channel.
@@ -185,12 +171,11 @@ feed() {
     sox -V1 "$1" -t raw - repeat -
 }
 aux_map() { local c list=(); for ((c = 0; c < $1; c++)); do list+=("aux$c"); done; IFS=,; echo "${list[*]}"; }
-if [ "$channels" = 2 ] && [ -z "$strike_channel$hum_channel" ]; then
-    loop_of 2 "1 2" "$folder/loop.wav"
-else
-    map="$(aux_map "$channels")"
-    loop_of "$channels" "${strike_channel:-1}" "$folder/loop.wav"
+map=front-left,front-right on="1 2"
+if [ "$channels" != 2 ] || [ -n "$strike_channel$hum_channel" ]; then
+    map="$(aux_map "$channels")" on="${strike_channel:-1}"
 fi
+loop_of "$channels" "$on" "$folder/loop.wav"
 # Each source: "NAME CHANNELS MAP LOOP DESCRIPTION", LOOP in the session's folder.
 sources=("guitar $channels $map loop.wav Guitar interface")
 if [ "$second" -gt 0 ]; then
@@ -208,10 +193,91 @@ mkfifo "$PIPEWIRE_SESSION_CONTROL"
 supervise() {
     # The servers keep no state from outside the session, and leave none behind.
     export XDG_CONFIG_HOME="$folder/config" XDG_STATE_HOME="$folder/state"
-    local servers=() player=() bus request reply listened=0 entry name n m file description daemon_up=0
+    local servers=() player=() bus request reply listened=0 entry name n m file description daemon_up=0 started
     exec {control_fd}<>"$PIPEWIRE_SESSION_CONTROL"
+    # serve COMMAND...: a server of the session, in the background, its output in the servers' log
+    # (its standard input the caller's: a background command's would be /dev/null).
+    serve() { "$@" <&0 >>"$servers_log" 2>&1 & servers+=($!); }
 
-    # One player for each source, NAME-player: its loop repeated into a pipe and played.
+    # What the two servers do their own way: start, make a source, play into it (one player
+    # for each source, NAME-player: its loop repeated into a pipe and played), and tell whether
+    # the players run and whether anyone listens to the source.
+    if [ "$pulseaudio" = 1 ]; then
+        start_daemon() {
+            serve env LD_LIBRARY_PATH="$(echo "$pa_root"/usr/lib/*/pulseaudio):$pa_modules" HOME="$folder" \
+                "$pa_root/usr/bin/pulseaudio" -n --daemonize=no --use-pid-file=no \
+                --exit-idle-time=-1 --realtime=no --high-priority=no --log-target=stderr \
+                --dl-search-path="$pa_modules" -L module-native-protocol-unix \
+                -L "module-null-sink sink_name=out"
+            wait_until 5 "no PulseAudio" pactl info || return 1
+            # A null sink sleeps for as long as its clients allow, and a stream that comes
+            # meanwhile waits for it (2 s when none asked for less): silence played at a
+            # small latency keeps it awake as a sound card's period would, as do the players
+            # below. Its first sleep, from its start, is 2 s all the same (start_server
+            # waits it out).
+            daemon_up="$EPOCHREALTIME"
+            serve pacat --playback --raw --latency-msec=20 --client-name=keeper -d out </dev/zero
+            event server-up
+        }
+        # make_source NAME CHANNELS MAP DESCRIPTION: a null sink played into, and a source of
+        # its own over the sink's monitor.
+        make_source() {
+            pactl load-module module-null-sink sink_name="$1-in" channels="$2" channel_map="$3" \
+                >/dev/null &&
+                pactl load-module module-remap-source source_name="$1" master="$1-in.monitor" \
+                    channels="$2" channel_map="$3" "source_properties='device.description=\"$4\"'" \
+                    >/dev/null
+        }
+        play() {
+            feed "$folder/$file" >"$folder/$name.pipe" &
+            player+=($!)
+            pacat --playback --raw --format=s16le --rate=48000 --channels="$n" --channel-map="$m" \
+                --latency-msec=100 --client-name="$name-player" -d "$name-in" <"$folder/$name.pipe" \
+                >>"$servers_log" 2>&1 &
+            player+=($!)
+        }
+        player_running() {
+            [ "$(pactl list sink-inputs | grep -c 'application.name = ".*-player"')" = "${#sources[@]}" ]
+        }
+        # A client's recording (not the remapping modules') that takes sound.
+        source_listened() {
+            pactl list source-outputs 2>/dev/null | awk '/^Source Output/ { client = 0 }
+                /Driver: protocol-native.c/ { client = 1 } client && /Corked: no/ { found = 1 }
+                END { exit !found }'
+        }
+    else
+        start_daemon() {
+            serve pipewire
+            wait_until 5 "no PipeWire server" pw-cli info 0 || return 1
+            # The session manager (which links streams and keeps the defaults) and the Pulse
+            # protocol, through which the source is made.
+            serve wireplumber
+            serve pipewire-pulse
+            wait_until 5 "no pipewire-pulse" pactl info || return 1
+            event server-up
+            pw-link --monitor --links 2>/dev/null | while read -r change link; do
+                [[ "$link" == *" -> "* ]] && event "$change" "$link"
+            done &
+            servers+=($!)
+        }
+        make_source() {
+            pactl load-module module-null-sink media.class=Audio/Source/Virtual sink_name="$1" \
+                channels="$2" channel_map="$3" device.description="\"$4\"" >/dev/null
+        }
+        play() {
+            feed "$folder/$file" | sox -t raw -e signed -b 16 -r 48000 -c "$n" - -t wav \
+                "$folder/$name.pipe" 2>/dev/null &
+            player+=($!)
+            pw-play --target 0 --channel-map "$(port_names "$m")" -P "{ node.name = \"$name-player\" }" \
+                "$folder/$name.pipe" >>"$servers_log" 2>&1 &
+            player+=($!)
+        }
+        player_running() { pw-cli info guitar-player | grep -q 'state: "running"'; }
+        source_listened() {
+            pw-link -l -o 2>/dev/null | grep -A1 -E "^guitar:capture_(FL|AUX0)$" | grep -q -- "|->"
+        }
+    fi
+    # The players' ports linked to their sources' (PipeWire).
     player_linked() {
         local channel
         for entry in "${sources[@]}"; do
@@ -222,81 +288,8 @@ supervise() {
             done
         done
     }
-    source_listened() {
-        if [ "$pulseaudio" = 1 ]; then
-            # A client's recording (not the remapping modules') that takes sound.
-            pactl list source-outputs 2>/dev/null | awk '/^Source Output/ { client = 0 }
-                /Driver: protocol-native.c/ { client = 1 } client && /Corked: no/ { found = 1 }
-                END { exit !found }'
-        else
-            pw-link -l -o 2>/dev/null | grep -A1 -E "^guitar:capture_(FL|AUX0)$" | grep -q -- "|->"
-        fi
-    }
-    player_running() {
-        if [ "$pulseaudio" = 1 ]; then
-            [ "$(pactl list sink-inputs | grep -c 'application.name = ".*-player"')" = "${#sources[@]}" ]
-        else
-            pw-cli info guitar-player | grep -q 'state: "running"'
-        fi
-    }
-    default_source_is_guitar() {
-        pactl set-default-source guitar && [ "$(pactl get-default-source)" = guitar ]
-    }
-    default_sink_exists() {
-        [ "$(pactl get-default-sink)" != "@DEFAULT_SINK@" ]
-    }
-    # make_source NAME CHANNELS MAP DESCRIPTION: a virtual source to play into.
-    make_source() {
-        if [ "$pulseaudio" = 1 ]; then
-            # A null sink played into, and a source of its own over the sink's monitor.
-            pactl load-module module-null-sink sink_name="$1-in" channels="$2" channel_map="$3" \
-                >/dev/null &&
-                pactl load-module module-remap-source source_name="$1" master="$1-in.monitor" \
-                    channels="$2" channel_map="$3" "source_properties='device.description=\"$4\"'" \
-                    >/dev/null
-        else
-            pactl load-module module-null-sink media.class=Audio/Source/Virtual sink_name="$1" \
-                channels="$2" channel_map="$3" device.description="\"$4\"" >/dev/null
-        fi
-    }
-    start_daemon() {
-        if [ "$pulseaudio" = 1 ]; then
-            LD_LIBRARY_PATH="$(echo "$pa_root"/usr/lib/*/pulseaudio):$pa_modules" HOME="$folder" \
-                "$pa_root/usr/bin/pulseaudio" -n --daemonize=no --use-pid-file=no \
-                --exit-idle-time=-1 --realtime=no --high-priority=no --log-target=stderr \
-                --dl-search-path="$pa_modules" -L module-native-protocol-unix \
-                -L "module-null-sink sink_name=out" \
-                >>"$servers_log" 2>&1 &
-            servers+=($!)
-            wait_until 5 "no PulseAudio" pactl info || return 1
-            # A null sink sleeps for as long as its clients allow, and a stream that comes
-            # meanwhile waits for it (2 s when none asked for less): silence played at a
-            # small latency keeps it awake as a sound card's period would, as do the players
-            # below. Its first sleep, from its start, is 2 s all the same (start_server
-            # waits it out).
-            daemon_up="$EPOCHREALTIME"
-            pacat --playback --raw --latency-msec=20 --client-name=keeper -d out </dev/zero \
-                >>"$servers_log" 2>&1 &
-            servers+=($!)
-            event server-up
-            return 0
-        fi
-        pipewire >>"$servers_log" 2>&1 &
-        servers+=($!)
-        wait_until 5 "no PipeWire server" pw-cli info 0 || return 1
-        # The session manager (which links streams and keeps the defaults) and the Pulse
-        # protocol, through which the source is made.
-        wireplumber >>"$servers_log" 2>&1 &
-        servers+=($!)
-        pipewire-pulse >>"$servers_log" 2>&1 &
-        servers+=($!)
-        wait_until 5 "no pipewire-pulse" pactl info || return 1
-        event server-up
-        pw-link --monitor --links 2>/dev/null | while read -r change link; do
-            [[ "$link" == *" -> "* ]] && event "$change" "$link"
-        done &
-        servers+=($!)
-    }
+    default_source_is_guitar() { pactl set-default-source guitar && [ "$(pactl get-default-source)" = guitar ]; }
+    default_sink_exists() { [ "$(pactl get-default-sink)" != "@DEFAULT_SINK@" ]; }
     start_server() {
         event server-start
         start_daemon || return 1
@@ -307,9 +300,8 @@ supervise() {
         wait_until 5 "the guitar source not the default" default_source_is_guitar || return 1
         # Without a sound card the session manager puts a sink of its own as the default.
         wait_until 5 "no default sink" default_sink_exists || return 1
-        if [ "$pulseaudio" = 1 ]; then
-            pause "$(echo "$daemon_up + 2.1 - $EPOCHREALTIME" | bc | sed 's/^-.*/0/')"
-        fi
+        # PulseAudio's null sink's first sleep waited out (none on PipeWire: daemon_up is 0).
+        pause "$(echo "$daemon_up + 2.1 - $EPOCHREALTIME" | bc | sed 's/^-.*/0/')"
         # The players start at once with what a source carries between strikes (the hum), for
         # as long as the strike is not due, so that the hum does not start with a strike.
         # After a stop, the listeners the source had (the tuner) get up to 3 s to find it
@@ -322,29 +314,13 @@ supervise() {
         for entry in "${sources[@]}"; do
             read -r name n m file description <<<"$entry"
             rm -f "$folder/$name.pipe" && mkfifo "$folder/$name.pipe"
-            if [ "$pulseaudio" = 1 ]; then
-                feed "$folder/$file" >"$folder/$name.pipe" &
-                player+=($!)
-                pacat --playback --raw --format=s16le --rate=48000 --channels="$n" \
-                    --channel-map="$m" --latency-msec=100 --client-name="$name-player" \
-                    -d "$name-in" <"$folder/$name.pipe" >>"$servers_log" 2>&1 &
-            else
-                feed "$folder/$file" | sox -t raw -e signed -b 16 -r 48000 -c "$n" - -t wav \
-                    "$folder/$name.pipe" 2>/dev/null &
-                player+=($!)
-                pw-play --target 0 --channel-map "$(port_names "$m")" -P "{ node.name = \"$name-player\" }" \
-                    "$folder/$name.pipe" >>"$servers_log" 2>&1 &
-            fi
-            player+=($!)
+            play
         done
         [ "$pulseaudio" = 1 ] ||
             wait_until 5 "the recording not linked to the guitar source" player_linked || return 1
         wait_until 5 "the recording not playing" player_running || return 1
         if [ "$listened" = 1 ]; then
-            for _ in $(seq 30); do
-                source_listened && break
-                sleep 0.1
-            done
+            wait_until 3 "" source_listened || true
             sleep 1
         fi
         : >"$folder/strike-due"
@@ -378,28 +354,18 @@ supervise() {
     dbus-daemon --session --nofork --nopidfile --address="$DBUS_SESSION_BUS_ADDRESS" \
         >>"$servers_log" 2>&1 &
     bus=$!
-    if wait_until 5 "no session bus" dbus-send --session --dest=org.freedesktop.DBus \
-        / org.freedesktop.DBus.Peer.Ping && start_server; then
-        echo "ok" >"$folder/started"
-    else
-        echo "failed" >"$folder/started"
-    fi
+    started=failed
+    wait_until 5 "no session bus" dbus-send --session --dest=org.freedesktop.DBus \
+        / org.freedesktop.DBus.Peer.Ping && start_server && started=ok
+    echo "$started" >"$folder/started"
     while read -r request reply <&"$control_fd"; do
         local running=$((${#servers[@]} > 0)) answer=ok
         case "$request" in
-        freeze | thaw)
-            kill -s "$([ "$request" = freeze ] && echo STOP || echo CONT)" "${servers[@]}" 2>/dev/null || true
-            event "server-$request"
-            ;;
+        freeze) kill -s STOP "${servers[@]}" 2>/dev/null || true; event server-freeze ;;
+        thaw) kill -s CONT "${servers[@]}" 2>/dev/null || true; event server-thaw ;;
         stop) if ((running)); then stop_server; else answer="the server is not running"; fi ;;
-        start)
-            if ((running)); then
-                answer="the server is running already"
-            elif ! start_server; then
-                stop_server
-                answer="the server did not start"
-            fi
-            ;;
+        start) if ((running)); then answer="the server is running already"
+               elif ! start_server; then stop_server; answer="the server did not start"; fi ;;
         esac
         echo "$answer" >"$reply"
     done
@@ -418,12 +384,9 @@ fi
 # In the background, so that a signal to this script ends it at once; the shell would give
 # a background command an empty standard input, so it gets this script's.
 # (A redirection of exec itself would stay: the command's errors must still be seen.)
-if ! { exec {input_fd}<&0; } 2>/dev/null; then
-    exec {input_fd}</dev/null
-fi
+{ exec {input_fd}<&0; } 2>/dev/null || exec {input_fd}</dev/null
 "$@" <&"$input_fd" &
 command=$!
-status=0
-wait "$command" || status=$?
+wait "$command" && status=0 || status=$?
 command=""
 exit "$status"
