@@ -263,10 +263,11 @@ if ((inside)); then
                 server "$action"
                 down="$(now)"
                 [ "$fault" != rate ] || { TUNER_JACK_RATE="$value"; jack_strike; value=2; }
+                back_at=$((down + $(micros "$value")))
                 # Nothing shown as heard from 1.2 s after audio stopped (the tuner's bound for
                 # a device that stands still, and a frame) until it comes back, at every look.
                 sleep 1.2
-                until (($(now) - down >= $(micros "$value"))); do
+                until (($(now) >= back_at)); do
                     ! reading || fail "$step: the reading stayed as if heard while the server was down"
                 done
                 expect_shown=1
