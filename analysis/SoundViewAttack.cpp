@@ -9,10 +9,19 @@
 void SoundView::getAttack() {
     const float volume = mCurrentVolume;
     const double v = volume;
-    const bool attack = v > 1.1 * static_cast<double>(mLastVolume.load()) &&
-                        v > 0.2 * static_cast<double>(mHighestVolume.load());
-    if (attack) {
+    // Sound coming back after a gap rises from the silence put in its place, wherever the
+    // note stood: it is measured against the last window heard whole, or struck in.
+    const float last = mGapBefore ? mHeardVolume : mLastVolume.load();
+    const bool attack =
+        v > 1.1 * static_cast<double>(last) && v > 0.2 * static_cast<double>(mHighestVolume.load());
+    if (attack && mGapLong) {
+        // A string was struck while the view heard nothing for a window or more: the note
+        // is heard from somewhere in its middle, and its first reading would be none it
+        // gives from its attack. The readout waits for the next one struck.
+        endNote();
+    } else if (attack) {
         startNote(volume);
+        mGapInWindow = false;
         return;
     }
     // Stops at the top rather than wrapping negative, which would reopen the first reading.

@@ -32,6 +32,10 @@ void SoundView::getFrequency() {
     const auto frequency = static_cast<float>(tuner::kSampleRate / static_cast<double>(period));
     mSamplePeriod = period;
     mCurrentFrequency = frequency;
+    // Crossings counted across the edge of a gap measure no period of the note.
+    if (mGapInWindow) {
+        return;
+    }
 
     checkStable();
 

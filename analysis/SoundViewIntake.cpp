@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <utility>
 
 void SoundView::filterInput(const float* input, float* /*output*/, std::uint32_t sampleCount,
                             std::uint32_t /*channel*/) {
@@ -27,6 +28,13 @@ void SoundView::filterInput(const float* input, float* /*output*/, std::uint32_t
     }
     const auto n = static_cast<std::int32_t>(sampleCount);
     const auto size = static_cast<std::int32_t>(wanted);
+    if (std::exchange(mGapNext, false)) {
+        mGapInWindow = true;
+        mGapFrames = n < size - mGapFrames ? mGapFrames + n : size;
+        mGapLong = mGapLong || mGapFrames >= size;
+    } else {
+        mGapFrames = 0;
+    }
 
     if (size != mSampleBufferSize) {
         allocSampleBuffer(n);
@@ -95,6 +103,23 @@ void SoundView::analyzeBuffer() {
     getPosZeroCrossings();
     getFrequency();
     getAttack();
+    if (!mGapInWindow) {
+        mHeardVolume = mCurrentVolume;
+        mGapLong = false;
+    }
+    mGapBefore = std::exchange(mGapInWindow, false);
+}
+
+void SoundView::noteGap() {
+    mGapNext = true;
+}
+
+void SoundView::endNote() {
+    // The view is as one that has heard no note: no first reading is taken, nothing is
+    // stable against it.
+    mFrequencyStable = 0.0f;
+    mLastAttackFrequency = 0;
+    mHitsSinceAttack = 0;
 }
 
 void SoundView::publishAnalysis() {

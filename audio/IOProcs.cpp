@@ -162,7 +162,8 @@ void SoundPortProcs::watchArrival(MySoundPort& port, double sampleTime, std::uin
     }
 }
 
-// Hands a block to the view's intake, unless the supervisor feeds it right now.
+// Hands a block of silence to the view's intake, as a gap, unless the supervisor feeds it
+// right now.
 void SoundPortProcs::feedView(MySoundPort& port, const float* block, std::uint32_t frames) {
     SoundView* const view = port.mInputView;
     int nobody = 0;
@@ -170,6 +171,7 @@ void SoundPortProcs::feedView(MySoundPort& port, const float* block, std::uint32
                                nobody, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
         return;
     }
+    port.noteGap();
     view->filterInput(block, port.mLeftOutput.get(), frames, 0);
     port.mIntakeOwner.store(0, std::memory_order_release);
 }
@@ -221,6 +223,9 @@ void SoundPortProcs::feedChosenChannel(MySoundPort& port, bool heard, std::uint3
             choice.noteInterleaved(fetched, frames);
         }
         choice.endBlock(frames);
+    }
+    if (owned && !heard) {
+        port.noteGap();
     }
     if (owned) {
         view->filterInput(split && chosen == 1 ? right : left, port.mLeftOutput.get(), frames, 0);

@@ -25,6 +25,11 @@ void InputChannelChoice::reset(std::uint32_t channels, std::uint64_t device) {
             break;
         }
     }
+    startHistories();
+    publish();
+}
+
+void InputChannelChoice::startHistories() {
     mSliceFill = 0;
     mSlices = 0;
     mWindows = 0;
@@ -34,7 +39,6 @@ void InputChannelChoice::reset(std::uint32_t channels, std::uint64_t device) {
     }
     mPeakBefore = 0.0f;
     mAnalysedBefore = 0.0f;
-    publish();
 }
 
 void InputChannelChoice::noteInterleaved(const float* frames, std::uint32_t count) {
@@ -222,6 +226,10 @@ bool InputChannelChoice::endWindow() {
     mChannel = taken;
     publish();
     return changed;
+}
+
+void InputChannelChoice::noteGap() {
+    startHistories();
 }
 
 void InputChannelChoice::publish() {

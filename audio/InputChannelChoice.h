@@ -22,10 +22,11 @@
 // note thus keeps its channel to its end; a strike on another channel, louder than what the
 // analysed one carries then, takes it; channels that carry the same sound, or sound on the
 // first only, never change it. Nothing changes before every channel has kHistoryWindows
-// windows of history (a stream just started), nor while the input is missing or muted.
+// windows of history (a stream just started, or input missing or muted until then).
 //
 // Threads: reset on the control thread while no procedure runs; heard() on any thread; the
-// rest on the output procedure's thread, real-time: no allocation, no lock.
+// rest by whoever holds the port's intake (the output procedure's thread, or the supervisor
+// feeding silence while it is not called), real-time: no allocation, no lock.
 class InputChannelChoice {
 public:
     static constexpr std::uint32_t kMaxChannels = 32;
@@ -60,6 +61,11 @@ public:
     // At the end of a window: applies the rule to the window just noted and starts the
     // next. True when it took another channel.
     bool endWindow();
+    // A block the view hears as silence in place of input that is missing or muted: the
+    // histories start afresh, as on a new stream, and the channel stays. The window it falls
+    // in is not whole (a steady sound measured over part of one seems to rise after it), and
+    // a note heard again from its middle was not struck then.
+    void noteGap();
 
     std::uint32_t channel() const { return mChannel; }
     std::uint32_t channels() const { return mChannels; }
@@ -81,6 +87,7 @@ private:
 
     float windowLevel(std::uint32_t channel) const;
     void startWindow();
+    void startHistories();
     void separateTwins();
     void publish();
 

@@ -89,10 +89,16 @@ bool MySoundPort::feedSilence() {
     const auto frames = static_cast<std::uint32_t>(mSilence.size());
     for (std::int32_t step = 0; step < steps; ++step) {
         // The intake leaves its output untouched, so the one block serves as both.
+        noteGap();
         view->filterInput(mSilence.data(), mSilence.data(), frames, 0);
     }
     mIntakeOwner.store(0, std::memory_order_release);
     return true;
+}
+
+void MySoundPort::noteGap() {
+    mChannelChoice.noteGap();
+    mInputView->noteGap();
 }
 
 bool MySoundPort::streamLayoutFits(const AudioDeviceRecord& record, const char* side,

@@ -187,6 +187,10 @@ private:
     friend struct SoundPortProcs; // the IO procedures' work (IOProcs.cpp)
     friend struct SoundPortProbe; // tests that make the input misbehave
 
+    // The view is to hear the next block as silence in place of input, and it and the
+    // channel choice know it for a gap; by whoever holds mIntakeOwner.
+    void noteGap();
+
     // The input sample time the output procedure saw when it first found the input
     // running; NaN until then. Output procedure only, once start has armed it.
     std::atomic<double> mHandshakeInputMark{std::numeric_limits<double>::quiet_NaN()};

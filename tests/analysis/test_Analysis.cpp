@@ -111,16 +111,21 @@ TEST(Frequency, StabilityReadoutGlideAndInTune) {
     }
 }
 
-// An attack: a rise over 1.1 times the last volume to more than a fifth of the highest.
-// It restarts the note and leaves the verdict; otherwise the count goes on, stopping at
-// the top. The note's first reading is taken within four analyses of its attack, or never.
+// An attack: a rise over 1.1 times the last volume (after a window that held a gap, the
+// last one heard whole) to more than a fifth of the highest. It restarts the note and leaves the
+// verdict; otherwise the count goes on, stopping at the top. The note's first reading is taken
+// within four analyses of its attack, or never.
 TEST(Attack, RiseOverLastAndFifthOfHighestThenTheFirstReading) {
-    // The last volume, the current one; the analyses since the attack before and after.
-    const std::tuple<float, float, std::int32_t, std::int32_t> cases[] = {
-        {0.4f, 0.5f, 7, 0},  {0.4f, 0.442f, 7, 0}, {0.4f, 0.43f, 7, 8},      {0.1f, 0.201f, 7, 0},
-        {0.1f, 0.15f, 7, 8}, {0.5f, 0.5f, 7, 8},   {0.1f, 0.15f, kTop, kTop}};
-    for (const auto& [last, current, since, sinceAfter] : cases) {
+    // The last volume, the current one; the analyses since the attack before and after; the
+    // volume heard whole before a gap (none: no gap).
+    const std::tuple<float, float, std::int32_t, std::int32_t, float> cases[] = {
+        {0.4f, 0.5f, 7, 0, 0},        {0.4f, 0.442f, 7, 0, 0},   {0.4f, 0.43f, 7, 8, 0},
+        {0.1f, 0.201f, 7, 0, 0},      {0.1f, 0.15f, 7, 8, 0},    {0.5f, 0.5f, 7, 8, 0},
+        {0.1f, 0.15f, kTop, kTop, 0}, {0.0f, 0.5f, 7, 8, 0.46f}, {0.0f, 0.5f, 7, 0, 0.4f}};
+    for (const auto& [last, current, since, sinceAfter, heard] : cases) {
         SoundView view(kFrame);
+        view.mGapBefore = heard > 0.0f;
+        view.mHeardVolume = heard;
         view.mHighestVolume = 1.0f;
         view.mLastVolume = last;
         view.mCurrentVolume = current;

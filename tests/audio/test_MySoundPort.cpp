@@ -111,6 +111,7 @@ protected:
 constexpr std::uint32_t kBlock = 512;
 constexpr std::uint32_t kStrike = 109912; // one strike of the recording, as the e2e runs loop it
 constexpr std::uint32_t kLeadIn = 44100;  // the tuner listens a second before the first strike
+constexpr std::uint32_t kPluck = 22500;   // the string sounds this far into a strike
 constexpr std::uint32_t kFrames = kLeadIn + 4 * kStrike + kStrike / 2; // four strikes, a tail
 
 std::vector<ReplayReading> replayed(const std::vector<float>& samples) {
@@ -130,6 +131,9 @@ struct Member {
     std::vector<Other> others;
     std::vector<double> level, frequency, delay; // per channel, as its kind needs
     std::uint32_t seed = 0;
+    // Blocks from gapAt on that never come, or come while the input is muted.
+    std::uint32_t gapAt = 0, gapBlocks = 0;
+    bool muted = false;
 };
 
 Member draw(std::mt19937& random) {
@@ -146,6 +150,16 @@ Member draw(std::mt19937& random) {
         std::fill(m.guitar.begin() + 1, m.guitar.end(), next);
     }
     m.identical = random() % 8 == 0;
+    if (random() % 3 == 0) { // a gap of up to 1.4 s in the second to fourth strike: anywhere
+        // in it, or over the moment the string is struck
+        m.gapBlocks =
+            static_cast<std::uint32_t>(random() % 2 == 0 ? 1 + random() % 3 : 4 + random() % 116);
+        const std::uint32_t strike = kLeadIn + (1 + random() % 3) * kStrike;
+        m.gapAt = (random() % 2 == 0 ? strike + random() % kStrike
+                                     : strike + kPluck - random() % (m.gapBlocks * kBlock)) /
+                  kBlock * kBlock;
+        m.muted = random() % 2 == 0;
+    }
     // Hum above the strike's tail (RMS 0.01) and well below its attack (0.12); hiss at -60 to
     // -40 dBFS; offsets to a half; clicks to 0.9; the string 6-20 dB down.
     const std::function<double()> levels[] = {
@@ -186,6 +200,11 @@ protected:
         four.insert(four.end(), two.begin(), two.end());
         four.resize(kFrames, 0.0f);
         oneChannel = replayed(four);
+        const auto found = std::ranges::find_if(oneChannel, [](const ReplayReading& r) {
+            return r.mSinceAttack == 0 && r.time > kLeadIn / 44100.0;
+        });
+        EXPECT_NE(found, oneChannel.end());
+        attack = found->time * 44100.0 - kLeadIn;
     }
 
     // The member through a started port, block by block, as a device delivers it: the
@@ -234,7 +253,11 @@ protected:
                 firstChannel.push_back(input.left(i));
             }
             const double time = first + kBlock;
-            fake::call(kInputId, InputIOProc, time, input.list);
+            const bool gap = first >= m.gapAt && first < m.gapAt + m.gapBlocks * kBlock;
+            port->muteInput(gap && m.muted);
+            if (!gap || m.muted) {
+                fake::call(kInputId, InputIOProc, time, input.list);
+            }
             output(time + behind);
             if (view->takeNeedsDisplay()) {
                 readings.push_back(readingOf(*view, time / 44100.0));
@@ -246,6 +269,7 @@ protected:
     std::vector<float> e4;
     ReplayRanges ranges;
     std::vector<ReplayReading> oneChannel;
+    double attack = 0.0; // the frame of a strike by which one channel alone finds its attack
 };
 
 } // namespace
@@ -521,18 +545,30 @@ TEST_F(InputChannelChoiceTest, FindsTheGuitarOnAnyChannelAndOnlyBySomethingStruc
     ASSERT_GT(ranges.inTune.lowest, 0.0f);
     std::mt19937 random(2812);
     int changes = 0, readInFirstStrike = 0;
-    for (int member = 0; member < 32; ++member) {
-        const Member m = draw(random);
+    // First two that mute, then lose, the input over the third strike's pluck until it sounds
+    // loud, on two channels with hum on the second; then drawn ones.
+    for (int member = 0; member < 34; ++member) {
+        const Member m = member < 2 ? Member{.channels = 2,
+                                             .guitar = {0, 0, 0, 0},
+                                             .others = {silence, hum},
+                                             .level = {0.0, 0.05},
+                                             .frequency = {50.0, 50.0},
+                                             .delay = {0, 0},
+                                             .gapAt = kLeadIn + 2 * kStrike + kPluck - 2048,
+                                             .gapBlocks = 40,
+                                             .muted = member == 0}
+                                    : draw(random);
         // What a failure names: the channels (from 0) the strikes are on, and what each carries.
         SCOPED_TRACE(testing::Message()
                      << m.channels << (m.identical ? " channels, all alike" : " channels")
                      << ", strikes on " << testing::PrintToString(m.guitar)
                      << ", others (silence hum hiss offset clicks weaker) "
-                     << testing::PrintToString(m.others));
+                     << testing::PrintToString(m.others) << ", a gap of " << m.gapBlocks
+                     << (m.muted ? " blocks muted at " : " blocks missing at ") << m.gapAt);
         const auto [readings, first, channel] = hear(m);
         const bool firstThroughout = m.identical || (m.guitar[0] == 0 && m.guitar[2] == 0);
         EXPECT_EQ(channel, firstThroughout ? 0u : m.guitar.back());
-        if (firstThroughout) {
+        if (firstThroughout && m.gapBlocks == 0) {
             // The first channel throughout: what it alone gives, bit for bit.
             const std::vector<ReplayReading> alone = replayed(first);
             const auto [a, b] = std::ranges::mismatch(readings, alone, {}, key, key);
@@ -540,6 +576,16 @@ TEST_F(InputChannelChoiceTest, FindsTheGuitarOnAnyChannelAndOnlyBySomethingStruc
                 << "analysis " << a - readings.begin() << " of " << alone.size();
             continue;
         }
+        // Whether a strike gives the E4 reading in tune.
+        const auto reads = [&](const std::vector<ReplayReading>& of, std::size_t s) {
+            const double begin = static_cast<double>(kLeadIn + s * kStrike) / 44100.0;
+            return std::ranges::any_of(of, [&](const ReplayReading& r) {
+                return r.time > begin && r.time < begin + kStrike / 44100.0 &&
+                       r.mFrequencyStable == 1.0f && r.mInTune == 1.0f &&
+                       r.selectedFrequency == 5 && r.mDisplayFrequency >= ranges.inTune.lowest &&
+                       r.mDisplayFrequency <= ranges.inTune.highest;
+            });
+        };
         // From the first strike's first reading on, a reading shown at full strength is one
         // the strikes give on one channel (what the first channel carried before is read as
         // it sounds).
@@ -550,17 +596,44 @@ TEST_F(InputChannelChoiceTest, FindsTheGuitarOnAnyChannelAndOnlyBySomethingStruc
                 EXPECT_LE(r.mDisplayFrequency, ranges.shown.highest) << r.time;
             }
         }
+        // A gap as long as a window (four blocks) or longer may hide a strike, and the sound
+        // after it is then heard from the middle of a note: no note starts from a window into
+        // the gap until the next attack (its first reading would be none the strikes give from
+        // their attack), and where the gap hid one and ends while it still sounds loud, nothing
+        // is shown at full strength from a window after it. A shorter one leaves the note as it
+        // stood. Either way, the strike whose attack comes three windows or more after the gap
+        // reads in tune wherever the strikes alone on one channel, at the same alignment, give it.
+        const auto attackAfter = [&](double frame) {
+            std::size_t s = 0;
+            while (s < 4 && kLeadIn + s * kStrike + attack < frame) {
+                ++s;
+            }
+            return s;
+        };
+        const double end = m.gapAt + m.gapBlocks * kBlock, window = 4 * kBlock;
+        const std::size_t next = attackAfter(end), sure = attackAfter(end + 3 * window);
+        const double nextAttack = kLeadIn + next * kStrike + attack;
+        const double hidden = nextAttack - kStrike; // an attack the gap may hide, and its window
+        const bool hid = next > 0 && m.gapBlocks >= 4 && m.gapAt <= hidden - window &&
+                         end >= hidden && end <= hidden + 4 * window;
+        float before = 0.0f;
+        for (const ReplayReading& r : readings) {
+            const double at = r.time * 44100.0;
+            before = at <= m.gapAt ? r.mFrequencyStable : before;
+            if (m.gapBlocks >= 4 && at >= m.gapAt + window && at < nextAttack - window) {
+                EXPECT_NE(r.mSinceAttack, 0) << r.time;
+                EXPECT_TRUE(!hid || at < end + window || r.mFrequencyStable == 0.0f) << r.time;
+            }
+            if (m.gapBlocks > 0 && m.gapBlocks < 4 && at >= end + 2 * window &&
+                at < end + 3 * window && at < nextAttack - window) {
+                EXPECT_EQ(r.mFrequencyStable, before) << r.time;
+            }
+        }
+        if (m.gapBlocks > 0 && sure < 4 && reads(oneChannel, sure)) {
+            EXPECT_TRUE(reads(readings, sure)) << "no reading after the gap";
+        }
         // After each strike on a new channel, the E4 reading in tune in that strike or the
         // next wherever the strikes alone on one channel, heard at the same alignment, give it.
-        const auto reads = [&](const std::vector<ReplayReading>& of, std::size_t s) {
-            const double begin = static_cast<double>(kLeadIn + s * kStrike) / 44100.0;
-            return std::ranges::any_of(of, [&](const ReplayReading& r) {
-                return r.time > begin && r.time < begin + kStrike / 44100.0 &&
-                       r.mFrequencyStable == 1.0f && r.mInTune == 1.0f &&
-                       r.selectedFrequency == 5 && r.mDisplayFrequency >= ranges.inTune.lowest &&
-                       r.mDisplayFrequency <= ranges.inTune.highest;
-            });
-        };
         for (std::size_t s = 0; s + 1 < m.guitar.size(); ++s) {
             if (m.guitar[s] == (s == 0 ? 0 : m.guitar[s - 1])) {
                 continue;
@@ -576,6 +649,52 @@ TEST_F(InputChannelChoiceTest, FindsTheGuitarOnAnyChannelAndOnlyBySomethingStruc
     std::printf("%d strikes on a new channel, %d of them read within that strike\n", changes,
                 readInFirstStrike);
     EXPECT_GT(changes, 12);
+}
+
+// The view alone, hearing three strikes with a gap in the last that the engine marks: a hole
+// at the moment the string is struck, a gap over it that ends while it still sounds loud, a
+// hole while it does, a gap late in the strike, and one from the strike before that ends
+// when the string has faded. Readings stay within what the strikes give, and no note starts
+// after a gap: after the one over the strike nothing is shown until the next one, and the
+// hole and the late gap leave the readout as it stood (0, 1; -1: not judged).
+TEST_F(InputChannelChoiceTest, AGapKeepsTheNoteOrEndsItAsWhatComesBackSays) {
+    const std::tuple<std::int64_t, std::int64_t, int> gaps[] = {
+        {-1752, 1, -1}, {-2048, 40, 0}, {8000, 1, 1}, {60000, 40, 1}, {-29400, 121, -1}};
+    for (const auto& [from, blocks, after] : gaps) {
+        SCOPED_TRACE(testing::Message() << blocks << " blocks from " << from);
+        SoundView listener(NSMakeRect(0, 0, 700, 300));
+        const std::int64_t at = kLeadIn + 2 * kStrike + kPluck + from, end = at + blocks * kBlock;
+        std::vector<float> block(kBlock);
+        float before = 0.0f;
+        for (std::int64_t first = 0; first + kBlock <= kLeadIn + 3 * kStrike; first += kBlock) {
+            const bool gap = first >= at / kBlock * kBlock && first < end;
+            for (std::uint32_t i = 0; i < kBlock; ++i) {
+                const std::int64_t f = first + i - kLeadIn;
+                block[i] = gap || f < 0 ? 0.0f : e4[static_cast<std::size_t>(f % kStrike)];
+            }
+            if (gap) {
+                listener.noteGap();
+            }
+            const std::int32_t step = listener.mCurrentStep;
+            listener.filterInput(block.data(), block.data(), kBlock, 0);
+            const ReplayReading r = readingOf(listener, (first + kBlock) / 44100.0);
+            if (listener.mCurrentStep != 0 || step == 0) {
+                continue;
+            }
+            if (r.mFrequencyStable == 1.0f && first > kLeadIn + kStrike / 2) {
+                EXPECT_GE(r.mDisplayFrequency, ranges.shown.lowest) << r.time;
+                EXPECT_LE(r.mDisplayFrequency, ranges.shown.highest) << r.time;
+            }
+            before = first < at ? r.mFrequencyStable : before;
+            if (first > end + 8 * kBlock) {
+                EXPECT_NE(r.mSinceAttack, 0) << r.time;
+            }
+            if (after >= 0 && first > end + 8 * kBlock &&
+                (after == 0 || first < end + 16 * kBlock)) {
+                EXPECT_EQ(r.mFrequencyStable, after == 0 ? 0.0f : before) << r.time;
+            }
+        }
+    }
 }
 
 // A guitarist who goes from one interface to another and back finds the guitar where it was.
@@ -615,7 +734,7 @@ TEST(InputChannelChoice, RemembersTheChannelOfEachOfItsLastDevices) {
 }
 
 TEST(InputHealth, FailingWhenFramesGoMissingAllAlongNeverForBurstsJitterDriftOrOneStall) {
-    std::mt19937 random(8122026);
+    std::mt19937 random(2812);
     auto pick = [&](double low, double high) { return uniform(random, low, high); };
     std::vector<std::pair<Delivery, bool>> cases; // and whether it is failing
     // Eight rounds of members, and the burstiest, latest healthy input.
