@@ -99,6 +99,12 @@ bool MySoundPort::feedSilence() {
 void MySoundPort::noteGap() {
     mChannelChoice.noteGap();
     mInputView->noteGap();
+    // A failing input is muted for seconds, until it has delivered cleanly for the span its
+    // health looks at: whatever note sounded before is over, and one carried across would
+    // glide from a reading long gone towards the middle of another.
+    if (mInputMuted.load(std::memory_order_relaxed)) {
+        mInputView->endNote();
+    }
 }
 
 bool MySoundPort::streamLayoutFits(const AudioDeviceRecord& record, const char* side,
