@@ -60,8 +60,7 @@ public:
     // The next block is silence the engine puts in place of input it does not have (frames
     // that never came, a failing input muted, devices not yet in step). A window that holds
     // any gives no reading, and the sound after it is a strike only if it rises over the
-    // last window heard whole; after a gap as long as a window, such a rise is a strike
-    // heard from its middle, and ends the note. Between blocks only.
+    // last window heard whole. Between blocks only.
     void noteGap();
     // The automatic string choice (the operation that shares its name with the flag
     // autoSelect): the string nearest to mCurrentFrequency becomes the target.
@@ -70,7 +69,8 @@ public:
     void publishAnalysis();
     // What an attack resets: the note starts again at `volume`.
     void startNote(float volume);
-    // What a strike heard only after a long gap resets: no note.
+    // The note heard before a gap is over (a failing input muted for seconds): no note, and
+    // a strike heard first after the gap, from its middle, starts none. Between blocks only.
     void endNote();
 
     // --- Display (main thread) ----------------------------------------------------
@@ -162,13 +162,12 @@ public:
 
     // The analyses published for the frames.
     AnalysisHandover mHandover;
-    // The gaps (noteGap), the intake's as the window's arrays are: whether the next block
-    // is one, the frames of the gap going on, whether one as long as a window came since
-    // the last window heard whole, whether the window being filled and the one analysed
-    // before hold one, and the volume of the last window heard whole.
+    // The gaps (noteGap, endNote), the intake's as the window's arrays are: whether the next
+    // block is one, whether the note ended since the last window heard whole, whether the
+    // window being filled and the one analysed before hold one, and the volume of the last
+    // window heard whole.
     bool mGapNext = false;
-    std::int32_t mGapFrames = 0;
-    bool mGapLong = false;
+    bool mNoteEnded = false;
     bool mGapInWindow = false;
     bool mGapBefore = false;
     float mHeardVolume = 0.0f;

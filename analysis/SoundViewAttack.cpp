@@ -14,10 +14,10 @@ void SoundView::getAttack() {
     const float last = mGapBefore ? mHeardVolume : mLastVolume.load();
     const bool attack =
         v > 1.1 * static_cast<double>(last) && v > 0.2 * static_cast<double>(mHighestVolume.load());
-    if (attack && mGapLong) {
-        // A string was struck while the view heard nothing for a window or more: the note
-        // is heard from somewhere in its middle, and its first reading would be none it
-        // gives from its attack. The readout waits for the next one struck.
+    if (attack && mNoteEnded) {
+        // Struck while the gap that ended the note went on: it is heard from somewhere in
+        // its middle, and its first reading would be none it gives from its attack. The
+        // readout waits for the next one struck.
         endNote();
     } else if (attack) {
         startNote(volume);

@@ -28,13 +28,7 @@ void SoundView::filterInput(const float* input, float* /*output*/, std::uint32_t
     }
     const auto n = static_cast<std::int32_t>(sampleCount);
     const auto size = static_cast<std::int32_t>(wanted);
-    if (std::exchange(mGapNext, false)) {
-        mGapInWindow = true;
-        mGapFrames = n < size - mGapFrames ? mGapFrames + n : size;
-        mGapLong = mGapLong || mGapFrames >= size;
-    } else {
-        mGapFrames = 0;
-    }
+    mGapInWindow = std::exchange(mGapNext, false) || mGapInWindow;
 
     if (size != mSampleBufferSize) {
         allocSampleBuffer(n);
@@ -105,7 +99,7 @@ void SoundView::analyzeBuffer() {
     getAttack();
     if (!mGapInWindow) {
         mHeardVolume = mCurrentVolume;
-        mGapLong = false;
+        mNoteEnded = false;
     }
     mGapBefore = std::exchange(mGapInWindow, false);
 }
@@ -115,11 +109,12 @@ void SoundView::noteGap() {
 }
 
 void SoundView::endNote() {
-    // The view is as one that has heard no note: no first reading is taken, nothing is
-    // stable against it.
+    // As a view that has heard no note: no first reading is taken, nothing is stable
+    // against it.
     mFrequencyStable = 0.0f;
     mLastAttackFrequency = 0;
     mHitsSinceAttack = 0;
+    mNoteEnded = true;
 }
 
 void SoundView::publishAnalysis() {
