@@ -25,8 +25,7 @@
 // windows of history (a stream just started, or input missing or muted until then).
 //
 // Threads: reset on the control thread while no procedure runs; heard() on any thread; the
-// rest by whoever holds the port's intake (the output procedure's thread, or the supervisor
-// feeding silence while it is not called), real-time: no allocation, no lock.
+// rest on the output procedure's thread, real-time: no allocation, no lock.
 class InputChannelChoice {
 public:
     static constexpr std::uint32_t kMaxChannels = 32;

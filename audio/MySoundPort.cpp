@@ -88,8 +88,10 @@ bool MySoundPort::feedSilence() {
     }
     const auto frames = static_cast<std::uint32_t>(mSilence.size());
     for (std::int32_t step = 0; step < steps; ++step) {
-        // The intake leaves its output untouched, so the one block serves as both.
-        noteGap();
+        // The intake leaves its output untouched, so the one block serves as both. The
+        // channel choice is the output procedure's and a start's, which may run meanwhile:
+        // a start gives it fresh histories anyway.
+        view->noteGap();
         view->filterInput(mSilence.data(), mSilence.data(), frames, 0);
     }
     mIntakeOwner.store(0, std::memory_order_release);

@@ -188,7 +188,7 @@ private:
     friend struct SoundPortProbe; // tests that make the input misbehave
 
     // The view is to hear the next block as silence in place of input, and it and the
-    // channel choice know it for a gap; by whoever holds mIntakeOwner.
+    // channel choice know it for a gap; by the output procedure, holding mIntakeOwner.
     void noteGap();
 
     // The input sample time the output procedure saw when it first found the input
