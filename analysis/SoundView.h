@@ -162,11 +162,9 @@ public:
 
     // The analyses published for the frames.
     AnalysisHandover mHandover;
-    // The gaps (noteGap, endNote), the intake's as the window's arrays are: whether the next
-    // block is one, whether the note ended since the last window heard whole, whether the
-    // window being filled and the one analysed before hold one, and the volume of the last
-    // window heard whole.
-    bool mGapNext = false;
+    // The gaps (noteGap, endNote), the intake's as the window's arrays are: whether the note
+    // ended since the last window heard whole, whether the window being filled and the one
+    // analysed before hold one, and the volume of the last window heard whole.
     bool mNoteEnded = false;
     bool mGapInWindow = false;
     bool mGapBefore = false;

@@ -28,7 +28,6 @@ void SoundView::filterInput(const float* input, float* /*output*/, std::uint32_t
     }
     const auto n = static_cast<std::int32_t>(sampleCount);
     const auto size = static_cast<std::int32_t>(wanted);
-    mGapInWindow = std::exchange(mGapNext, false) || mGapInWindow;
 
     if (size != mSampleBufferSize) {
         allocSampleBuffer(n);
@@ -105,7 +104,7 @@ void SoundView::analyzeBuffer() {
 }
 
 void SoundView::noteGap() {
-    mGapNext = true;
+    mGapInWindow = true;
 }
 
 void SoundView::endNote() {
