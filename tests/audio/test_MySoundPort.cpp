@@ -204,7 +204,7 @@ protected:
             return r.mSinceAttack == 0 && r.time > kLeadIn / 44100.0;
         });
         EXPECT_NE(found, oneChannel.end());
-        attack = found->time * 44100.0 - kLeadIn;
+        attack = found != oneChannel.end() ? found->time * 44100.0 - kLeadIn : 0.0;
     }
 
     // The member through a started port, block by block, as a device delivers it: the
